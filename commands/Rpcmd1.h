@@ -1,0 +1,77 @@
+// The execution log, error reporting and the named commands. Every command
+// appends its echo line to the log before it acts; the windows reach the
+// commands only through this header, and the commands reach the windows only
+// through CommandHooks.
+#pragma once
+
+#include <QFont>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+
+#include "search/search.h"
+
+// Filled in by the main window and its dialogs; tests put recording
+// stand-ins here. Unset hooks are skipped.
+struct CommandHooks {
+  // The execution log (Log1).
+  std::function<void(const QString&)> append_log;
+  std::function<QStringList()> log_lines;
+  // A modal notice with the given caption and one OK button.
+  std::function<void(const QString& caption, const QString& text)> message_box;
+  // Status bar panels (0..6) and tab captions; both repaint at once.
+  std::function<void(int panel, const QString&)> set_status;
+  std::function<void(int slot, const QString&)> set_tab_caption;
+  // The check mark of the menu item DspLine.
+  std::function<void(bool)> set_line_number_check;
+  // The search result window (SearchLogF): show it, add lines to its memo
+  // SearchLog (the window repaints them at most about every 100 ms and on
+  // flush), and read its lines back.
+  std::function<void()> show_search_log;
+  std::function<void(const QString&)> append_search_log;
+  std::function<void()> flush_search_log;
+  std::function<QStringList()> search_log_lines;
+  // A continuous search starts (true) or ends (false): show or hide the Cancel
+  // buttons, disable or enable the other windows.
+  std::function<void(bool running)> continuous_search_running;
+  // Progress of a continuous search: the line reached out of the line count.
+  // Called a few times a second at most; lets Cancel input through.
+  std::function<void(int32_t line, int32_t lineCount)> search_progress;
+};
+CommandHooks& CmdHooks();
+
+// Execution log and errors.
+void AppendLog(const QString& text);
+void ReportError(const QString& text);  // modal box captioned "Error", then the log line
+void ReportLastOsError();               // errno's system text through ReportError
+// Local date and time in the locale's short date and long time formats.
+QString ClockText();
+// Writes the lines as Shift-JIS (CP932) bytes, CR LF after every line, no BOM,
+// replacing the file through a temporary file in the same folder and a
+// rename. On failure the old file is left as it was, the error is reported
+// and -1 is returned.
+int SaveLinesCp932(const QStringList& lines, const QString& fileName);
+
+// Connects the store's and the search's callbacks to the log, the error
+// report, the status bar and the view. Called once at start-up (and by tests).
+void InstallCommandHooks();
+
+// The named commands. Each returns 0 when it ran to its end, -1 when it
+// stopped early; no caller looks at the result.
+namespace rpcmd {
+int _exit();
+int _open_file(const QString& path);
+int _quit_file();
+int _font_set(const QFont& font);
+int _save_memo(const QString& fileName);
+int _save_search_log(const QString& fileName);
+int _dsp_lineno(bool on);
+int _chenge_view(int slot);
+int _jump(int32_t topLine, bool moveScrollBar);
+int _select(int32_t lineNumber);
+int _tab_set(int width);
+int _find_str(const QString& text);  // FindString
+}  // namespace rpcmd
+
+int FindString(const QString& text);

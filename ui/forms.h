@@ -1,0 +1,26 @@
+// The program's five windows, created at start-up in this order and reachable
+// through one global pointer each (null until created).
+#pragma once
+
+class QWidget;
+class TRpEdit;      // main window (Rpmain1)
+class TJmpDialog;   // jump dialog (Rpjump)
+class TSearchFom;   // search dialog (Rpsearch)
+class TSearchLogF;  // search result window (Rpsearchlog)
+class TAbout;       // About box (dmkAbout)
+
+extern TRpEdit* RpEdit;
+extern TJmpDialog* JmpDialog;
+extern TSearchFom* SearchFom;
+extern TSearchLogF* SearchLogF;
+extern TAbout* About;
+
+// The main window as a plain widget (for dialogs that must not include it).
+QWidget* MainWindowWidget();
+// Makes slot n's tab the active page without running the tab-change handler.
+void ActivateSlotPage(int slot);
+
+// Connects the dialogs to the command layer and the search: the search
+// options, the search result window's memo, the Cancel buttons. Called once
+// after the five windows exist.
+void InstallDialogHooks();

@@ -1,0 +1,117 @@
+// The text view: one page of the current slot's document drawn into the
+// raster of that slot's tab, with its geometry, scrolling, selection and copy.
+// Every operation acts on SlotTable[CurrentSlot] and its controls.
+#pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QRect>
+#include <QScrollBar>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "store/slots.h"
+
+// The raster of one tab: a QImage of fixed size with a font of its own (the
+// canvas font), shown by this widget at its top-left corner.
+class PageImage : public QWidget {
+  Q_OBJECT
+ public:
+  PageImage(int width, int height, QWidget* parent = nullptr);
+  QImage& Raster() { return raster_; }
+  const QFont& CanvasFont() const { return font_; }
+  void SetCanvasFont(const QFont& font) { font_ = font; }
+  int FontSize() const;  // points, an integer (the geometry's "font size")
+
+ signals:
+  void mousePressed(Qt::MouseButton button, int x, int y);
+  void mouseMoved(int x, int y);
+  void mouseReleased(Qt::MouseButton button, int x, int y);
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+  void mousePressEvent(QMouseEvent*) override;
+  void mouseMoveEvent(QMouseEvent*) override;
+  void mouseReleaseEvent(QMouseEvent*) override;
+
+ private:
+  QImage raster_;
+  QFont font_;
+};
+
+class PageScrollBar : public QScrollBar {
+  Q_OBJECT
+ public:
+  using QScrollBar::QScrollBar;
+};
+
+class TabPage : public QWidget {
+  Q_OBJECT
+ public:
+  using QWidget::QWidget;
+};
+
+// Shared settings (one for all tabs).
+extern bool ShowLineNumbers;     // true at start
+extern int32_t TextMargin;       // pixels; x where a line's own text begins
+extern double AverageCharWidth;  // pixels per byte; 10.0 until the first draw
+extern bool RangeSelectionMode;  // column-block selection (the WinSelect check mark)
+
+// Where the view writes outside its raster; the main window fills these in.
+struct ViewHooks {
+  std::function<void(const QString&)> set_top_line_status;  // status panel 5
+  std::function<void(const QString&)> set_jump_field;       // JumpPos, when the dialog exists
+  std::function<QSize()> page_control_size;                 // PageControl1's size
+  std::function<void(const QString&)> notice;               // a modal notice (copy too large)
+};
+ViewHooks& ViewHooksRef();
+
+// Slot n's controls (TabSheetN+1, ImageFN+1, ScrollFN+1, ScrollHFN+1), made by
+// the main window at start-up; BindSlotControls copies them into the slot.
+void RegisterSlotControls(int slot, TabPage* tab, PageImage* image, PageScrollBar* vscroll,
+                          PageScrollBar* hscroll);
+void BindSlotControls(int slot);
+
+// Geometry and metrics.
+void UpdateTextMetrics();
+void MeasureCharWidth(const std::string& text);  // text: Shift-JIS bytes
+void SetViewFont(const QFont& font);
+int LinesPerPage(PageImage* image);
+QRect ViewClientRect();
+QString LineNumberPrefix(int32_t line);  // " %9d :  " with line + 1, or " "
+
+// Page drawing and scrolling.
+void DrawView(int32_t topLine, bool setScrollPosition);
+void ClearView();
+void RefreshView();
+void DrawLine(int32_t line);
+void DrawLineShifted(int32_t column, int32_t line);
+void DrawViewAtColumn(int32_t leftColumn);
+
+// Selection, highlights and copy.
+void BeginSelection(int x, int y);
+void ExtendSelection(int x, int y);
+void EndSelection(int x, int y);
+void ResetSelection(bool forget);
+void ToggleSelectionHighlight();
+void FollowVerticalScroll(int32_t delta);
+void FollowHorizontalScroll(int32_t delta);
+void HighlightMatch(int32_t line, const std::string& lineText, int32_t matchStart, int32_t matchEnd);
+void HighlightRow(int row);
+void CopySelection();
+// Copies the bytes of one line that lie in columns c1..c2 (widened to whole
+// double-byte characters) to out; returns the count.
+int CutColumns(const char* lineBytes, int length, int c1, int c2, char* out);
+
+// Shift-JIS (CP932) bytes to Unicode, for drawing, measuring and the
+// clipboard. With stand_ins, a zero byte and an undecodable byte each become a
+// fixed visible stand-in so that the row still lines up.
+QString DecodeCp932(const char* bytes, int length, bool stand_ins = true);
+QByteArray EncodeCp932(const QString& text);
+
+// Maps the page fonts' names ("ＭＳ 明朝", "ＭＳ ゴシック", "ＭＳ Ｐゴシック") to the
+// installed IPA fonts. Called once at start-up, after the QApplication exists.
+void InstallFontSubstitutions();
