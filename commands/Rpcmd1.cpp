@@ -1,1 +1,329 @@
-// placeholder
+#include "commands/Rpcmd1.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QStringEncoder>
+#include <QTimer>
+#include <algorithm>
+#include <string>
+
+#include "search/search.h"
+#include "store/slots.h"
+#include "view/view.h"
+
+CommandHooks& CmdHooks() {
+  static CommandHooks hooks;
+  return hooks;
+}
+
+namespace {
+
+// Search progress reaches the status bar (and lets Cancel input through) at
+// most this often; more would cost painting time on scans with many hits.
+constexpr qint64 kProgressIntervalMs = 200;
+
+QElapsedTimer& ProgressTimer() {
+  static QElapsedTimer timer;
+  return timer;
+}
+
+// Passes the line reached on to the UI when the interval has run out; the
+// first call after ResetProgressThrottle always passes.
+void ThrottledSearchProgress(int32_t line) {
+  auto& hooks = CmdHooks();
+  if (!hooks.search_progress) return;
+  QElapsedTimer& timer = ProgressTimer();
+  if (timer.isValid() && timer.elapsed() < kProgressIntervalMs) return;
+  timer.start();
+  hooks.search_progress(line, SlotTable[CurrentSlot].LineCount);
+}
+
+void ResetProgressThrottle() { ProgressTimer().invalidate(); }
+
+void SetStatus(int panel, const QString& text) {
+  if (CmdHooks().set_status) CmdHooks().set_status(panel, text);
+}
+
+bool SlotHoldsDocument() { return SlotTable[CurrentSlot].ViewBase != nullptr; }
+
+// The slot's native path bytes as text for the screen and the log.
+QString DisplayPath(const std::string& native) {
+  return QFile::decodeName(QByteArray(native.data(), static_cast<qsizetype>(native.size())));
+}
+
+QString FromUtf8(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+int SlotIndex(const FileSlot& slot) { return static_cast<int>(&slot - SlotTable); }
+
+}  // namespace
+
+void AppendLog(const QString& text) {
+  if (CmdHooks().append_log) CmdHooks().append_log(text);
+}
+
+void ReportError(const QString& text) {
+  auto& hooks = CmdHooks();
+  if (hooks.message_box) {
+    hooks.message_box(QStringLiteral("Error"), text);
+  } else {
+    QMessageBox::information(nullptr, QStringLiteral("Error"), text);
+  }
+  AppendLog(QStringLiteral("# *** ERROR *** ") + text);
+}
+
+void ReportLastOsError() { ReportError(FromUtf8(LastOsErrorText())); }
+
+QString ClockText() {
+  const QLocale locale = QLocale::system();
+  const QDateTime now = QDateTime::currentDateTime();
+  return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+         locale.toString(now.time(), QLocale::LongFormat);
+}
+
+int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
+  QStringEncoder encoder("windows-31j");
+  QByteArray bytes;
+  for (const QString& line : lines) {
+    bytes += encoder.encode(line);
+    bytes += "\r\n";
+  }
+  // QSaveFile writes a temporary file beside the target and renames it over
+  // the target only after every byte is written, so a failed save never
+  // costs the old file.
+  QSaveFile file(fileName);
+  bool ok = file.open(QIODevice::WriteOnly);
+  if (ok) ok = file.write(bytes) == bytes.size();
+  if (ok) ok = file.commit();
+  if (!ok) {
+    const QString reason = file.errorString();
+    file.cancelWriting();
+    ReportError(QStringLiteral("ファイル %1 に保存できませんでした: %2").arg(fileName, reason));
+    return -1;
+  }
+  return 0;
+}
+
+void InstallCommandHooks() {
+  StoreHooks& store = Hooks();
+  store.log = [](const std::string& text) { AppendLog(FromUtf8(text)); };
+  store.report_error = [](const std::string& text) { ReportError(FromUtf8(text)); };
+  store.set_caption = [](FileSlot& slot, const std::string& text) {
+    if (CmdHooks().set_tab_caption) CmdHooks().set_tab_caption(SlotIndex(slot), FromUtf8(text));
+  };
+  store.set_status = [](int panel, const std::string& text) { SetStatus(panel, FromUtf8(text)); };
+  store.first_page = [](FileSlot&) {
+    DrawView(0, false);
+    RefreshView();
+  };
+  store.index_done = [](FileSlot& slot) {
+    if (slot.VScroll != nullptr) {
+      slot.VScroll->setMinimum(0);
+      slot.VScroll->setMaximum(slot.LineCount);
+      slot.VScroll->setSingleStep(1);
+      slot.VScroll->setPageStep(slot.LineCount / 20 + 1);
+    }
+    DrawView(0, true);
+  };
+  store.truncated = [](FileSlot& slot) {
+    // Told in the middle of a page draw: the modal box waits until the draw
+    // (and whatever command runs it) has returned to the event loop.
+    const QString name = DisplayPath(slot.FileName);
+    QTimer::singleShot(0, QCoreApplication::instance(), [name] {
+      ReportError(QStringLiteral("ファイル %1 は他のプログラムによって切り詰められました。"
+                                 "新しい末尾より後の行は空行として表示します。")
+                      .arg(name));
+    });
+  };
+  store.clock_text = [] { return ClockText().toStdString(); };
+
+  SearchHooks& search = SearchHooksRef();
+  search.hit = [](int slot, int32_t line, std::string_view text) {
+    if (!CmdHooks().append_search_log) return;
+    const std::string row = FormatSearchLogLine(slot, line + 1, text);
+    CmdHooks().append_search_log(DecodeCp932(row.data(), static_cast<int>(row.size())));
+  };
+  search.progress = [](int32_t line) { ThrottledSearchProgress(line); };
+}
+
+namespace rpcmd {
+
+int _exit() {
+  AppendLog(QStringLiteral(" > _exit"));
+  const int32_t saved = CurrentSlot;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    CurrentSlot = slot;
+    CloseDocument();
+  }
+  // The windows may still draw after the first of the two or three runs at
+  // the end of the program; they find the tab that was current before.
+  CurrentSlot = (saved >= 0 && saved < kSlotCount) ? saved : 0;
+  return 0;
+}
+
+int _open_file(const QString& path) {
+  AppendLog(QStringLiteral(" > _open_file ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            path);
+  OpenDocument(QFile::encodeName(path).toStdString());
+  return 0;
+}
+
+int _quit_file() {
+  AppendLog(QStringLiteral(" > _quit_file ") + QString::number(CurrentSlot));
+  CloseDocument();
+  FileSlot& slot = SlotTable[CurrentSlot];
+  if (CmdHooks().set_tab_caption) {
+    CmdHooks().set_tab_caption(CurrentSlot,
+                               QStringLiteral("ファイル") + QString::number(CurrentSlot));
+  }
+  SetStatus(1, QString());
+  SetStatus(3, QString());
+  SetStatus(5, QString());
+  if (slot.Image != nullptr) ClearView();
+  if (slot.VScroll != nullptr) slot.VScroll->setValue(0);
+  return 0;
+}
+
+int _font_set(const QFont& font) {
+  int points = font.pointSize();
+  if (points < 0) points = QFontInfo(font).pointSize();  // a font given in pixels
+  AppendLog(QStringLiteral(" > _font_set ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            font.family() + QLatin1Char(' ') + QString::number(points) + QLatin1Char(' '));
+  FileSlot& slot = SlotTable[CurrentSlot];
+  if (slot.Image != nullptr) SetViewFont(font);
+  DrawView(slot.TopLine, false);
+  return 0;
+}
+
+int _save_memo(const QString& fileName) {
+  AppendLog(QStringLiteral(" > _save_memo ") + fileName);
+  const QStringList lines = CmdHooks().log_lines ? CmdHooks().log_lines() : QStringList();
+  return SaveLinesCp932(lines, fileName);
+}
+
+int _save_search_log(const QString& fileName) {
+  AppendLog(QStringLiteral(" > _save_search_log ") + fileName);
+  const QStringList lines =
+      CmdHooks().search_log_lines ? CmdHooks().search_log_lines() : QStringList();
+  return SaveLinesCp932(lines, fileName);
+}
+
+int _dsp_lineno(bool on) {
+  AppendLog(QStringLiteral(" > _dsp_lineno ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            QString::number(on ? 1 : 0));
+  ShowLineNumbers = on;
+  if (CmdHooks().set_line_number_check) CmdHooks().set_line_number_check(on);
+  if (!SlotHoldsDocument()) return -1;
+  DrawView(SlotTable[CurrentSlot].TopLine, false);
+  return 0;
+}
+
+int _chenge_view(int slot) {
+  // A bad number is echoed as given, but CurrentSlot never holds it, not
+  // even while the echo is written: everything indexes SlotTable with it.
+  const bool valid = slot >= 0 && slot < kSlotCount;
+  CurrentSlot = valid ? slot : 0;
+  AppendLog(QStringLiteral(" > _chenge_view ") + QString::number(slot));
+  if (!valid) return -1;
+  BindSlotControls(slot);
+  const FileSlot& current = SlotTable[slot];
+  SetStatus(1, DisplayPath(current.FileName));
+  SetStatus(3, QString::number(current.LineCount));
+  SetStatus(5, QString::number(current.TopLine + 1));
+  return 0;
+}
+
+int _jump(int32_t topLine, bool moveScrollBar) {
+  AppendLog(QStringLiteral(" > _jump ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            QString::number(static_cast<int64_t>(topLine) + 1));
+  if (!SlotHoldsDocument()) return -1;
+  // The page never starts above the first line, whatever a caller computed.
+  DrawView(std::max<int32_t>(topLine, 0), moveScrollBar);
+  return 0;
+}
+
+int _select(int32_t lineNumber) {
+  AppendLog(QStringLiteral(" > _select ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            QString::number(static_cast<int64_t>(lineNumber) + 1));
+  if (!SlotHoldsDocument()) return -1;
+  HighlightRow(lineNumber - SlotTable[CurrentSlot].TopLine - 1);
+  return 0;
+}
+
+int _tab_set(int width) {
+  AppendLog(QStringLiteral(" > _tab_set ") + QString::number(width) + QLatin1Char(' '));
+  TabWidth = width;
+  DrawView(SlotTable[CurrentSlot].TopLine, false);
+  return 0;
+}
+
+int _find_str(const QString& text) { return FindString(text); }
+
+}  // namespace rpcmd
+
+int FindString(const QString& text) {
+  auto& hooks = CmdHooks();
+  // The reports quote the text as typed; it is concatenated, never used as
+  // a format, so a "%" in it stays as it is.
+  AppendLog(QStringLiteral(" > _find_str ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            text);
+  const SearchOptions options =
+      SearchHooksRef().options ? SearchHooksRef().options() : SearchOptions{};
+  const QByteArray encoded = EncodeCp932(text);
+  std::string pattern(encoded.constData(), static_cast<size_t>(encoded.size()));
+  if (options.IgnoreCase) UpperCaseCp932(pattern);
+  SearchRunning = true;
+
+  int32_t matchStart = 0;
+  int32_t matchEnd = 0;
+  int32_t hit = -1;
+  int count = 0;
+  if (options.Continuous) {
+    if (hooks.show_search_log) hooks.show_search_log();
+    if (hooks.append_search_log) {
+      hooks.append_search_log(QStringLiteral("# 連続検索開始　(") + text + QLatin1Char(')'));
+    }
+    if (hooks.flush_search_log) hooks.flush_search_log();
+    if (hooks.continuous_search_running) hooks.continuous_search_running(true);
+    ResetProgressThrottle();
+    // An empty pattern would match every line; the dialog never sends one,
+    // and it is treated as a text that is not found.
+    while (!pattern.empty()) {
+      const int line = SearchNext(pattern, matchStart, matchEnd);
+      if (line < 0) break;
+      ++count;
+      hit = line;
+      // The scan reports progress only between lines it examines; a file
+      // full of hits gets its progress (and its Cancel) from here.
+      ThrottledSearchProgress(line);
+    }
+    if (hooks.continuous_search_running) hooks.continuous_search_running(false);
+    const QString report = QStringLiteral("# 連続検索終了  (") + text +
+                           QStringLiteral(")検索数: ") + QString::number(count) + QLatin1Char(' ');
+    AppendLog(report);
+    if (hooks.append_search_log) hooks.append_search_log(report);
+    if (hooks.flush_search_log) hooks.flush_search_log();
+  } else if (!pattern.empty()) {
+    hit = SearchNext(pattern, matchStart, matchEnd);
+    if (hit >= 0) {
+      count = 1;
+      AppendLog(QStringLiteral("#        検索結果: ") + QString::number(hit + 1) +
+                QStringLiteral(" 行目に(") + text + QStringLiteral(")が有ります"));
+    }
+  }
+  if (count == 0) {
+    AppendLog(QStringLiteral("# *** ERROR *** 検索文字が見つかりません"));
+    return -1;
+  }
+  DrawView(hit, true);
+  const std::string lineText = GetLine(SlotTable[CurrentSlot], hit);
+  HighlightMatch(hit, lineText, matchStart, matchEnd);
+  return 0;
+}
