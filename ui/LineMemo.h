@@ -1,0 +1,79 @@
+// A read-only list of text lines for hundreds of thousands of entries: the
+// lines live in one QStringList and only the rows in view are painted. A
+// QPlainTextEdit needs a layout per block and takes minutes for 500,000
+// appended lines; this widget takes well under a second (ui_tests measure it).
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QTimer>
+
+class LineMemo : public QAbstractScrollArea {
+  Q_OBJECT
+ public:
+  explicit LineMemo(QWidget* parent = nullptr);
+
+  const QStringList& Lines() const { return lines_; }
+  int LineCount() const { return static_cast<int>(lines_.size()); }
+
+  // Adds a line at the end and puts the caret on it. The screen follows at
+  // most every kRepaintInterval ms (an immediate repaint, so that it shows
+  // even while a long scan keeps the event loop from running) and on Flush.
+  void AppendLine(const QString& line);
+  // Brings scroll bars and screen up to date with every appended line.
+  void Flush();
+  // Empties the memo completely (no lines at all, not one empty line).
+  void Clear();
+
+  // The caret: a 0-based line index, always within the lines (0 when empty).
+  int CaretLine() const { return caret_; }
+  void SetCaretLine(int line);
+  // The selection is either nothing or the whole caret line.
+  void SelectCaretLine() {
+    selected_ = caret_ < LineCount();
+    viewport()->update();
+  }
+  bool HasSelection() const { return selected_; }
+  QString SelectedText() const;
+  // Scrolls so that the line is in view.
+  void EnsureVisible(int line);
+  int TopLine() const;
+  int RowHeight() const { return rowHeight_; }
+  int VisibleRows() const;
+
+  static constexpr int kRepaintInterval = 100;  // ms
+
+ signals:
+  // A mouse button went down on the memo; the caret already stands at the
+  // pressed line.
+  void mousePressedAfter(Qt::MouseButton button);
+  // A key went down; emitted before the memo moves the caret for it.
+  void keyPressedBefore(int key);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void scrollContentsBy(int dx, int dy) override;
+
+ private:
+  void UpdateScrollBars();
+  void Repaint();
+  int LineAt(int y) const;
+
+  QStringList lines_;
+  int caret_ = 0;
+  bool selected_ = false;
+  int rowHeight_ = 1;
+  // The line with the most characters, tracked cheaply while appending; its
+  // pixel width sets the horizontal range (painting widens it if a shorter
+  // line of wide characters turns out wider).
+  int longestLine_ = -1;
+  int widestPixels_ = 0;
+  bool dirty_ = false;  // lines appended since the last repaint
+  QElapsedTimer sinceRepaint_;
+  QTimer pendingRepaint_;
+};

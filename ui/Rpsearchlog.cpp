@@ -1,0 +1,182 @@
+#include "ui/Rpsearchlog.h"
+
+#include <QPointer>
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "commands/Rpcmd1.h"
+#include "store/slots.h"
+#include "ui/Rpjump.h"
+#include "ui/Rpsearch.h"
+#include "ui/dmkAbout.h"
+#include "ui/forms.h"
+#include "view/view.h"
+
+namespace {
+QFont PGothic(int pixelHeight) {
+  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
+  font.setPixelSize(pixelHeight);
+  return font;
+}
+}  // namespace
+
+TSearchLogF::TSearchLogF(QWidget* parent) : QWidget(parent, Qt::Dialog) {
+  setWindowTitle(QStringLiteral("検索結果"));
+  setFont(PGothic(12));
+  resize(795, 197);  // client area of an 803 x 224 window
+  move(-2, 158);
+
+  Button1 = new QPushButton(QStringLiteral("保存"), this);
+  Button1->setToolTip(QStringLiteral("検索結果をファイルに保存します"));
+  SaveDialog1 = new QFileDialog(this);
+  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+  SaveDialog1->setFileMode(QFileDialog::AnyFile);
+  Button2 = new QPushButton(QStringLiteral("クリアー"), this);
+  // Its hint "検索結果はクリアーします" was never shown; no tooltip.
+  Button3 = new QPushButton(QStringLiteral("閉じる"), this);
+  Button4 = new QPushButton(QStringLiteral("キャンセル"), this);
+  Button4->setVisible(false);
+  SearchLog = new LineMemo(this);
+  SearchLog->setToolTip(QStringLiteral("ファイル行番号に移動します"));
+  SearchLog->AppendLine(QString());
+  SearchLog->Flush();
+  setTabOrder(Button1, Button2);
+  setTabOrder(Button2, Button3);
+  setTabOrder(Button3, Button4);
+  setTabOrder(Button4, SearchLog);
+
+  connect(Button1, &QPushButton::clicked, this, &TSearchLogF::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TSearchLogF::Button2Click);
+  connect(Button3, &QPushButton::clicked, this, &TSearchLogF::Button3Click);
+  connect(Button4, &QPushButton::clicked, this, &TSearchLogF::Button4Click);
+  connect(SearchLog, &LineMemo::mousePressedAfter, this, &TSearchLogF::SearchLogMouseDown);
+  connect(SearchLog, &LineMemo::keyPressedBefore, this, &TSearchLogF::SearchLogKeyDown);
+}
+
+// Design layout at 795 x 197: the memo keeps its 8-pixel margins and the
+// 44 pixels below it; Save, Clear and Close keep their distance to the right
+// and bottom edges, Cancel to the left and bottom edges.
+void TSearchLogF::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int w = width();
+  const int h = height();
+  SearchLog->setGeometry(8, 8, std::max(0, w - 14), std::max(0, h - 52));
+  Button1->setGeometry(w - 279, h - 37, 81, 25);
+  Button2->setGeometry(w - 191, h - 37, 81, 25);
+  Button3->setGeometry(w - 103, h - 37, 89, 25);
+  Button4->setGeometry(8, h - 37, 89, 25);
+}
+
+void TSearchLogF::Button3Click() { close(); }
+
+void TSearchLogF::Button1Click() {
+  SaveDialog1->setWindowTitle(QStringLiteral("検索ログ保存"));
+  if (SaveDialog1->exec() != QDialog::Accepted) return;
+  const QStringList files = SaveDialog1->selectedFiles();
+  if (files.isEmpty() || files.front().isEmpty()) return;
+  rpcmd::_save_search_log(files.front());
+}
+
+void TSearchLogF::Button2Click() { SearchLog->Clear(); }
+
+void TSearchLogF::Button4Click() { SearchRunning = false; }
+
+void TSearchLogF::SearchLogMouseDown(Qt::MouseButton) { JumpToLogLine(); }
+
+void TSearchLogF::SearchLogKeyDown(int key) {
+  if (key == Qt::Key_Up || key == Qt::Key_Down) JumpToLogLine();
+}
+
+void TSearchLogF::SelectCaretLine(LineMemo* memo) {
+  if (memo->CaretLine() == 0) return;
+  memo->SelectCaretLine();
+}
+
+void TSearchLogF::JumpToLogLine() {
+  SelectCaretLine(SearchLog);
+  // The fields are byte positions of the Shift-JIS line: slot in bytes 1-3,
+  // line number in bytes 7-15 (" %2d : %9d :  ").
+  const QByteArray bytes = EncodeCp932(SearchLog->SelectedText());
+  if (bytes.size() <= 15) return;
+  const std::optional<int32_t> slot = ParseInt32(QString::fromLatin1(bytes.mid(0, 3)));
+  const std::optional<int32_t> lineNumber = ParseInt32(QString::fromLatin1(bytes.mid(6, 9)));
+  if (!slot || !lineNumber) return;
+  if (*slot != CurrentSlot) {
+    rpcmd::_chenge_view(*slot);
+    // A bad number leaves slot 0 current; show the page that is current.
+    ActivateSlotPage(CurrentSlot);
+  }
+  rpcmd::_jump(static_cast<int32_t>(std::max<int64_t>(0, int64_t{*lineNumber} - 5)), true);
+  rpcmd::_select(*lineNumber);
+}
+
+// The hooks through which the command layer and the scan reach the dialogs.
+namespace {
+// Controls disabled for a continuous search, re-enabled when it ends: only
+// those that were enabled before, so that nothing else changes state.
+std::vector<QPointer<QWidget>>& DisabledForSearch() {
+  static std::vector<QPointer<QWidget>> widgets;
+  return widgets;
+}
+
+void DisableForSearch(QWidget* widget) {
+  if (widget == nullptr || !widget->isEnabled()) return;
+  widget->setEnabled(false);
+  DisabledForSearch().emplace_back(widget);
+}
+
+// The dialogs are windows owned by the main window, and disabling a widget
+// disables its child windows too; so the main window's own controls are
+// disabled one by one, never the window itself, and the Cancel buttons stay
+// usable.
+void DisableWindowContents(QWidget* window, const QWidget* keep) {
+  if (window == nullptr) return;
+  for (QObject* child : window->children()) {
+    auto* widget = qobject_cast<QWidget*>(child);
+    if (widget == nullptr || widget->isWindow() || widget == keep) continue;
+    DisableForSearch(widget);
+  }
+}
+
+void ContinuousSearchRunning(bool running) {
+  if (SearchLogF != nullptr) SearchLogF->Button4->setVisible(running);
+  if (SearchFom != nullptr) SearchFom->ThreadCancel->setVisible(running);
+  if (running) {
+    DisableWindowContents(MainWindowWidget(), nullptr);
+    DisableForSearch(JmpDialog);
+    DisableForSearch(About);
+    if (SearchLogF != nullptr) DisableWindowContents(SearchLogF, SearchLogF->Button4);
+    if (SearchFom != nullptr) {
+      DisableWindowContents(SearchFom, SearchFom->ThreadCancel);
+    }
+  } else {
+    for (const QPointer<QWidget>& widget : DisabledForSearch()) {
+      if (widget) widget->setEnabled(true);
+    }
+    DisabledForSearch().clear();
+  }
+}
+}  // namespace
+
+void InstallDialogHooks() {
+  SearchHooksRef().options = [] {
+    return SearchFom != nullptr ? SearchFom->Options() : SearchOptions{};
+  };
+  CommandHooks& hooks = CmdHooks();
+  hooks.show_search_log = [] {
+    if (SearchLogF == nullptr) return;
+    SearchLogF->show();
+    SearchLogF->raise();
+  };
+  hooks.append_search_log = [](const QString& line) {
+    if (SearchLogF != nullptr) SearchLogF->SearchLog->AppendLine(line);
+  };
+  hooks.flush_search_log = [] {
+    if (SearchLogF != nullptr) SearchLogF->SearchLog->Flush();
+  };
+  hooks.search_log_lines = [] {
+    return SearchLogF != nullptr ? SearchLogF->SearchLog->Lines() : QStringList{};
+  };
+  hooks.continuous_search_running = ContinuousSearchRunning;
+}
