@@ -1,0 +1,612 @@
+// The command layer checked through what it writes: every hook is a
+// recording stand-in, and each case compares the whole log (and the search
+// result lines, the status panels, the captions) with what it must be.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStringEncoder>
+#include <climits>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/Rpcmd1.h"
+#include "search/search.h"
+#include "store/slots.h"
+#include "support/testfiles.h"
+#include "view/view.h"
+
+namespace {
+
+struct Recorder {
+  QStringList log;
+  QStringList boxes;  // "caption|text"
+  QStringList searchLog;
+  QStringList events;  // show, flush, running 1/0 of the result window
+  QString status[7];
+  QString captions[kSlotCount];
+  bool lineNumberCheck = true;
+  std::function<void(int32_t, int32_t)> progress;
+};
+
+struct SlotControls {
+  std::unique_ptr<TabPage> tab;
+  PageImage* image;  // children of tab
+  PageScrollBar* vscroll;
+  PageScrollBar* hscroll;
+};
+
+std::string Cp932(const QString& text) {
+  QStringEncoder encoder("windows-31j");
+  return QByteArray(encoder.encode(text)).toStdString();
+}
+
+// The lines as a file: CP932 bytes, CR LF after each.
+std::string FileBytes(const QStringList& lines) {
+  std::string bytes;
+  for (const QString& line : lines) bytes += Cp932(line) + "\r\n";
+  return bytes;
+}
+
+std::string ReadBytes(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+  return file.readAll().toStdString();
+}
+
+// First and last pixel row in which the two images differ; {-1, -1} if none.
+std::pair<int, int> ChangedRows(const QImage& a, const QImage& b) {
+  std::pair<int, int> rows{-1, -1};
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) {
+      if (a.pixel(x, y) != b.pixel(x, y)) {
+        if (rows.first < 0) rows.first = y;
+        rows.second = y;
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
+class CommandsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      SlotControls& c = controls_[slot];
+      c.tab = std::make_unique<TabPage>();
+      c.image = new PageImage(800, 600, c.tab.get());
+      c.vscroll = new PageScrollBar(Qt::Vertical, c.tab.get());
+      c.hscroll = new PageScrollBar(Qt::Horizontal, c.tab.get());
+      RegisterSlotControls(slot, c.tab.get(), c.image, c.vscroll, c.hscroll);
+    }
+  }
+  static void TearDownTestSuite() {
+    for (SlotControls& c : controls_) c.tab.reset();
+  }
+
+  void SetUp() override {
+    ResetSlotTable();
+    for (int slot = 0; slot < kSlotCount; ++slot) BindSlotControls(slot);
+    CurrentSlot = 0;
+    TabWidth = 4;
+    ShowLineNumbers = true;
+    SearchRunning = true;
+    options_ = SearchOptions{};
+    rec_ = Recorder{};
+
+    InstallCommandHooks();
+    Hooks().clock_text = [] { return std::string("CLOCK"); };
+    SearchHooksRef().options = [this] { return options_; };
+    CommandHooks& h = CmdHooks();
+    h = CommandHooks{};
+    h.append_log = [this](const QString& t) { rec_.log << t; };
+    h.log_lines = [this] { return rec_.log; };
+    h.message_box = [this](const QString& c, const QString& t) { rec_.boxes << c + "|" + t; };
+    h.set_status = [this](int panel, const QString& t) { rec_.status[panel] = t; };
+    h.set_tab_caption = [this](int slot, const QString& t) { rec_.captions[slot] = t; };
+    h.set_line_number_check = [this](bool on) { rec_.lineNumberCheck = on; };
+    h.show_search_log = [this] { rec_.events << "show"; };
+    h.append_search_log = [this](const QString& t) { rec_.searchLog << t; };
+    h.flush_search_log = [this] { rec_.events << "flush"; };
+    h.search_log_lines = [this] { return rec_.searchLog; };
+    h.continuous_search_running = [this](bool on) {
+      rec_.events << (on ? "running 1" : "running 0");
+    };
+    h.search_progress = [this](int32_t line, int32_t count) {
+      if (rec_.progress) rec_.progress(line, count);
+    };
+    ViewHooksRef().set_top_line_status = [this](const QString& t) { rec_.status[5] = t; };
+    ViewHooksRef().page_control_size = [] { return QSize(800, 640); };
+  }
+
+  void TearDown() override {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      CurrentSlot = slot;
+      CloseDocument();
+    }
+    ResetSlotTable();
+    CmdHooks() = CommandHooks{};
+  }
+
+  // Opens the lines as a file into the slot and forgets what that recorded.
+  QString Open(int slot, const QStringList& lines, const std::string& name = "a.txt") {
+    const QString path = QString::fromStdString(dir_.Write(name, FileBytes(lines)));
+    CurrentSlot = slot;
+    rpcmd::_open_file(path);
+    EXPECT_NE(SlotTable[slot].ViewBase, nullptr) << name;
+    rec_ = Recorder{};
+    return path;
+  }
+
+  QImage& Raster(int slot) { return controls_[slot].image->Raster(); }
+  double RowHeight(int slot) { return controls_[slot].image->FontSize() * 1.4; }
+
+  static inline SlotControls controls_[kSlotCount];
+  TempDir dir_;
+  Recorder rec_;
+  SearchOptions options_;
+};
+
+TEST_F(CommandsTest, CommandsOnEmptyTabs) {
+  struct Row {
+    const char* name;
+    std::function<int()> run;
+    QStringList log;
+    int result;
+    std::function<void(const Recorder&)> check;
+  };
+  const std::vector<Row> rows = {
+      {"jump", [] { return rpcmd::_jump(10, true); }, {" > _jump 0 11"}, -1, nullptr},
+      {"select", [] { return rpcmd::_select(42); }, {" > _select 0 43"}, -1, nullptr},
+      {"line numbers off",
+       [] { return rpcmd::_dsp_lineno(false); },
+       {" > _dsp_lineno 0 0"},
+       -1,
+       [](const Recorder& r) {
+         EXPECT_FALSE(ShowLineNumbers);
+         EXPECT_FALSE(r.lineNumberCheck);
+       }},
+      {"tab width 8",
+       [] { return rpcmd::_tab_set(8); },
+       {" > _tab_set 8 "},
+       0,
+       [](const Recorder&) { EXPECT_EQ(TabWidth, 8); }},
+      {"font",
+       [] { return rpcmd::_font_set(QFont("ＭＳ ゴシック", 12)); },
+       {" > _font_set 0 ＭＳ ゴシック 12 "},
+       0,
+       nullptr},
+      {"exit three times",
+       [] {
+         CurrentSlot = 2;
+         return rpcmd::_exit() + rpcmd::_exit() + rpcmd::_exit();
+       },
+       {" > _exit", " > _exit", " > _exit"},
+       0,
+       [](const Recorder&) { EXPECT_EQ(CurrentSlot, 2); }},
+      {"view a tab never used",
+       [] { return rpcmd::_chenge_view(2); },
+       {" > _chenge_view 2"},
+       0,
+       [](const Recorder& r) {
+         EXPECT_EQ(CurrentSlot, 2);
+         EXPECT_EQ((QStringList{r.status[1], r.status[3], r.status[5]}),
+                   (QStringList{"", "0", "1"}));
+       }},
+      {"view slot 4",
+       [] { return rpcmd::_chenge_view(4); },
+       {" > _chenge_view 4"},
+       -1,
+       [](const Recorder&) { EXPECT_EQ(CurrentSlot, 0); }},
+      {"view slot -1",
+       [] {
+         CurrentSlot = 3;
+         return rpcmd::_chenge_view(-1);
+       },
+       {" > _chenge_view -1"},
+       -1,
+       [](const Recorder&) { EXPECT_EQ(CurrentSlot, 0); }},
+      {"quit the third tab",
+       [] {
+         CurrentSlot = 2;
+         return rpcmd::_quit_file();
+       },
+       {" > _quit_file 2"},
+       0,
+       [](const Recorder& r) {
+         EXPECT_EQ(r.captions[2], "ファイル2");
+         EXPECT_EQ((QStringList{r.status[1], r.status[3], r.status[5]}), (QStringList{"", "", ""}));
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    for (QString& s : rec_.status) s = "old";
+    EXPECT_EQ(row.run(), row.result);
+    EXPECT_EQ(rec_.log, row.log);
+    EXPECT_EQ(rec_.boxes, QStringList());
+    if (row.check) row.check(rec_);
+  }
+}
+
+TEST_F(CommandsTest, OpenLogsTimeStampsAndSetsUpTheTab) {
+  const QString path =
+      QString::fromStdString(dir_.Write("ten.txt", FileBytes(QStringList(10, "x"))));
+  CurrentSlot = 2;
+  EXPECT_EQ(rpcmd::_open_file(path), 0);
+  EXPECT_EQ(rec_.log, (QStringList{" > _open_file 2 " + path,
+                                   "# 　　　　　　　ファイルオープン開始 :(CLOCK)===",
+                                   "# 　　　　　　　ファイルオープン終了 :(CLOCK)==="}));
+  EXPECT_EQ(rec_.captions[2], "ten.txt");
+  EXPECT_EQ((QStringList{rec_.status[1], rec_.status[3], rec_.status[5]}),
+            (QStringList{path, "10", "1"}));
+  const PageScrollBar* v = controls_[2].vscroll;
+  EXPECT_EQ((std::vector<int>{v->minimum(), v->maximum(), v->pageStep(), v->value()}),
+            (std::vector<int>{0, 10, 1, 0}));
+}
+
+TEST_F(CommandsTest, FailedOpenLeavesOnlyTheEcho) {
+  const std::vector<std::pair<const char*, QString>> rows = {
+      {"missing", QString::fromStdString(dir_.path() + "/missing.txt")},
+      {"empty", QString::fromStdString(dir_.Write("empty.txt", ""))},
+  };
+  for (const auto& [name, path] : rows) {
+    SCOPED_TRACE(name);
+    rec_.log.clear();
+    rpcmd::_open_file(path);
+    EXPECT_EQ(rec_.log, QStringList{" > _open_file 0 " + path});
+    EXPECT_EQ(rec_.boxes, QStringList());
+    EXPECT_EQ(SlotTable[0].ViewBase, nullptr);
+  }
+}
+
+TEST_F(CommandsTest, ReportErrorShowsTheBoxThenLogs) {
+  ReportError("abc");
+  EXPECT_EQ(rec_.boxes, QStringList{"Error|abc"});
+  EXPECT_EQ(rec_.log, QStringList{"# *** ERROR *** abc"});
+}
+
+TEST_F(CommandsTest, QuitFileBlanksTheTabThatHeldADocument) {
+  Open(2, QStringList(100, "some text"));
+  rpcmd::_jump(30, true);
+  rec_ = Recorder{};
+  EXPECT_EQ(rpcmd::_quit_file(), 0);
+  EXPECT_EQ(rec_.log, QStringList{" > _quit_file 2"});
+  EXPECT_EQ(rec_.captions[2], "ファイル2");
+  EXPECT_EQ((QStringList{rec_.status[1], rec_.status[3], rec_.status[5]}),
+            (QStringList{"", "", ""}));
+  EXPECT_EQ(SlotTable[2].ViewBase, nullptr);
+  EXPECT_EQ(controls_[2].vscroll->value(), 0);
+  QImage white(Raster(2).size(), Raster(2).format());
+  white.fill(Qt::white);
+  EXPECT_EQ(ChangedRows(Raster(2), white), (std::pair<int, int>{-1, -1}));
+}
+
+TEST_F(CommandsTest, JumpThenSelectInvertsTheRowOfTheLine) {
+  Open(0, QStringList(100, "some text"));
+  EXPECT_EQ(rpcmd::_jump(37, true), 0);
+  EXPECT_EQ(SlotTable[0].TopLine, 37);
+  EXPECT_EQ(controls_[0].vscroll->value(), 37);
+  EXPECT_EQ(rec_.status[5], "38");
+  const QImage before = Raster(0).copy();
+  EXPECT_EQ(rpcmd::_select(42), 0);
+  EXPECT_EQ(rec_.log, (QStringList{" > _jump 0 38", " > _select 0 43"}));
+  const double h = RowHeight(0);
+  const auto [first, last] = ChangedRows(before, Raster(0));
+  EXPECT_EQ(first, static_cast<int>(h * 4));
+  EXPECT_LE(last, static_cast<int>(h * 5));
+}
+
+TEST_F(CommandsTest, AnyTabWidthKeepsLinesWithinTheBuffer) {
+  Open(0, {"a\tb\tc", QString(3000, '\t') + "x", "plain"});
+  for (int width : {-5, 0, 1, 8, 2047, 2048, 100000, INT_MAX}) {
+    SCOPED_TRACE(width);
+    rec_.log.clear();
+    EXPECT_EQ(rpcmd::_tab_set(width), 0);
+    EXPECT_EQ(rec_.log, QStringList{" > _tab_set " + QString::number(width) + " "});
+    EXPECT_EQ(TabWidth, width);
+    for (int32_t line = 0; line < 3; ++line) {
+      EXPECT_LE(GetLine(SlotTable[0], line).size(), static_cast<size_t>(kMaxLineText));
+    }
+  }
+  TabWidth = 8;
+  const std::string eight(8, ' ');
+  EXPECT_EQ(GetLine(SlotTable[0], 0), "a" + eight + "b" + eight + "c");
+}
+
+// The file every search row runs over (0-based line index on the left).
+const QStringList kSearchLines = {
+    "first line",          // 0
+    "alpha abc",           // 1
+    "nothing",             // 2
+    "ABC upper",           // 3
+    "x abc",               // 4
+    "digits 123",          // 5
+    "percent 100% done",   // 6
+    "tail abc",            // 7
+    "日本語の検索テスト",  // 8
+    "end",                 // 9
+};
+
+TEST_F(CommandsTest, FindReportsAndShowsTheHit) {
+  const QString error = "# *** ERROR *** 検索文字が見つかりません";
+  struct Row {
+    const char* name;
+    int slot;
+    int32_t top;
+    SearchOptions options;
+    QString text;
+    int result;
+    QStringList log;        // after the echo
+    QStringList searchLog;  // result window lines
+    int32_t topAfter;
+  };
+  const SearchOptions single{};
+  const SearchOptions all{.Continuous = true};
+  const SearchOptions allUp{.Continuous = true, .Down = false};
+  const std::vector<Row> rows = {
+      {"single found",
+       0,
+       0,
+       single,
+       "abc",
+       0,
+       {"#        検索結果: 2 行目に(abc)が有ります"},
+       {},
+       1},
+      {"single not found", 0, 0, single, "zzz", -1, {error}, {}, 0},
+      {"match on the top line skipped",
+       0,
+       1,
+       single,
+       "abc",
+       0,
+       {"#        検索結果: 5 行目に(abc)が有ります"},
+       {},
+       4},
+      {"case kept", 0, 0, single, "ABC", 0, {"#        検索結果: 4 行目に(ABC)が有ります"}, {}, 3},
+      {"ignore case quotes as typed",
+       0,
+       0,
+       {.IgnoreCase = true},
+       "Abc",
+       0,
+       {"#        検索結果: 2 行目に(Abc)が有ります"},
+       {},
+       1},
+      {"regex digit",
+       0,
+       0,
+       {.Regex = true},
+       "\\d",
+       0,
+       {"#        検索結果: 6 行目に(\\d)が有ります"},
+       {},
+       5},
+      {"regex digit ignoring case is non-digit",
+       0,
+       0,
+       {.IgnoreCase = true, .Regex = true},
+       "\\d",
+       0,
+       {"#        検索結果: 2 行目に(\\d)が有ります"},
+       {},
+       1},
+      {"bad regex", 0, 0, {.Regex = true}, "(", -1, {error}, {}, 0},
+      {"percent quoted",
+       0,
+       0,
+       single,
+       "100%",
+       0,
+       {"#        検索結果: 7 行目に(100%)が有ります"},
+       {},
+       6},
+      {"upward",
+       0,
+       9,
+       {.Down = false},
+       "abc",
+       0,
+       {"#        検索結果: 8 行目に(abc)が有ります"},
+       {},
+       7},
+      {"continuous down",
+       0,
+       0,
+       all,
+       "abc",
+       0,
+       {"# 連続検索終了  (abc)検索数: 3 "},
+       {"# 連続検索開始　(abc)", "  0 :         2 :  alpha abc", "  0 :         5 :  x abc",
+        "  0 :         8 :  tail abc", "# 連続検索終了  (abc)検索数: 3 "},
+       7},
+      {"continuous up in slot 1",
+       1,
+       9,
+       allUp,
+       "abc",
+       0,
+       {"# 連続検索終了  (abc)検索数: 3 "},
+       {"# 連続検索開始　(abc)", "  1 :         8 :  tail abc", "  1 :         5 :  x abc",
+        "  1 :         2 :  alpha abc", "# 連続検索終了  (abc)検索数: 3 "},
+       1},
+      {"continuous ignoring case",
+       0,
+       0,
+       {.IgnoreCase = true, .Continuous = true},
+       "abc",
+       0,
+       {"# 連続検索終了  (abc)検索数: 4 "},
+       {"# 連続検索開始　(abc)", "  0 :         2 :  alpha abc", "  0 :         4 :  ABC upper",
+        "  0 :         5 :  x abc", "  0 :         8 :  tail abc",
+        "# 連続検索終了  (abc)検索数: 4 "},
+       7},
+      {"continuous double-byte",
+       0,
+       0,
+       all,
+       "検索",
+       0,
+       {"# 連続検索終了  (検索)検索数: 1 "},
+       {"# 連続検索開始　(検索)", "  0 :         9 :  日本語の検索テスト",
+        "# 連続検索終了  (検索)検索数: 1 "},
+       8},
+      {"continuous zero hits with percent",
+       0,
+       3,
+       all,
+       "%d%s%1",
+       -1,
+       {"# 連続検索終了  (%d%s%1)検索数: 0 ", error},
+       {"# 連続検索開始　(%d%s%1)", "# 連続検索終了  (%d%s%1)検索数: 0 "},
+       3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    Open(row.slot, kSearchLines);
+    if (row.top > 0) rpcmd::_jump(row.top, true);
+    rec_ = Recorder{};
+    options_ = row.options;
+    EXPECT_EQ(rpcmd::_find_str(row.text), row.result);
+    EXPECT_EQ(rec_.log,
+              QStringList{" > _find_str " + QString::number(row.slot) + " " + row.text} + row.log);
+    EXPECT_EQ(rec_.searchLog, row.searchLog);
+    EXPECT_EQ(rec_.events, row.options.Continuous
+                               ? (QStringList{"show", "flush", "running 1", "running 0", "flush"})
+                               : QStringList());
+    EXPECT_EQ(SlotTable[row.slot].TopLine, row.topAfter);
+    EXPECT_EQ(controls_[row.slot].vscroll->value(), row.topAfter);
+    if (row.result == 0) {
+      // The match is inverted on the top row: a redraw without it differs
+      // there and nowhere else.
+      const QImage shown = Raster(row.slot).copy();
+      DrawView(SlotTable[row.slot].TopLine, false);
+      const auto [first, last] = ChangedRows(shown, Raster(row.slot));
+      EXPECT_EQ(first, 0);
+      EXPECT_LE(last, static_cast<int>(RowHeight(row.slot)));
+    }
+    TearDown();
+  }
+}
+
+TEST_F(CommandsTest, TwoContinuousSearchesInARow) {
+  Open(0, kSearchLines);
+  options_ = {.Continuous = true};
+  EXPECT_EQ(FindString("abc"), 0);
+  EXPECT_EQ(FindString("abc"), -1);
+  EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 abc", "# 連続検索終了  (abc)検索数: 3 ",
+                                   " > _find_str 0 abc", "# 連続検索終了  (abc)検索数: 0 ",
+                                   "# *** ERROR *** 検索文字が見つかりません"}));
+  EXPECT_EQ(rec_.searchLog.size(), 5 + 2);
+  EXPECT_EQ(SlotTable[0].TopLine, 7);
+}
+
+TEST_F(CommandsTest, CancelEndsAContinuousSearchWithTheHitsSoFar) {
+  constexpr int kLines = 20000;
+  Open(0, QStringList(kLines, "hit here"));
+  options_ = {.Continuous = true};
+  rec_.progress = [](int32_t, int32_t) { SearchRunning = false; };  // the Cancel button
+  EXPECT_EQ(FindString("hit"), 0);
+  const int hits = static_cast<int>(rec_.searchLog.size()) - 2;
+  EXPECT_GE(hits, 1);
+  EXPECT_LT(hits, kLines - 1);
+  const QString report = "# 連続検索終了  (hit)検索数: " + QString::number(hits) + " ";
+  EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 hit", report}));
+  EXPECT_EQ(rec_.searchLog.back(), report);
+  EXPECT_EQ(SlotTable[0].TopLine, hits);
+  EXPECT_FALSE(SearchRunning);
+}
+
+TEST_F(CommandsTest, SavesWriteCp932WithCrLf) {
+  const std::string japanese = "\x93\xfa\x96\x7b\x8c\xea";  // 日本語
+  struct Row {
+    const char* name;
+    std::string existing;  // "" = no file yet
+    std::function<int(const QString&)> save;
+    QStringList log;  // after the command, {} for none
+    std::string bytes;
+  };
+  const std::vector<Row> rows = {
+      {"lines",
+       "",
+       [](const QString& f) {
+         return SaveLinesCp932({"abc", "日本語", ""}, f);
+       },
+       {},
+       "abc\r\n" + japanese + "\r\n\r\n"},
+      {"no lines", "old", [](const QString& f) { return SaveLinesCp932({}, f); }, {}, ""},
+      {"over a longer file",
+       std::string(10000, 'z'),
+       [](const QString& f) { return SaveLinesCp932({"x"}, f); },
+       {},
+       "x\r\n"},
+      {"log with its echo",
+       "",
+       [](const QString& f) { return rpcmd::_save_memo(f); },
+       {"note", " > _save_memo %1"},
+       "note\r\n > _save_memo %1\r\n"},
+      {"search log",
+       "",
+       [](const QString& f) { return rpcmd::_save_search_log(f); },
+       {"note", " > _save_search_log %1"},
+       "  0 :         1 :  " + japanese + "\r\n"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string name = "save" + std::to_string(n++) + ".log";
+    const std::string path =
+        row.existing.empty() ? dir_.path() + "/" + name : dir_.Write(name, row.existing);
+    const QString file = QString::fromStdString(path);
+    rec_.log = QStringList{"note"};
+    rec_.searchLog = QStringList{"  0 :         1 :  日本語"};
+    EXPECT_EQ(row.save(file), 0);
+    std::string bytes = row.bytes;
+    if (const size_t at = bytes.find("%1"); at != std::string::npos) bytes.replace(at, 2, path);
+    EXPECT_EQ(ReadBytes(path), bytes);
+    QStringList log = row.log.isEmpty() ? QStringList{"note"} : row.log;
+    for (QString& line : log) line = line.arg(file);
+    EXPECT_EQ(rec_.log, log);
+    EXPECT_EQ(rec_.boxes, QStringList());
+  }
+}
+
+TEST_F(CommandsTest, FailedSaveReportsAndKeepsTheOldFile) {
+  const std::string old = dir_.Write("old.log", "old contents\r\n");
+  const QString folderIsAFile = QString::fromStdString(old + "/x.log");
+  const QStringList lines(400, "a line that does not fit");
+
+  // Too big for the file size limit: the write fails after the old file
+  // would have been deleted by a delete-then-write save.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 1000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const int tooBig = SaveLinesCp932(lines, QString::fromStdString(old));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+
+  EXPECT_EQ(tooBig, -1);
+  EXPECT_EQ(ReadBytes(old), "old contents\r\n");
+  EXPECT_EQ(SaveLinesCp932(lines, folderIsAFile), -1);
+  ASSERT_EQ(rec_.boxes.size(), 2);
+  ASSERT_EQ(rec_.log.size(), 2);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(rec_.boxes[i].startsWith("Error|ファイル ")) << rec_.boxes[i].toStdString();
+    EXPECT_EQ(rec_.log[i], "# *** ERROR *** " + rec_.boxes[i].mid(6));
+  }
+  EXPECT_TRUE(rec_.boxes[0].contains(QString::fromStdString(old)));
+  EXPECT_EQ(QDir(QString::fromStdString(dir_.path())).entryList(QDir::Files | QDir::Hidden),
+            QStringList{"old.log"});
+}
+
+}  // namespace
