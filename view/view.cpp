@@ -1,1 +1,536 @@
-// placeholder
+// Page drawing, geometry, scrolling, selection and copy of the current slot.
+//
+// Units: rows and y in raster pixels; columns are byte offsets into a line as
+// GetLine returns it (TABs expanded, Shift-JIS bytes, so a double-byte
+// character is two columns); lines are absolute and 0-based.
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "view/view.h"
+#include "view/view_internal.h"
+
+bool ShowLineNumbers = true;
+int32_t TextMargin = 0;
+double AverageCharWidth = 10.0;
+bool RangeSelectionMode = false;
+
+namespace {
+
+constexpr int kTextOriginX = 10;
+constexpr double kLineHeightFactor = 1.4;  // multiplies the size in points as if it were pixels
+constexpr int kDefaultPageControlWidth = 890;
+constexpr int kDefaultPageControlHeight = 566;
+
+struct SlotControls {
+  TabPage* tab = nullptr;
+  PageImage* image = nullptr;
+  PageScrollBar* vscroll = nullptr;
+  PageScrollBar* hscroll = nullptr;
+};
+SlotControls g_controls[kSlotCount];
+
+FileSlot& Current() { return SlotTable[CurrentSlot]; }
+
+// The one painter of a page draw. Opening a QPainter per row costs more than
+// drawing the row; a page draw opens one and the rows share it. Inversions
+// work on the pixels directly and run only while no painter is open.
+QPainter* g_pagePainter = nullptr;
+QImage* g_pagePainterImage = nullptr;
+
+class PagePainterScope {
+ public:
+  explicit PagePainterScope(PageImage* image) {
+    if (image == nullptr || g_pagePainter != nullptr) return;
+    painter_.begin(&image->Raster());
+    painter_.setFont(image->CanvasFont());
+    painter_.setPen(Qt::black);
+    painter_.setBackground(Qt::white);
+    painter_.setBackgroundMode(Qt::OpaqueMode);  // text is drawn on its own white box
+    g_pagePainter = &painter_;
+    g_pagePainterImage = &image->Raster();
+    owner_ = true;
+  }
+  ~PagePainterScope() {
+    if (!owner_) return;
+    painter_.end();
+    g_pagePainter = nullptr;
+    g_pagePainterImage = nullptr;
+  }
+  PagePainterScope(const PagePainterScope&) = delete;
+  PagePainterScope& operator=(const PagePainterScope&) = delete;
+
+ private:
+  QPainter painter_;
+  bool owner_ = false;
+};
+
+double RowHeight(const PageImage& image) { return image.FontSize() * kLineHeightFactor; }
+
+// Row tops are trunc(size x 1.4 x r): the product is truncated, not each height.
+int RowTopOf(const PageImage& image, double row) {
+  const double y = RowHeight(image) * row;
+  if (y <= -1e9) return -1000000000;
+  if (y >= 1e9) return 1000000000;
+  return static_cast<int>(y);
+}
+
+// Clamps a real coordinate into int range before truncating (no UB for a
+// selection far off the page).
+int TruncClamp(double v) {
+  if (v <= -1e9) return -1000000000;
+  if (v >= 1e9) return 1000000000;
+  return static_cast<int>(v);
+}
+
+// Inverts the pixels of the rectangle (right and bottom exclusive) that lie on
+// the raster; doing it twice restores them exactly.
+void InvertRect(PageImage* image, int left, int top, int right, int bottom) {
+  if (image == nullptr) return;
+  QImage& raster = image->Raster();
+  const QRect r =
+      QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)).intersected(raster.rect());
+  if (r.isEmpty()) return;
+  for (int y = r.top(); y <= r.bottom(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(raster.scanLine(y));
+    for (int x = r.left(); x <= r.right(); ++x) line[x] ^= 0x00FFFFFFu;
+  }
+  image->update(r);
+}
+
+int FormatPrefix(int32_t line, char* out) {
+  if (!ShowLineNumbers) {
+    out[0] = ' ';
+    return 1;
+  }
+  return std::snprintf(out, 32, " %9d :  ", static_cast<int>(static_cast<int64_t>(line) + 1));
+}
+
+// The horizontal range found by the rows drawn since the page draw began;
+// applied to the scroll bar once the rows are done (see FinishHorizontalRange).
+int g_pageDrawDepth = 0;
+bool g_maxRaised = false;
+
+// Sets HScroll.Max to MaxLineWidth without letting the bar notify while the
+// page is half drawn. When the new maximum pulls the position down, the page
+// is drawn once more at the clamped column, as the deferred notification.
+void FinishHorizontalRange() {
+  if (!g_maxRaised) return;
+  g_maxRaised = false;
+  FileSlot& slot = Current();
+  PageScrollBar* h = slot.HScroll;
+  if (h == nullptr) return;
+  const int before = h->value();
+  {
+    const QSignalBlocker blocker(h);
+    h->setMaximum(slot.MaxLineWidth);
+  }
+  if (h->value() != before) DrawViewAtColumn(h->value());
+}
+
+void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
+  PageImage* image = slot.Image;
+  if (image == nullptr) return;
+  char text[kLineBufferSize];
+  const int length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+  char prefix[32];
+  const int prefixLength = FormatPrefix(line, prefix);
+  const int y = RowTopOf(*image, slot.DrawRow);
+  slot.DrawRow += 1;
+  if (length > slot.MaxLineWidth) {
+    slot.MaxLineWidth = length;
+    g_maxRaised = true;
+    MeasureCharWidth(std::string(text, static_cast<size_t>(length)));
+  }
+  static QString row;  // reused: no allocation per row once it has grown
+  row.resize(0);
+  AppendCp932(row, prefix, prefixLength, true);
+  if (column < 0) column = 0;
+  if (column < length) AppendCp932(row, text + column, length - column, true);
+
+  {
+    PagePainterScope scope(image);
+    g_pagePainter->drawText(QPoint(kTextOriginX, y + CanvasMetrics(*image).ascent()), row);
+  }
+  if (g_pageDrawDepth == 0) {
+    image->update();  // a page draw updates the whole image once, in ClearView
+    FinishHorizontalRange();
+  }
+}
+
+// Runs the rows of one page with one painter; the horizontal range settles
+// once the rows are done.
+template <typename Rows>
+void DrawPageRows(FileSlot& slot, Rows rows) {
+  ++g_pageDrawDepth;
+  {
+    PagePainterScope scope(slot.Image);
+    ClearView();
+    rows();
+  }
+  --g_pageDrawDepth;
+}
+
+int32_t PageEnd(const FileSlot& slot, int32_t top) {
+  int64_t end = static_cast<int64_t>(top) + LinesPerPage(slot.Image);
+  const int64_t count = static_cast<uint32_t>(slot.LineCount);
+  if (count < end) end = count;
+  return static_cast<int32_t>(end);
+}
+
+}  // namespace
+
+// --- controls ---------------------------------------------------------------
+
+ViewHooks& ViewHooksRef() {
+  static ViewHooks hooks;
+  return hooks;
+}
+
+void RegisterSlotControls(int slot, TabPage* tab, PageImage* image, PageScrollBar* vscroll,
+                          PageScrollBar* hscroll) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  g_controls[slot] = SlotControls{tab, image, vscroll, hscroll};
+  for (PageScrollBar* bar : {vscroll, hscroll}) {
+    if (bar == nullptr) continue;
+    const QSignalBlocker blocker(bar);
+    bar->setRange(0, 0);
+    bar->setSingleStep(1);
+  }
+  if (hscroll != nullptr) hscroll->setPageStep(1);
+}
+
+void BindSlotControls(int slot) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  FileSlot& s = SlotTable[slot];
+  s.TabSheet = g_controls[slot].tab;
+  s.Image = g_controls[slot].image;
+  s.VScroll = g_controls[slot].vscroll;
+  s.HScroll = g_controls[slot].hscroll;
+}
+
+void SetVerticalRange(FileSlot& slot) {
+  if (slot.VScroll == nullptr) return;
+  const int32_t count = std::max<int32_t>(slot.LineCount, 0);
+  const QSignalBlocker blocker(slot.VScroll);
+  slot.VScroll->setRange(0, count);
+  slot.VScroll->setSingleStep(1);
+  slot.VScroll->setPageStep(count / 20 + 1);
+}
+
+// --- geometry and metrics ---------------------------------------------------
+
+void MeasureCharWidth(const std::string& text) {
+  PageImage* image = Current().Image;
+  if (image == nullptr || text.empty()) return;
+  AverageCharWidth =
+      static_cast<double>(TextWidthBytes(*image, text.data(), static_cast<int>(text.size()))) /
+      static_cast<double>(text.size());
+}
+
+void UpdateTextMetrics() {
+  PageImage* image = Current().Image;
+  if (image == nullptr) return;
+  const std::string prefix = ShowLineNumbers ? std::string("         0 :  ") : std::string(" ");
+  TextMargin =
+      TextWidthBytes(*image, prefix.data(), static_cast<int>(prefix.size())) + kTextOriginX;
+  MeasureCharWidth(prefix);
+}
+
+void SetViewFont(const QFont& font) {
+  PageImage* image = Current().Image;
+  if (image == nullptr) return;
+  image->SetCanvasFont(font);
+  UpdateTextMetrics();
+}
+
+int LinesPerPage(PageImage* image) {
+  if (image == nullptr) return 0;
+  const PageImage* canvas = Current().Image != nullptr ? Current().Image : image;
+  const double h = RowHeight(*canvas);
+  if (h <= 0) return 0;
+  return static_cast<int>(image->height() / h);
+}
+
+QRect ViewClientRect() {
+  QSize size(kDefaultPageControlWidth, kDefaultPageControlHeight);
+  if (ViewHooksRef().page_control_size) size = ViewHooksRef().page_control_size();
+  return QRect(0, 0, std::max(size.width() - 30, 0), std::max(size.height() - 30, 0));
+}
+
+QString LineNumberPrefix(int32_t line) {
+  char prefix[32];
+  const int n = FormatPrefix(line, prefix);
+  return QString::fromLatin1(prefix, n);
+}
+
+int RowTop(int row) {
+  PageImage* image = Current().Image;
+  return image == nullptr ? 0 : RowTopOf(*image, row);
+}
+
+int32_t ColumnAtX(int x) {
+  const FileSlot& slot = Current();
+  const double d = x - TextMargin > 0 ? x - TextMargin : 0;
+  const int32_t left = std::max<int32_t>(slot.LeftColumn, 0);
+  if (AverageCharWidth <= 0) return left;
+  return std::max(TruncClamp(d / AverageCharWidth + left), 0);
+}
+
+int32_t LineAtY(int y) {
+  const FileSlot& slot = Current();
+  if (slot.Image == nullptr) return slot.TopLine;
+  const double h = RowHeight(*slot.Image);
+  if (h <= 0) return slot.TopLine;
+  // A drag may leave the image upwards (negative y): the line stays >= 0.
+  return std::max(TruncClamp(y / h + slot.TopLine), 0);
+}
+
+// --- page drawing -----------------------------------------------------------
+
+void ClearView() {
+  FileSlot& slot = Current();
+  slot.DrawRow = 0;
+  PageImage* image = slot.Image;
+  if (image == nullptr) return;
+  const QRect r = ViewClientRect().intersected(image->Raster().rect());
+  if (g_pagePainter != nullptr && g_pagePainterImage == &image->Raster()) {
+    g_pagePainter->fillRect(r, Qt::white);
+  } else {
+    QPainter painter(&image->Raster());
+    painter.fillRect(r, Qt::white);
+  }
+  image->update();
+}
+
+void RefreshView() {
+  PageImage* image = Current().Image;
+  if (image != nullptr) image->repaint();
+}
+
+void DrawLine(int32_t line) { DrawRowText(Current(), line, 0); }
+
+void DrawLineShifted(int32_t column, int32_t line) { DrawRowText(Current(), line, column); }
+
+void DrawView(int32_t topLine, bool setScrollPosition) {
+  FileSlot& slot = Current();
+  if (slot.ViewBase == nullptr || slot.Image == nullptr) return;
+  if (topLine < 0) topLine = 0;
+  UpdateTextMetrics();
+  if (setScrollPosition && slot.VScroll != nullptr) {
+    // May draw this page through the scroll bar's handler before returning;
+    // the page below is then drawn once more, identically.
+    slot.VScroll->setValue(topLine);
+  }
+  slot.MaxLineWidth = 0;
+  const QString shown = QString::number(static_cast<int64_t>(topLine) + 1);
+  if (ViewHooksRef().set_jump_field) ViewHooksRef().set_jump_field(shown);
+  if (ViewHooksRef().set_top_line_status) ViewHooksRef().set_top_line_status(shown);
+  const int32_t end = PageEnd(slot, topLine);
+  g_maxRaised = false;
+  DrawPageRows(slot, [&] {
+    for (int32_t i = topLine; i < end; ++i) {
+      try {
+        if (slot.LeftColumn > 0) {
+          DrawLineShifted(slot.LeftColumn, i);
+        } else {
+          DrawLine(i);
+        }
+      } catch (...) {
+        // One line that cannot be drawn leaves its row blank; the page goes on.
+      }
+    }
+  });
+  const int32_t oldTop = slot.TopLine;
+  slot.TopLine = topLine;
+  FollowVerticalScroll(topLine - oldTop);
+  FinishHorizontalRange();
+}
+
+void DrawViewAtColumn(int32_t leftColumn) {
+  FileSlot& slot = Current();
+  if (slot.Image == nullptr) return;
+  if (leftColumn < 0) leftColumn = 0;
+  slot.DrawRow = 0;
+  const int32_t end = PageEnd(slot, slot.TopLine);
+  g_maxRaised = false;
+  DrawPageRows(slot, [&] {
+    for (int32_t i = slot.TopLine; i < end; ++i) {
+      try {
+        DrawLineShifted(leftColumn, i);
+      } catch (...) {
+      }
+    }
+  });
+  const int32_t oldLeft = slot.LeftColumn;
+  slot.LeftColumn = leftColumn;
+  FollowHorizontalScroll(leftColumn - oldLeft);
+  FinishHorizontalRange();
+}
+
+// --- selection --------------------------------------------------------------
+
+namespace {
+
+bool HasSelectionEnd(const FileSlot& slot) {
+  return slot.SelEndLine >= 0 && slot.SelStartLine >= 0;
+}
+
+bool HasSomethingToCopy(const FileSlot& slot) {
+  return HasSelectionEnd(slot) && slot.SelEndColumn >= 0 && slot.SelStartColumn >= 0;
+}
+
+}  // namespace
+
+void ToggleSelectionHighlight() {
+  FileSlot& slot = Current();
+  PageImage* image = slot.Image;
+  if (image == nullptr || !HasSelectionEnd(slot)) return;
+  const double h = RowHeight(*image);
+  const double top0 =
+      std::min(slot.SelStartLine, slot.SelEndLine) - static_cast<double>(slot.TopLine);
+  const double bottom0 =
+      std::max(slot.SelStartLine, slot.SelEndLine) + 1.0 - static_cast<double>(slot.TopLine);
+  int top = TruncClamp(h * top0);
+  if (top <= 0) top = 0;
+  int bottom = TruncClamp(h * bottom0);
+  if (bottom >= image->Raster().height()) bottom = image->Raster().height();
+  int left = TextMargin;
+  int right = image->Raster().width();
+  if (RangeSelectionMode) {
+    const double shift = std::max<int32_t>(slot.LeftColumn, 0);
+    left = TruncClamp(
+        (std::min(slot.SelStartColumn, slot.SelEndColumn) - shift) * AverageCharWidth + TextMargin);
+    right = TruncClamp((std::max(slot.SelStartColumn, slot.SelEndColumn) + 1 - shift) *
+                           AverageCharWidth +
+                       TextMargin);
+    left = std::max(left, TextMargin);
+    right = std::max(right, TextMargin);
+  }
+  InvertRect(image, left, top, right, bottom);
+}
+
+void BeginSelection(int x, int y) {
+  FileSlot& slot = Current();
+  slot.SelStartColumn = ColumnAtX(x);
+  slot.SelStartLine = LineAtY(y);
+  slot.SelEndColumn = -1;
+  slot.SelEndLine = -1;
+}
+
+void ExtendSelection(int x, int y) {
+  FileSlot& slot = Current();
+  if (slot.SelStartLine < 0) return;  // no anchor: nothing to extend
+  ToggleSelectionHighlight();
+  slot.SelEndColumn = ColumnAtX(x);
+  slot.SelEndLine = LineAtY(y);
+  ToggleSelectionHighlight();
+}
+
+void EndSelection(int x, int y) {
+  FileSlot& slot = Current();
+  if (slot.SelStartLine < 0) return;
+  ToggleSelectionHighlight();
+  slot.SelEndColumn = ColumnAtX(x);
+  slot.SelEndLine = LineAtY(y);
+  if (slot.SelStartColumn == slot.SelEndColumn && slot.SelStartLine == slot.SelEndLine) {
+    slot.SelStartColumn = slot.SelStartLine = slot.SelEndColumn = slot.SelEndLine = -1;
+    return;
+  }
+  ToggleSelectionHighlight();
+}
+
+void ResetSelection(bool forget) {
+  FileSlot& slot = Current();
+  if (forget) {
+    slot.SelStartColumn = slot.SelStartLine = slot.SelEndColumn = slot.SelEndLine = -1;
+  } else {
+    ToggleSelectionHighlight();
+  }
+}
+
+void FollowVerticalScroll(int32_t delta) {
+  FileSlot& slot = Current();
+  if (!HasSelectionEnd(slot)) return;
+  const int64_t last = std::max<int64_t>(static_cast<int64_t>(slot.LineCount) - 1, 0);
+  slot.SelEndLine = static_cast<int32_t>(
+      std::clamp<int64_t>(static_cast<int64_t>(slot.SelEndLine) + delta, 0, last));
+  ToggleSelectionHighlight();
+}
+
+void FollowHorizontalScroll(int32_t delta) {
+  FileSlot& slot = Current();
+  if (!HasSelectionEnd(slot)) return;
+  if (slot.SelEndColumn >= 0) {
+    slot.SelEndColumn = static_cast<int32_t>(
+        std::clamp<int64_t>(static_cast<int64_t>(slot.SelEndColumn) + delta, 0, INT32_MAX));
+  }
+  ToggleSelectionHighlight();
+}
+
+void HighlightMatch(int32_t /*line*/, const std::string& lineText, int32_t matchStart,
+                    int32_t matchEnd) {
+  PageImage* image = Current().Image;
+  if (image == nullptr) return;
+  auto widthOf = [&](int32_t count) {
+    const int n = std::clamp<int64_t>(count, 0, static_cast<int64_t>(lineText.size()));
+    return TextWidthBytes(*image, lineText.data(), n);
+  };
+  const int left = widthOf(matchStart) + TextMargin;
+  const int right = widthOf(matchEnd) + TextMargin;
+  InvertRect(image, left, 0, right, TruncClamp(RowHeight(*image)));
+}
+
+void HighlightRow(int row) {
+  PageImage* image = Current().Image;
+  if (image == nullptr) return;
+  InvertRect(image, TextMargin, RowTopOf(*image, row), image->Raster().width(),
+             RowTopOf(*image, static_cast<double>(row) + 1));
+}
+
+void CopySelection() {
+  FileSlot& slot = Current();
+  if (!HasSomethingToCopy(slot)) return;
+  const int32_t first = std::min(slot.SelStartLine, slot.SelEndLine);
+  // Only lines that exist are copied: rows below the end of a short file
+  // add nothing.
+  const int32_t last = std::min(std::max(slot.SelStartLine, slot.SelEndLine), slot.LineCount - 1);
+  if (first > last) return;
+  const int64_t count = static_cast<int64_t>(last) - first + 1;
+  if (count > kMaxCopyLines) {
+    if (ViewHooksRef().notice) {
+      ViewHooksRef().notice(
+          QStringLiteral("選択範囲が大きすぎます。コピーできるのは 1,000,000 行までです。"));
+    }
+    return;
+  }
+  const int c1 = std::max(std::min(slot.SelStartColumn, slot.SelEndColumn), 0);
+  const int c2 = std::max(std::max(slot.SelStartColumn, slot.SelEndColumn), 0);
+  // One growing buffer of bytes, decoded once at the end.
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(std::min<int64_t>(count * 64, int64_t{64} << 20)));
+  char text[kLineBufferSize];
+  char cut[kLineBufferSize];
+  for (int32_t i = first; i <= last; ++i) {
+    const int length = std::clamp(GetLineInto(slot, i, text), 0, kMaxLineText);
+    if (RangeSelectionMode) {
+      const int n = CutColumns(text, length, c1, c2, cut);
+      bytes.append(cut, static_cast<size_t>(n));
+    } else {
+      bytes.append(text, static_cast<size_t>(length));
+    }
+    bytes.push_back('\n');
+  }
+  const QString decoded = DecodeCp932(bytes.data(), static_cast<int>(bytes.size()), false);
+  std::string().swap(bytes);
+  try {
+    QGuiApplication::clipboard()->setText(decoded);
+  } catch (...) {
+    // A clipboard that refuses the text leaves it as it was; nothing to tell.
+  }
+}

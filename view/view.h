@@ -82,6 +82,16 @@ void SetViewFont(const QFont& font);
 int LinesPerPage(PageImage* image);
 QRect ViewClientRect();
 QString LineNumberPrefix(int32_t line);  // " %9d :  " with line + 1, or " "
+// Top of page row r in pixels: trunc(font size x 1.4 x r), for the current slot.
+int RowTop(int row);
+// Byte column under raster x and line under raster y, for the current slot's
+// TopLine and LeftColumn; both are never negative.
+int32_t ColumnAtX(int x);
+int32_t LineAtY(int y);
+// The vertical scroll bar of a slot after its index is built: 0..LineCount,
+// arrows 1 line, page LineCount / 20 + 1 lines. Sets no position and sends
+// no notification.
+void SetVerticalRange(FileSlot& slot);
 
 // Page drawing and scrolling.
 void DrawView(int32_t topLine, bool setScrollPosition);
@@ -99,9 +109,12 @@ void ResetSelection(bool forget);
 void ToggleSelectionHighlight();
 void FollowVerticalScroll(int32_t delta);
 void FollowHorizontalScroll(int32_t delta);
-void HighlightMatch(int32_t line, const std::string& lineText, int32_t matchStart, int32_t matchEnd);
+void HighlightMatch(int32_t line, const std::string& lineText, int32_t matchStart,
+                    int32_t matchEnd);
 void HighlightRow(int row);
 void CopySelection();
+// A copy of more lines than this copies nothing and tells the user why.
+constexpr int32_t kMaxCopyLines = 1000000;
 // Copies the bytes of one line that lie in columns c1..c2 (widened to whole
 // double-byte characters) to out; returns the count.
 int CutColumns(const char* lineBytes, int length, int c1, int c2, char* out);
