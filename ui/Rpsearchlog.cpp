@@ -13,6 +13,15 @@
 #include "ui/forms.h"
 #include "view/view.h"
 
+// The icons are compiled into this static library, where the linker would
+// drop their unreferenced registration; this reference keeps it, and the
+// registration runs before main() in every program that links the windows.
+static int InitIconResources() {
+  Q_INIT_RESOURCE(dolmik);
+  return 0;
+}
+[[maybe_unused]] static const int iconResources = InitIconResources();
+
 namespace {
 QFont PGothic(int pixelHeight) {
   QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
