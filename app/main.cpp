@@ -1,1 +1,148 @@
-int main() { return 0; }
+// The program entry: the application object, the five windows in their fixed
+// order, the hooks that connect the commands to them, and the event loop.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QTranslator>
+#include <exception>
+
+#include "commands/Rpcmd1.h"
+#include "store/slots.h"
+#include "ui/Rpjump.h"
+#include "ui/Rpmain1.h"
+#include "ui/Rpsearch.h"
+#include "ui/Rpsearchlog.h"
+#include "ui/dmkAbout.h"
+#include "view/view.h"
+
+// Off unless asked for: QT_LOGGING_RULES="dolmik.timing=true".
+Q_LOGGING_CATEGORY(lcTiming, "dolmik.timing", QtWarningMsg)
+
+namespace {
+
+QElapsedTimer sinceLaunch;
+
+void TraceTiming(const char* what, const FileSlot& slot) {
+  qCInfo(lcTiming, "%10.3f ms  %s (%d lines) %s", sinceLaunch.nsecsElapsed() / 1e6, what,
+         slot.LineCount, slot.FileName.c_str());
+}
+
+// Wraps the store's open callbacks, as set by InstallCommandHooks(), with
+// time stamps from the process start.
+void InstallTimingTrace() {
+  if (!lcTiming().isInfoEnabled()) return;
+  StoreHooks& hooks = Hooks();
+  auto log = hooks.log;
+  hooks.log = [log](const std::string& text) {
+    // The store's first log line of an open: the file is mapped, the index
+    // build begins.
+    if (text.find("ファイルオープン開始") != std::string::npos) {
+      TraceTiming("open started", SlotTable[CurrentSlot]);
+    }
+    if (log) log(text);
+  };
+  auto firstPage = hooks.first_page;
+  hooks.first_page = [firstPage](FileSlot& slot) {
+    if (firstPage) firstPage(slot);
+    TraceTiming("first page drawn", slot);
+  };
+  auto indexDone = hooks.index_done;
+  hooks.index_done = [indexDone](FileSlot& slot) {
+    if (indexDone) indexDone(slot);
+    TraceTiming("index complete", slot);
+  };
+}
+
+// An exception that escapes an event handler is shown with its text and
+// the event loop goes on, as the toolkit's default error report would.
+class Application : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+      QMessageBox::critical(nullptr, QStringLiteral("Dolmik"), QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      QMessageBox::critical(nullptr, QStringLiteral("Dolmik"), QStringLiteral("Unknown error"));
+    }
+    return false;
+  }
+};
+
+// A dialog made with the main window as parent becomes a window of its own
+// that stays above the main window.
+template <typename Dialog>
+Dialog* MakeWindow(QWidget* owner) {
+  auto* window = new Dialog(owner);
+  if (!window->isWindow()) window->setWindowFlags(window->windowFlags() | Qt::Dialog);
+  window->hide();
+  return window;
+}
+
+void LoadTranslations(QApplication& app) {
+  // Qt's own dialogs and buttons in Japanese.
+  const QString path = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  for (const char* name : {"qtbase_ja", "qt_ja"}) {
+    auto* translator = new QTranslator(&app);
+    if (translator->load(QLatin1String(name), path)) {
+      app.installTranslator(translator);
+    } else {
+      delete translator;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sinceLaunch.start();
+  Application app(argc, argv);
+  Q_INIT_RESOURCE(dolmik);
+  try {
+    // The window captions stay exact ("Dolmik", "検索", ...); the long title
+    // is what the desktop shows for the program (its desktop entry).
+    QGuiApplication::setApplicationName(QStringLiteral("dolmik"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("dolmik"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/dolmik.png")));
+    InstallFontSubstitutions();
+    LoadTranslations(app);
+
+    // The store's callbacks first: the main window's creation already opens
+    // the files named on the command line.
+    InstallCommandHooks();
+    InstallTimingTrace();
+
+    QStringList params = QCoreApplication::arguments();
+    params.removeFirst();
+    auto* main = new TRpEdit(params);
+    JmpDialog = MakeWindow<TJmpDialog>(main);
+    SearchFom = MakeWindow<TSearchFom>(main);
+    SearchLogF = MakeWindow<TSearchLogF>(main);
+    About = MakeWindow<TAbout>(main);
+    InstallDialogHooks();
+    main->WatchContinuousSearch();
+    main->show();
+
+    const int result = app.exec();
+    (void)result;
+
+    // Windows 2 to 5 go first, so that nothing reaches them through their
+    // globals while the main window's destruction runs its last _exit.
+    delete About;
+    About = nullptr;
+    delete SearchLogF;
+    SearchLogF = nullptr;
+    delete SearchFom;
+    SearchFom = nullptr;
+    delete JmpDialog;
+    JmpDialog = nullptr;
+    delete main;
+  } catch (const std::exception& e) {
+    QMessageBox::critical(nullptr, QStringLiteral("Dolmik"), QString::fromLocal8Bit(e.what()));
+  }
+  return 0;
+}

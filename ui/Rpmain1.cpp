@@ -1,1 +1,760 @@
-// placeholder
+#include "ui/Rpmain1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDialog>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+#include <QWheelEvent>
+#include <algorithm>
+
+#include "commands/Rpcmd1.h"
+#include "search/search.h"
+#include "ui/Rpjump.h"
+#include "ui/Rpsearch.h"
+#include "ui/Rpsearchlog.h"
+#include "ui/dmkAbout.h"
+#include "view/view.h"
+
+TRpEdit* RpEdit = nullptr;
+TJmpDialog* JmpDialog = nullptr;
+TSearchFom* SearchFom = nullptr;
+TSearchLogF* SearchLogF = nullptr;
+TAbout* About = nullptr;
+
+bool MouseSelecting = false;
+
+QWidget* MainWindowWidget() { return RpEdit; }
+
+void ActivateSlotPage(int slot) {
+  if (RpEdit != nullptr) RpEdit->ActivatePage(slot);
+}
+
+QSize MainWindowSizeForScreen(const QSize& screen) {
+  // Height first, then width, each from its own screen dimension; a small
+  // screen keeps the design size in that dimension.
+  const int height = screen.height() > 600 ? std::min(screen.height(), 768) : 770;
+  const int width = screen.width() > 800 ? std::min(screen.width(), 1024) : 900;
+  return QSize(width, height);
+}
+
+namespace {
+
+// Design geometry at 96 dpi. The client area (below the menu bar, above the
+// status bar) is 892 x 702; the page control fills it below y = 136.
+constexpr int kToolBarHeight = 35;
+constexpr int kLogLeft = 14;
+constexpr int kLogTop = 40;
+constexpr int kLogHeight = 97;
+constexpr int kLogRightGap = 2;  // 892 - 14 - 876
+constexpr int kPagesTop = 136;
+constexpr int kPagesRightGap = 2;  // 892 - 890
+constexpr QSize kDesignClient(892, 702);
+// Inside a page (client 882 x 539 at design size).
+constexpr int kFrameLeft = 12;
+constexpr int kFrameTop = 4;
+constexpr int kFrameRightGap = 16;    // 882 - 12 - 854
+constexpr int kFrameBottomGap = 18;   // 539 - 4 - 517
+constexpr int kVScrollRightGap = 14;  // 882 - 868
+constexpr int kVScrollTop = 8;
+constexpr int kVScrollBottomGap = 19;  // 539 - 8 - 512
+constexpr int kHScrollBottomGap = 17;  // 539 - 522
+constexpr int kHScrollRightGap = 17;   // 882 - 12 - 853
+constexpr int kBarThickness = 16;
+constexpr int kImageTop = 4;  // the image's place inside its frame
+constexpr int kWheelLines = 3;
+
+constexpr int kStatusWidths[7] = {50, 500, 30, 80, 30, 80, 50};
+const char* const kStatusTexts[7] = {"ファイル名", "", "行数", "", "現在", "", ""};
+constexpr int kProgressPanel = 6;
+
+bool CurrentSlotHasDocument() { return SlotTable[CurrentSlot].ViewBase != nullptr; }
+
+QString DefaultOpenFile() {
+  return QFileDialog::getOpenFileName(RpEdit, QString(), QString(), QString(), nullptr,
+                                      QFileDialog::DontUseNativeDialog);
+}
+
+QString DefaultSaveLogFile() {
+  // No default suffix: the name is used exactly as typed.
+  QFileDialog dialog(RpEdit, QStringLiteral("実行ログ保存"), QString(),
+                     QStringLiteral("log (*.log)"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setDefaultSuffix(QString());
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+  return dialog.selectedFiles().first();
+}
+
+QString DefaultTabWidth(const QString& current) {
+  bool ok = false;
+  const QString text =
+      QInputDialog::getText(RpEdit, QStringLiteral("タブ設定"), QStringLiteral("タブ数値指定"),
+                            QLineEdit::Normal, current, &ok);
+  return ok ? text : current;
+}
+
+}  // namespace
+
+TRpEdit::TRpEdit(const QStringList& params, QWidget* parent) : QMainWindow(parent) {
+  // The global is set before anything else runs, as the commands run by the
+  // command line below already reach the window through it.
+  RpEdit = this;
+  Prompts.open_file = DefaultOpenFile;
+  Prompts.save_log_file = DefaultSaveLogFile;
+  Prompts.tab_width = DefaultTabWidth;
+
+  setObjectName(QStringLiteral("RpEdit"));
+  setWindowTitle(QStringLiteral("Dolmik"));
+  setFont(QFont(QStringLiteral("ＭＳ Ｐゴシック"), 9));
+  resize(900, 770);
+
+  client_ = new QWidget(this);
+  client_->setObjectName(QStringLiteral("client"));
+  setCentralWidget(client_);
+  BuildToolBar();
+  Log1 = new QPlainTextEdit(client_);
+  Log1->setObjectName(QStringLiteral("Log1"));
+  QFont logFont(QStringLiteral("ＭＳ ゴシック"));
+  logFont.setPixelSize(12);
+  Log1->setFont(logFont);
+  Log1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Log1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Log1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Log1->setToolTip(QStringLiteral("実行ログを表示しています。メモ的にも使用できます。"));
+  // Files dropped on the log open like files dropped anywhere on the window.
+  Log1->setAcceptDrops(false);
+  BuildPages();
+  BuildStatusBar();
+  BuildMenus();
+  InstallHooks();
+  client_->installEventFilter(this);
+  client_->resize(kDesignClient);
+  LayOutClient();
+
+  // Start state: no documents, an empty log, white pages in the page font.
+  ResetSlotTable();
+  Log1->clear();
+  for (int n = 0; n < kSlotCount; ++n) {
+    QPainter painter(&ImageF[n]->Raster());
+    painter.fillRect(ViewClientRect(), Qt::white);
+    painter.end();
+    ImageF[n]->SetCanvasFont(QFont(QStringLiteral("ＭＳ 明朝"), 9));
+    PageControl1->setTabText(n, QStringLiteral("ファイル%1").arg(n));
+    RegisterSlotControls(n, TabSheet[n], ImageF[n], ScrollF[n], ScrollHF[n]);
+  }
+  CurrentSlot = 0;
+  BindSlotControls(0);
+  SlotTable[0].DrawRow = 0;
+  SlotTable[0].MaxLineWidth = 0;
+  ActivatePage(0);
+  MouseSelecting = false;
+  built_ = true;
+
+  FormCreate(params);
+}
+
+TRpEdit::~TRpEdit() {
+  rpcmd::_exit();
+  // The hooks point into this window; later callers find them unset.
+  CommandHooks& hooks = CmdHooks();
+  hooks.append_log = nullptr;
+  hooks.log_lines = nullptr;
+  hooks.set_status = nullptr;
+  hooks.set_tab_caption = nullptr;
+  hooks.set_line_number_check = nullptr;
+  hooks.search_progress = nullptr;
+  ViewHooks& view = ViewHooksRef();
+  view.set_top_line_status = nullptr;
+  view.page_control_size = nullptr;
+  view.notice = nullptr;
+  for (int n = 0; n < kSlotCount; ++n) {
+    RegisterSlotControls(n, nullptr, nullptr, nullptr, nullptr);
+    SlotTable[n].TabSheet = nullptr;
+    SlotTable[n].Image = nullptr;
+    SlotTable[n].VScroll = nullptr;
+    SlotTable[n].HScroll = nullptr;
+  }
+  if (RpEdit == this) RpEdit = nullptr;
+}
+
+void TRpEdit::BuildToolBar() {
+  ToolBar1 = new QWidget(client_);
+  ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+  auto makeButton = [this](const char* name, const char* icon, int left, const QString& hint) {
+    auto* button = new QToolButton(ToolBar1);
+    button->setObjectName(QLatin1String(name));
+    button->setIcon(QIcon(QLatin1String(icon)));
+    button->setIconSize(QSize(24, 23));
+    button->setAutoRaise(true);
+    button->setGeometry(left, 2, 33, 30);
+    button->setFocusPolicy(Qt::NoFocus);
+    if (!hint.isEmpty()) button->setToolTip(hint);
+    return button;
+  };
+  // Gaps of 10, 6 and 5 pixels before the three buttons.
+  SpeedButton1 =
+      makeButton("SpeedButton1", ":/icons/open.png", 10, QStringLiteral("ファイルを開く"));
+  SpeedButton2 =
+      makeButton("SpeedButton2", ":/icons/save.png", 10 + 33 + 6, QStringLiteral("メモを保存する"));
+  SpeedButton3 = makeButton("SpeedButton3", ":/icons/find.png", 10 + 33 + 6 + 33 + 5, QString());
+  SpeedButton3->setIconSize(QSize(16, 16));
+  connect(SpeedButton1, &QToolButton::clicked, this, &TRpEdit::SpeedButton1Click);
+  connect(SpeedButton2, &QToolButton::clicked, this, &TRpEdit::SpeedButton2Click);
+  connect(SpeedButton3, &QToolButton::clicked, this, &TRpEdit::SpeedButton3Click);
+}
+
+void TRpEdit::BuildPages() {
+  PageControl1 = new QTabWidget(client_);
+  PageControl1->setObjectName(QStringLiteral("PageControl1"));
+  static const char* const kFrameNames[kSlotCount] = {"GroupBox2", "GroupBox1", "GroupBox13",
+                                                      "GroupBox14"};
+  void (TRpEdit::*const vscrollHandlers[kSlotCount])() = {
+      &TRpEdit::ScrollF1Change, &TRpEdit::ScrollF2Change, &TRpEdit::ScrollF3Change,
+      &TRpEdit::ScrollF4Change};
+  for (int n = 0; n < kSlotCount; ++n) {
+    TabSheet[n] = new TabPage();
+    TabSheet[n]->setObjectName(QStringLiteral("TabSheet%1").arg(n + 1));
+    Frame[n] = new QWidget(TabSheet[n]);
+    Frame[n]->setObjectName(QLatin1String(kFrameNames[n]));
+    // The image keeps its size whatever the window's; the frame clips it.
+    ImageF[n] = new PageImage(n == 0 ? 1250 : 1280, 800, Frame[n]);
+    ImageF[n]->setObjectName(QStringLiteral("ImageF%1").arg(n + 1));
+    ImageF[n]->setFixedSize(ImageF[n]->Raster().size());
+    ImageF[n]->move(0, kImageTop);
+    ImageF[n]->setToolTip(QStringLiteral("[m1]で選択します。[m2]でメニューを表示します。"));
+    ImageF[n]->setFocusPolicy(Qt::ClickFocus);
+    ImageF[n]->installEventFilter(this);
+    Frame[n]->installEventFilter(this);
+    ScrollF[n] = new PageScrollBar(Qt::Vertical, TabSheet[n]);
+    ScrollF[n]->setObjectName(QStringLiteral("ScrollF%1").arg(n + 1));
+    ScrollF[n]->setRange(0, 0);
+    ScrollHF[n] = new PageScrollBar(Qt::Horizontal, TabSheet[n]);
+    ScrollHF[n]->setObjectName(QStringLiteral("ScrollHF%1").arg(n + 1));
+    ScrollHF[n]->setRange(0, 0);
+    connect(ScrollF[n], &QScrollBar::valueChanged, this, vscrollHandlers[n]);
+    connect(ScrollHF[n], &QScrollBar::valueChanged, this, &TRpEdit::ScrollHF1Change);
+    PageImage* image = ImageF[n];
+    connect(image, &PageImage::mousePressed, this,
+            [this, image](Qt::MouseButton button, int x, int y) {
+              ImageF1MouseDown(button, x, y);
+              if (button == Qt::RightButton) PopupMenu1->popup(image->mapToGlobal(QPoint(x, y)));
+            });
+    connect(image, &PageImage::mouseMoved, this, &TRpEdit::ImageF1MouseMove);
+    connect(image, &PageImage::mouseReleased, this, &TRpEdit::ImageF1MouseUp);
+    TabSheet[n]->installEventFilter(this);
+    PageControl1->addTab(TabSheet[n], QString());
+  }
+  // Only a tab the user picks runs the handler; ActivatePage sets the guard.
+  connect(PageControl1, &QTabWidget::currentChanged, this, [this] {
+    if (!activatingPage_ && built_) PageControl1Change();
+  });
+  PageControl1->installEventFilter(this);
+}
+
+void TRpEdit::BuildStatusBar() {
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+  StatusBar1->setSizeGripEnabled(true);
+  for (int n = 0; n < 7; ++n) {
+    StatusPanel[n] = new QLabel(QString::fromUtf8(kStatusTexts[n]), StatusBar1);
+    StatusPanel[n]->setObjectName(QStringLiteral("StatusPanel%1").arg(n));
+    StatusPanel[n]->setMinimumWidth(kStatusWidths[n]);
+    if (n != kProgressPanel) StatusPanel[n]->setFixedWidth(kStatusWidths[n]);
+    StatusPanel[n]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // The search progress panel takes what is left of the bar's width.
+    StatusBar1->addWidget(StatusPanel[n], n == kProgressPanel ? 1 : 0);
+  }
+  setStatusBar(StatusBar1);
+}
+
+void TRpEdit::BuildMenus() {
+  MainMenu1 = menuBar();
+  MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+  auto item = [this](QMenu* menu, const char* name, const char* caption, const QKeySequence& key,
+                     const char* hint, void (TRpEdit::*handler)()) {
+    auto* action = new QAction(QString::fromUtf8(caption), this);
+    action->setObjectName(QLatin1String(name));
+    if (!key.isEmpty()) action->setShortcut(key);
+    if (hint != nullptr) {
+      action->setStatusTip(QString::fromUtf8(hint));
+      action->setToolTip(QString::fromUtf8(hint));
+    }
+    connect(action, &QAction::triggered, this, handler);
+    menu->addAction(action);
+    return action;
+  };
+  auto title = [this](const char* name, const char* caption, const char* hint) {
+    QMenu* menu = MainMenu1->addMenu(QString::fromUtf8(caption));
+    menu->setObjectName(QLatin1String(name));
+    menu->setToolTipsVisible(true);
+    if (hint != nullptr) menu->menuAction()->setStatusTip(QString::fromUtf8(hint));
+    return menu;
+  };
+
+  QMenu* fa1 = title("fa1", "ファイル(&F)", nullptr);
+  Open1 = item(fa1, "Open1", "開く(&O)", QKeySequence(Qt::CTRL | Qt::Key_O),
+               "テキストファイルを開きます", &TRpEdit::Open1Click);
+  Close1 = item(fa1, "Close1", "閉じる(&C)", {}, "ファイルを閉じます", &TRpEdit::Close1Click);
+  fa1->addSeparator();
+  SaveAs1 = item(fa1, "SaveAs1", "ログ保存(&S)", {}, "実行ログをファイルに保存します",
+                 &TRpEdit::SaveAs1Click);
+  fa1->addSeparator();
+  Exit1 = item(fa1, "Exit1", "終了(&X)", {}, "Ranpokを終了します", &TRpEdit::Exit1Click);
+
+  QMenu* find1 = title("Find1", "検索(&S)", nullptr);
+  Find2 = item(find1, "Find2", "検索(&F)", QKeySequence(Qt::CTRL | Qt::Key_F),
+               "文字の検索を行います", &TRpEdit::Find2Click);
+  find1->addSeparator();
+  N10 =
+      item(find1, "N10", "指定行へ移動(&J)", {}, "行番号を指定して移動します", &TRpEdit::N10Click);
+  N11 = item(find1, "N11", "ファイル先頭へ移動(&T)", QKeySequence(Qt::CTRL | Qt::Key_Home),
+             "ファイルの先頭に移動します", &TRpEdit::N11Click);
+  N12 = item(find1, "N12", "ファイル最後へ移動(&B)", QKeySequence(Qt::CTRL | Qt::Key_End),
+             "ファイルの最後へ移動します", &TRpEdit::N12Click);
+
+  QMenu* show1 = title("Show1", "表示(&V)", nullptr);
+  N8 = item(show1, "N8", "ログクリアー(&D)", {}, "実行ログをクリアします", &TRpEdit::N8Click);
+  show1->addSeparator();
+  L1 = item(show1, "L1", "検索ログ表示(&L)", {}, "検索ログを表示します", &TRpEdit::L1Click);
+
+  QMenu* n4 = title("N4", "設定", nullptr);
+  Font1 = item(n4, "Font1", "フォント指定(&F)", {}, "表示フォントを設定を行います",
+               &TRpEdit::Font1Click);
+  n4->addSeparator();
+  DspLine = item(n4, "DspLine", "行番号表示(&V)", {}, "行の先頭に行番号をふかします",
+                 &TRpEdit::DspLineClick);
+  DspLine->setCheckable(true);
+  DspLine->setChecked(true);
+  n4->addSeparator();
+  TabNoSet = item(n4, "TabNoSet", "タブ設定", {}, nullptr, &TRpEdit::TabNoSetClick);
+
+  QMenu* help1 = title("Help1", "ヘルプ(&H)", "ヘルプを表示します");
+  Ranpok1 = item(help1, "Ranpok1", "Dolmikヘルプ(&H)", QKeySequence(Qt::Key_F1), nullptr,
+                 &TRpEdit::Ranpok1Click);
+  help1->addSeparator();
+  About1 = item(help1, "About1", "バージョン情報(&A)", {}, "Ranpokの概要を表示します",
+                &TRpEdit::About1Click);
+
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+  Open2 = item(PopupMenu1, "Open2", "ファイルを開く(&O)", QKeySequence(Qt::CTRL | Qt::Key_O),
+               nullptr, &TRpEdit::Open2Click);
+  // Ctrl+O belongs to Open1 in the window; here it is only shown.
+  Open2->setShortcutContext(Qt::WidgetShortcut);
+  Close2 = item(PopupMenu1, "Close2", "ファイルを閉じる(&Q)", {}, nullptr, &TRpEdit::Close2Click);
+  PopupMenu1->addSeparator();
+  Copy1 = item(PopupMenu1, "Copy1", "コピー", {}, nullptr, &TRpEdit::Copy1Click);
+  PopupMenu1->addSeparator();
+  WinSelect = item(PopupMenu1, "WinSelect", "範囲選択モード(&W)",
+                   QKeySequence(Qt::CTRL | Qt::Key_W), nullptr, &TRpEdit::WinSelectClick);
+  WinSelect->setCheckable(true);
+  WinSelect->setChecked(false);
+  // Ctrl+W also acts while the context menu is closed, anywhere in the window.
+  addAction(WinSelect);
+}
+
+void TRpEdit::InstallHooks() {
+  CommandHooks& hooks = CmdHooks();
+  hooks.append_log = [this](const QString& text) {
+    Log1->appendPlainText(text);
+    // The index build and the scans keep the event loop waiting; the echo of
+    // the command that started them should show meanwhile.
+    if (Log1->isVisible()) Log1->viewport()->repaint();
+  };
+  hooks.log_lines = [this]() -> QStringList {
+    const QString text = Log1->toPlainText();
+    if (text.isEmpty()) return {};
+    return text.split(QLatin1Char('\n'));
+  };
+  hooks.message_box = [](const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
+    box.exec();
+  };
+  hooks.set_status = [this](int panel, const QString& text) { SetStatus(panel, text); };
+  hooks.set_tab_caption = [this](int slot, const QString& text) {
+    if (slot < 0 || slot >= kSlotCount) return;
+    PageControl1->setTabText(slot, text);
+    PageControl1->tabBar()->repaint();
+  };
+  hooks.set_line_number_check = [this](bool on) { DspLine->setChecked(on); };
+  hooks.search_progress = [this](int32_t line, int32_t lineCount) {
+    ShowSearchProgress(line, lineCount);
+  };
+
+  ViewHooks& view = ViewHooksRef();
+  view.set_top_line_status = [this](const QString& text) { SetStatus(5, text); };
+  view.set_jump_field = [](const QString& text) {
+    if (JmpDialog != nullptr) JmpDialog->JumpPos->setText(text);
+  };
+  view.page_control_size = [this] { return PageControl1->size(); };
+  view.notice = [this](const QString& text) {
+    QMessageBox::information(this, windowTitle(), text);
+  };
+}
+
+void TRpEdit::WatchContinuousSearch() {
+  CommandHooks& hooks = CmdHooks();
+  auto dialogs = hooks.continuous_search_running;
+  hooks.continuous_search_running = [this, dialogs](bool running) {
+    if (dialogs) dialogs(running);
+    searchActive_ = running;
+    if (running) return;
+    SetStatus(kProgressPanel, QString());
+    // A close asked for during the scan happens now that it has returned.
+    if (closePending_) {
+      closePending_ = false;
+      QTimer::singleShot(0, this, &QWidget::close);
+    }
+  };
+}
+
+void TRpEdit::FormCreate(const QStringList& params) {
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    resize(MainWindowSizeForScreen(screen->size()));
+  }
+  move(0, 0);
+  setAcceptDrops(true);
+  if (!params.isEmpty()) {
+    rpcmd::_chenge_view(0);
+    rpcmd::_open_file(params.at(0));
+  }
+  if (params.size() >= 2) {
+    rpcmd::_chenge_view(1);
+    rpcmd::_open_file(params.at(1));
+    ActivatePage(1);
+  }
+}
+
+void TRpEdit::FormClose() { rpcmd::_exit(); }
+
+void TRpEdit::ActivatePage(int slot) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  activatingPage_ = true;
+  PageControl1->setCurrentIndex(slot);
+  activatingPage_ = false;
+}
+
+void TRpEdit::SetStatus(int panel, const QString& text) {
+  if (panel < 0 || panel >= 7) return;
+  StatusPanel[panel]->setText(text);
+  // Written during the index build and the scans, which keep the event loop
+  // waiting: paint now.
+  StatusPanel[panel]->repaint();
+}
+
+void TRpEdit::ShowSearchProgress(int line, int lineCount) {
+  const QLocale english(QLocale::English);
+  SetStatus(
+      kProgressPanel,
+      QStringLiteral("検索中 %1 / %2").arg(english.toString(line), english.toString(lineCount)));
+  // Lets the Cancel buttons' clicks (and a close request) through; the
+  // dialogs disable every other window while the scan runs.
+  QCoreApplication::processEvents();
+}
+
+// ---------------------------------------------------------------- layout
+
+void TRpEdit::LayOutClient() {
+  const QSize size = client_->size();
+  ToolBar1->setGeometry(0, 0, size.width(), kToolBarHeight);
+  Log1->setGeometry(kLogLeft, kLogTop, std::max(0, size.width() - kLogLeft - kLogRightGap),
+                    kLogHeight);
+  PageControl1->setGeometry(0, kPagesTop, std::max(0, size.width() - kPagesRightGap),
+                            std::max(0, size.height() - kPagesTop));
+}
+
+void TRpEdit::LayOutPage(int slot) {
+  const QSize size = TabSheet[slot]->size();
+  const int w = size.width();
+  const int h = size.height();
+  Frame[slot]->setGeometry(kFrameLeft, kFrameTop, std::max(0, w - kFrameLeft - kFrameRightGap),
+                           std::max(0, h - kFrameTop - kFrameBottomGap));
+  ScrollF[slot]->setGeometry(w - kVScrollRightGap, kVScrollTop, kBarThickness,
+                             std::max(0, h - kVScrollTop - kVScrollBottomGap));
+  ScrollHF[slot]->setGeometry(kFrameLeft, h - kHScrollBottomGap,
+                              std::max(0, w - kFrameLeft - kHScrollRightGap), kBarThickness);
+}
+
+bool TRpEdit::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Resize) {
+    if (watched == client_) {
+      LayOutClient();
+    } else if (watched == PageControl1) {
+      PageControl1Resize();
+    } else {
+      for (int n = 0; n < kSlotCount; ++n) {
+        if (watched == TabSheet[n]) LayOutPage(n);
+      }
+    }
+    return false;
+  }
+  bool onPage = false;
+  for (int n = 0; n < kSlotCount; ++n)
+    onPage = onPage || watched == ImageF[n] || watched == Frame[n];
+  if (!onPage) return false;
+  if (event->type() == QEvent::Wheel) {
+    // Three lines a notch; high-resolution wheels add up to whole notches.
+    const int notches = static_cast<QWheelEvent*>(event)->angleDelta().y() / 120;
+    if (notches != 0) ScrollCurrentPage(-notches * kWheelLines);
+    return true;
+  }
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return false;
+    FileSlot& slot = SlotTable[CurrentSlot];
+    const int page = slot.Image != nullptr ? LinesPerPage(slot.Image) : 1;
+    switch (key->key()) {
+      case Qt::Key_PageUp:
+        ScrollCurrentPage(-page);
+        return true;
+      case Qt::Key_PageDown:
+        ScrollCurrentPage(page);
+        return true;
+      case Qt::Key_Up:
+        ScrollCurrentPage(-1);
+        return true;
+      case Qt::Key_Down:
+        ScrollCurrentPage(1);
+        return true;
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
+void TRpEdit::ScrollCurrentPage(int lines) {
+  PageScrollBar* bar = SlotTable[CurrentSlot].VScroll;
+  if (bar == nullptr) return;
+  // The bar clamps to its range; its change handler draws the page.
+  bar->setValue(bar->value() + lines);
+}
+
+// ---------------------------------------------------------------- events
+
+void TRpEdit::closeEvent(QCloseEvent* event) {
+  if (searchActive_) {
+    // The scan is still on the stack below this event; tearing the documents
+    // down now would pull the file from under it. Stop it and close once it
+    // has returned (WatchContinuousSearch).
+    SearchRunning = false;
+    closePending_ = true;
+    event->ignore();
+    return;
+  }
+  FormClose();
+  event->accept();
+  // The main window's close ends the program even while other windows show.
+  QCoreApplication::exit(0);
+}
+
+void TRpEdit::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (!urls.isEmpty() && urls.first().isLocalFile()) event->acceptProposedAction();
+}
+
+void TRpEdit::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  event->acceptProposedAction();
+  // Only the first file is used, with its full path however long.
+  const QString path = urls.first().toLocalFile();
+  ActivatePage(CurrentSlot);
+  rpcmd::_chenge_view(CurrentSlot);
+  rpcmd::_open_file(path);
+}
+
+// ---------------------------------------------------------------- handlers
+
+void TRpEdit::Open1Click() {
+  const QString path = Prompts.open_file ? Prompts.open_file() : QString();
+  if (!path.isEmpty()) rpcmd::_open_file(path);
+}
+
+void TRpEdit::Close1Click() { rpcmd::_quit_file(); }
+
+void TRpEdit::SaveAs1Click() {
+  const QString path = Prompts.save_log_file ? Prompts.save_log_file() : QString();
+  if (!path.isEmpty()) rpcmd::_save_memo(path);
+}
+
+void TRpEdit::Exit1Click() {
+  try {
+    rpcmd::_exit();
+    close();
+  } catch (...) {
+    // Whatever goes wrong while the window closes is dropped silently.
+  }
+}
+
+void TRpEdit::Find2Click() {
+  if (!CurrentSlotHasDocument() || SearchFom == nullptr) return;
+  SearchFom->show();
+  SearchFom->raise();
+  SearchFom->activateWindow();
+  SearchFom->SearchCmb->setFocus();
+}
+
+void TRpEdit::N10Click() {
+  if (!CurrentSlotHasDocument() || JmpDialog == nullptr) return;
+  JmpDialog->JumpPos->setText(QString::number(SlotTable[CurrentSlot].TopLine + 1));
+  JmpDialog->show();
+  JmpDialog->raise();
+  JmpDialog->activateWindow();
+}
+
+void TRpEdit::N11Click() { rpcmd::_jump(0, true); }
+
+void TRpEdit::N12Click() {
+  if (!CurrentSlotHasDocument()) return;
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  const int32_t top = std::max<int32_t>(0, slot.LineCount - LinesPerPage(slot.Image));
+  rpcmd::_jump(top, true);
+}
+
+void TRpEdit::N8Click() { Log1->clear(); }
+
+void TRpEdit::L1Click() {
+  if (SearchLogF == nullptr) return;
+  SearchLogF->show();
+  SearchLogF->raise();
+}
+
+void TRpEdit::Font1Click() {
+  if (!CurrentSlotHasDocument()) return;
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  PageImage* image = slot.Image != nullptr ? slot.Image : ImageF[CurrentSlot];
+  QFontDialog dialog(image->CanvasFont(), this);
+  dialog.setOption(QFontDialog::DontUseNativeDialog);
+  if (auto* box = dialog.findChild<QDialogButtonBox*>()) {
+    QPushButton* apply = box->addButton(QStringLiteral("適用"), QDialogButtonBox::ApplyRole);
+    apply->setObjectName(QStringLiteral("FontApply"));
+    connect(apply, &QPushButton::clicked, this, &TRpEdit::FontDialog1Apply);
+  }
+  // OK and Cancel alike leave the page font as it is: only Apply sets it.
+  FontDialog1 = &dialog;
+  dialog.exec();
+  FontDialog1 = nullptr;
+}
+
+void TRpEdit::FontDialog1Apply() {
+  if (FontDialog1 != nullptr) rpcmd::_font_set(FontDialog1->currentFont());
+}
+
+void TRpEdit::DspLineClick() {
+  // The action has already inverted its own check mark.
+  rpcmd::_dsp_lineno(DspLine->isChecked());
+}
+
+void TRpEdit::TabNoSetClick() {
+  const QString current = QString::number(TabWidth);
+  const QString text = Prompts.tab_width ? Prompts.tab_width(current) : current;
+  bool ok = false;
+  int width = text.trimmed().toInt(&ok);
+  if (!ok) width = 4;
+  // Wider tabs than 32 blanks serve no text, and a huge width would only
+  // push every line's text out of the 2047-byte line; negative means none.
+  width = std::clamp(width, 0, 32);
+  rpcmd::_tab_set(width);
+}
+
+void TRpEdit::Ranpok1Click() {
+  const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/dolmik.htm");
+  // A missing page or browser stays silent; the viewer is started detached,
+  // so nothing waits for it.
+  if (QFileInfo::exists(path)) QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void TRpEdit::About1Click() {
+  if (About == nullptr) return;
+  About->show();
+  About->raise();
+  About->activateWindow();
+}
+
+void TRpEdit::Copy1Click() { CopySelection(); }
+
+void TRpEdit::WinSelectClick() {
+  // The action has already inverted its check mark; the mode follows it.
+  RangeSelectionMode = WinSelect->isChecked();
+  ResetSelection(true);
+  DrawView(SlotTable[CurrentSlot].TopLine, false);
+}
+
+void TRpEdit::ScrollFChange() {
+  // Whichever bar sent the change, only the current slot's bar is read.
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  if (slot.FileHandle == -1 || slot.VScroll == nullptr) return;
+  DrawView(slot.VScroll->value(), false);
+}
+
+void TRpEdit::ScrollHF1Change() {
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  if (slot.FileHandle == -1 || slot.HScroll == nullptr) return;
+  DrawViewAtColumn(slot.HScroll->value());
+}
+
+void TRpEdit::PageControl1Change() {
+  rpcmd::_chenge_view(PageControl1->currentIndex());
+  DrawView(SlotTable[CurrentSlot].TopLine, false);
+  ResetSelection(true);
+}
+
+void TRpEdit::PageControl1Resize() {
+  if (!built_) return;
+  DrawView(SlotTable[CurrentSlot].TopLine, false);
+}
+
+void TRpEdit::ImageF1MouseDown(Qt::MouseButton button, int x, int y) {
+  if (button == Qt::LeftButton) {
+    ResetSelection(false);
+    if (MouseSelecting) {
+      MouseSelecting = false;
+      return;
+    }
+    BeginSelection(x, y);
+    MouseSelecting = true;
+    return;
+  }
+  if (MouseSelecting) {
+    ResetSelection(false);
+    MouseSelecting = false;
+  }
+}
+
+void TRpEdit::ImageF1MouseMove(int x, int y) {
+  if (MouseSelecting) ExtendSelection(x, y);
+}
+
+void TRpEdit::ImageF1MouseUp(Qt::MouseButton button, int x, int y) {
+  if (button != Qt::LeftButton || !MouseSelecting) return;
+  EndSelection(x, y);
+  MouseSelecting = false;
+}
