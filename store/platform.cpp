@@ -1,0 +1,232 @@
+#include "store/platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include "store/slots.h"
+
+namespace store_platform {
+
+int OpenExclusive(const std::string& path) {
+  // O_NONBLOCK so that opening a FIFO with no writer returns at once; the
+  // type check below then refuses it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+int64_t FileSize(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+void CloseHandle(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+std::string MappingName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos) name.erase(dot);
+  return name + "_map";
+}
+
+int CreateMapping(int fd, int64_t size) {
+  if (size <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+uint32_t AllocationGranularity() {
+  static const uint32_t granularity = static_cast<uint32_t>(::sysconf(_SC_PAGESIZE));
+  return granularity;
+}
+
+namespace {
+
+uint64_t g_map_calls = 0;
+
+// Read by the signal handler: plain words, written only outside of it.
+struct GuardEntry {
+  volatile uintptr_t base;
+  volatile uintptr_t length;
+};
+GuardEntry g_guard[kSlotCount][2] = {};
+volatile sig_atomic_t g_truncated[kSlotCount] = {};
+uintptr_t g_page_size = 4096;
+bool g_handler_installed = false;
+
+void RestoreDefaultSigbus() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
+}
+
+void OnSigbus(int, siginfo_t* info, void*) {
+  const int saved_errno = errno;
+  const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    for (GuardEntry& entry : g_guard[slot]) {
+      const uintptr_t base = entry.base;
+      const uintptr_t length = entry.length;
+      if (base == 0 || address < base || address - base >= length) continue;
+      // Zero pages from the faulting page to the end of the window: the
+      // read that faulted is retried on return and sees zeros, and so does
+      // every later read of the vanished part.
+      const uintptr_t first = address & ~(g_page_size - 1);
+      const uintptr_t end = (base + length + g_page_size - 1) & ~(g_page_size - 1);
+      void* zeros = ::mmap(reinterpret_cast<void*>(first), end - first, PROT_READ,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+      if (zeros != MAP_FAILED) {
+        g_truncated[slot] = 1;
+        errno = saved_errno;
+        return;
+      }
+    }
+  }
+  // Not one of ours: on return the access faults again and takes the
+  // default action.
+  RestoreDefaultSigbus();
+  errno = saved_errno;
+}
+
+void InstallSigbusHandler() {
+  if (g_handler_installed) return;
+  g_page_size = AllocationGranularity();
+  struct sigaction action {};
+  action.sa_sigaction = OnSigbus;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  if (::sigaction(SIGBUS, &action, nullptr) == 0) g_handler_installed = true;
+}
+
+}  // namespace
+
+const char* MapWindow(int mapHandle, uint32_t offset, uint64_t length, bool populate) {
+  ++g_map_calls;
+  int flags = MAP_SHARED;
+  if (populate) flags |= MAP_POPULATE;
+  void* base = ::mmap(nullptr, length, PROT_READ, flags, mapHandle, static_cast<off_t>(offset));
+  if (base == MAP_FAILED) return nullptr;
+  return static_cast<const char*>(base);
+}
+
+bool UnmapWindow(const char* base, uint64_t length) {
+  return ::munmap(const_cast<char*>(base), length) == 0;
+}
+
+uint64_t MapCallCount() { return g_map_calls; }
+
+void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length) {
+  InstallSigbusHandler();
+  GuardEntry& entry = g_guard[slot][kind];
+  entry.base = 0;  // never a moment with a new base and an old length
+  entry.length = length;
+  entry.base = reinterpret_cast<uintptr_t>(base);
+}
+
+void UnregisterWindow(int slot, WindowKind kind) {
+  g_guard[slot][kind].base = 0;
+  g_guard[slot][kind].length = 0;
+}
+
+bool TruncationSeen(int slot) { return g_truncated[slot] != 0; }
+void ClearTruncation(int slot) { g_truncated[slot] = 0; }
+
+namespace {
+
+constexpr size_t kIndexPageBytes = sizeof(LineRecord) * kLinesPerBlock;  // 64 KiB
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kMaxArena = size_t{32} << 20;
+
+struct Arena {
+  char* base;
+  size_t length;
+};
+struct SlotArenas {
+  std::vector<Arena> arenas;
+  size_t used = 0;  // bytes handed out from the last arena
+};
+SlotArenas g_arenas[kSlotCount];
+int g_fail_at = 0;
+
+// An anonymous region aligned to 2 MiB so that all of it can be backed by
+// huge pages: one fault per 2 MiB instead of one per 4 KiB while the index
+// grows by 320 MiB for 40 million lines.
+char* MapArena(size_t length) {
+  const size_t padded = length + kHugePage;
+  void* raw = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) ::munmap(raw, aligned - start);
+  const uintptr_t tail = aligned + length;
+  const uintptr_t raw_end = start + padded;
+  if (raw_end > tail) ::munmap(reinterpret_cast<void*>(tail), raw_end - tail);
+  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+  return reinterpret_cast<char*>(aligned);
+}
+
+}  // namespace
+
+void* AllocateIndexPage(int slot) {
+  if (g_fail_at > 0 && --g_fail_at == 0) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  SlotArenas& own = g_arenas[slot];
+  if (own.arenas.empty() || own.used + kIndexPageBytes > own.arenas.back().length) {
+    // Arenas grow 2, 4, 8, 16, 32, 32 ... MiB: a small file costs little,
+    // a large one few system calls.
+    const size_t length = std::min(kMaxArena, kHugePage << own.arenas.size());
+    char* base = MapArena(length);
+    if (base == nullptr) return nullptr;
+    own.arenas.push_back({base, length});
+    own.used = 0;
+  }
+  void* page = own.arenas.back().base + own.used;
+  own.used += kIndexPageBytes;
+  return page;
+}
+
+void FreeIndexPages(int slot) {
+  SlotArenas& own = g_arenas[slot];
+  for (const Arena& arena : own.arenas) ::munmap(arena.base, arena.length);
+  own.arenas.clear();
+  own.used = 0;
+}
+
+void FailIndexPageAllocationAt(int n) { g_fail_at = n; }
+
+}  // namespace store_platform

@@ -1,0 +1,66 @@
+// The store's thin layer over POSIX: files opened for one slot alone, the
+// "mapping object", read-only windows, index-page memory and the guard that
+// keeps a file truncated under an open window from killing the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace store_platform {
+
+// Opens path read-only for this process alone: an exclusive, non-blocking
+// flock stands in for an open without sharing, so a second open of the same
+// file (from any slot) fails. Only regular files are accepted; a FIFO never
+// blocks the call. Returns the descriptor, or -1 with errno set.
+int OpenExclusive(const std::string& path);
+// Size of the open file in bytes, or -1 with errno set.
+int64_t FileSize(int fd);
+void CloseHandle(int fd);
+
+// The label of the mapping object for a path: the name without its folder,
+// its extension (from the last '.') replaced by "_map" ("report.txt" gives
+// "report_map", "README" gives "README_map").
+std::string MappingName(const std::string& path);
+// Creates the mapping object of the whole file: a second descriptor of it.
+// Fails (returns -1) for an empty file, as a mapping of nothing cannot exist.
+int CreateMapping(int fd, int64_t size);
+
+// Start of every window is a multiple of this (the page size).
+uint32_t AllocationGranularity();
+
+// Maps [offset, offset + length) of the mapping read-only. populate asks the
+// kernel to fill the page tables at once (a warm-cache sequential reader
+// then takes no page faults); a window read sparsely should not ask, since
+// populating 16 MiB costs far more than the few faults it saves. Returns
+// null with errno set on failure. Every call is counted (MapCallCount).
+const char* MapWindow(int mapHandle, uint32_t offset, uint64_t length, bool populate);
+// Returns false with errno set on failure.
+bool UnmapWindow(const char* base, uint64_t length);
+// Number of MapWindow calls since start (tests use the difference).
+uint64_t MapCallCount();
+
+// The truncation guard. A read of a mapped page that lies past the end of a
+// file that shrank raises SIGBUS; the handler looks the address up in this
+// table (two entries per slot: the slot's window and the index builder's
+// window), maps zero pages over the rest of that window so the read goes on
+// and sets the slot's flag. Any other SIGBUS keeps its default action.
+enum WindowKind { kSlotWindow = 0, kScanWindow = 1 };
+void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length);
+void UnregisterWindow(int slot, WindowKind kind);
+// True once a read through one of the slot's windows hit a truncated page;
+// Clear after the slot is emptied.
+bool TruncationSeen(int slot);
+void ClearTruncation(int slot);
+
+// Index pages: 64 KiB arrays carved from large anonymous arenas owned by a
+// slot, so that 40 million lines take ~40 mmaps instead of 5000 mallocs and
+// the arenas can be backed by huge pages. Returns null when memory runs out.
+void* AllocateIndexPage(int slot);
+// Frees every page the slot allocated.
+void FreeIndexPages(int slot);
+// Test hook: the n-th page allocation from now on fails (1 = the next one);
+// 0 turns the failure off.
+void FailIndexPageAllocationAt(int n);
+
+}  // namespace store_platform

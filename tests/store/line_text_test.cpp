@@ -1,0 +1,91 @@
+// The text GetLine makes of each kind of line: line ends, TABs, zero bytes,
+// Shift-JIS bytes and the 2047-byte cap.
+#include <string>
+#include <vector>
+
+#include "store_fixture.h"
+
+namespace {
+
+struct TextCase {
+  const char* name;
+  std::string bytes;
+  int tab_width;
+  std::vector<std::string> lines;
+};
+
+std::string Letters(size_t n) {
+  std::string text;
+  for (size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+  return text;
+}
+
+const std::vector<TextCase>& TextCases() {
+  using namespace std::string_literals;
+  static const std::vector<TextCase> cases = {
+      {"CrLfLine", "abc\r\n", 4, {"abc"}},
+      {"CrLfEmptyLine", "\r\n", 4, {""}},
+      {"LfOnlyLineKeepsItsLastByte", "abc\n", 4, {"abc"}},
+      {"SingleLineFeed", "\n", 4, {""}},
+      {"TwoLineFeeds", "\n\n", 4, {"", ""}},
+      {"EmptyLfLineDoesNotRunOn", "\nxyz\n", 4, {"", "xyz"}},
+      {"NoFinalLineFeed", "abc\r\nlast", 4, {"abc", "last"}},
+      {"CrAtEndOfFileStays", "abc\r", 4, {"abc\r"}},
+      {"CrInsideLineStays", "a\rb\r\n", 4, {"a\rb"}},
+      {"MixedLineEnds", "one\r\ntwo\nthree\r\n", 4, {"one", "two", "three"}},
+      {"TabBeforeCrLf", "a\t\r\n", 4, {"a    "}},
+      {"TabBeforeLf", "a\t\n", 4, {"a    "}},
+      {"TabWidthEight", "\tx\r\n", 8, {"        x"}},
+      {"TabWidthZeroDropsTabs", "a\tb\t\r\n", 0, {"ab"}},
+      {"NegativeTabWidthDropsTabs", "a\tb\r\n", -3, {"ab"}},
+      {"ZeroByteKeepsTheRest", "ab\0cd\r\n"s, 4, {"ab\0cd"s}},
+      {"LeadingZeroByte", "\0x\n"s, 4, {"\0x"s}},
+      {"ShiftJisTrailBytes",
+       "\x83\x5c\x95\x5c\x83\x41\x82\xa0\r\n",
+       4,
+       {"\x83\x5c\x95\x5c\x83\x41\x82\xa0"}},
+      {"Line2047", Letters(2047) + "\r\n", 4, {Letters(2047)}},
+      {"Line2047LfOnly", Letters(2047) + "\n", 4, {Letters(2047)}},
+      {"Line2048IsCut", Letters(2048) + "\r\nnext\r\n", 4, {Letters(2047), "next"}},
+      {"Line3000IsCut", Letters(3000) + "\r\n", 4, {Letters(2047)}},
+      {"Line2048AtEndOfFile", Letters(2048), 4, {Letters(2047)}},
+      {"TabExpansionCutAt2047", Letters(2045) + "\tz\r\n", 4, {Letters(2045) + "  "}},
+      {"ManyTabsCutAt2047", std::string(600, '\t') + "\r\n", 4, {std::string(2047, ' ')}},
+  };
+  return cases;
+}
+
+class LineTextTest : public StoreTest, public ::testing::WithParamInterface<TextCase> {};
+
+TEST_P(LineTextTest, GetLineGivesTheDisplayText) {
+  const TextCase& c = GetParam();
+  TabWidth = c.tab_width;
+  OpenBytes(c.bytes);
+  ASSERT_EQ(0, result);
+  EXPECT_EQ(c.lines, AllLines());
+  // The buffer form gives the same bytes, and its length.
+  char buffer[kLineBufferSize];
+  for (int32_t i = 0; i < Slot().LineCount; ++i) {
+    const int length = GetLineInto(Slot(), i, buffer);
+    EXPECT_EQ(c.lines[static_cast<size_t>(i)], std::string(buffer, static_cast<size_t>(length)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LineTextTest, ::testing::ValuesIn(TextCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StoreTest, LinesOutsideTheDocumentAreEmptyAndMapNothing) {
+  OpenBytes(NumberedLines(20000));
+  ASSERT_EQ(0, result);
+  const int32_t block = Slot().CurrentBlock;
+  const uint64_t maps = store_platform::MapCallCount();
+  for (int32_t line : {-1, 20000, 20001, 1 << 30}) {
+    EXPECT_EQ("", GetLine(Slot(), line)) << line;
+  }
+  EXPECT_EQ(maps, store_platform::MapCallCount());
+  EXPECT_EQ(block, Slot().CurrentBlock);
+}
+
+TEST_F(StoreTest, GetLineOnAnEmptySlotIsEmpty) { EXPECT_EQ("", GetLine(Slot(), 0)); }
+
+}  // namespace
