@@ -33,7 +33,9 @@ struct Cp932Tables {
     QByteArray all;
     all.reserve(256 * 2 + kLeadCount * kTrailCount * 3);
     for (int b = 0; b < 256; ++b) {
-      all.append(IsCp932LeadByte(static_cast<unsigned char>(b)) ? '\x20' : static_cast<char>(b));
+      // Lead bytes and the separator itself are filled in below.
+      const bool placeholder = IsCp932LeadByte(static_cast<unsigned char>(b)) || b == '\n';
+      all.append(placeholder ? ' ' : static_cast<char>(b));
       all.append('\n');
     }
     for (int lead = 0x81; lead <= 0xFC; ++lead) {
