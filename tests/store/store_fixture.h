@@ -63,6 +63,16 @@ class StoreTest : public ::testing::Test {
   int result = 0;
 };
 
+// The two time stamp lines OpenDocument writes, as the fixture records them.
+inline std::string kStartLine() {
+  return "log # \u3000\u3000\u3000\u3000\u3000\u3000\u3000ファイルオープン開始 "
+         ":(2024/01/02 03:04:05)===";
+}
+inline std::string kEndLine() {
+  return "log # \u3000\u3000\u3000\u3000\u3000\u3000\u3000ファイルオープン終了 "
+         ":(2024/01/02 03:04:05)===";
+}
+
 // Numbered lines "L0000000" ... with the given line end; width bytes of text.
 inline std::string NumberedLines(int count, const std::string& end = "\r\n", int width = 8) {
   std::string text;

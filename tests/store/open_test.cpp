@@ -1,0 +1,223 @@
+// Opening, indexing, remapping and closing: block boundaries, the line
+// limit, progress, the log, and the states after a failed open.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "store_fixture.h"
+
+namespace {
+
+int BlocksInUse(const FileSlot& slot) {
+  int count = 0;
+  for (const LineBlock& block : slot.Blocks) count += block.Lines != nullptr;
+  return count;
+}
+
+struct CountCase {
+  const char* name;
+  std::string bytes;
+  int32_t line_count;
+  int blocks;
+};
+
+TEST_F(StoreTest, LineCountsAndBlocksAtTheBlockBoundaries) {
+  // 16-byte lines: 8192 of them fill exactly 32 pages, so the empty block
+  // after them starts right at the end of the file (a window of no bytes).
+  const std::vector<CountCase> cases = {
+      {"8191Lines", NumberedLines(8191), 8191, 1},
+      {"8192Lines", NumberedLines(8192), 8192, 2},
+      {"8192LinesNoFinalLineFeed", NumberedLines(8192).substr(0, 8192 * 10 - 2), 8192, 2},
+      {"8193Lines", NumberedLines(8193), 8193, 2},
+      {"8192LinesEndingOnAPage", NumberedLines(8192, "\r\n", 14), 8192, 2},
+      {"8193rdLineStartsOnAPage", NumberedLines(8193, "\r\n", 14), 8193, 2},
+      {"16384Lines", NumberedLines(16384), 16384, 3},
+  };
+  for (const CountCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenBytes(c.bytes, std::string(c.name) + ".txt");
+    ASSERT_EQ(0, result);
+    EXPECT_EQ(c.line_count, Slot().LineCount);
+    EXPECT_EQ(c.blocks, BlocksInUse(Slot()));
+    // Every line reads back, across every block boundary, in any order.
+    const int width = static_cast<int>(c.bytes.find('\r'));
+    for (int32_t line : {c.line_count - 1, 0, 8191, 8190, c.line_count - 2}) {
+      if (line < 0 || line >= c.line_count) continue;
+      EXPECT_EQ(NumberedLines(line + 1, "", width).substr(static_cast<size_t>(line * width)),
+                GetLine(Slot(), line));
+    }
+    for (int b = 1; b < c.blocks; ++b) {
+      EXPECT_EQ(0u, Slot().Blocks[b].WindowOffset % store_platform::AllocationGranularity());
+      EXPECT_LE(Slot().Blocks[b].WindowOffset, Slot().Blocks[b].Lines[0].Offset);
+    }
+    CloseDocument();
+  }
+}
+
+TEST_F(StoreTest, RemapsOnlyWhenTheLineIsInAnotherBlock) {
+  OpenBytes(NumberedLines(20000));
+  ASSERT_EQ(0, result);
+  EXPECT_EQ(2, Slot().CurrentBlock);  // the last block stays mapped after the build
+  struct Step {
+    int32_t line;
+    uint64_t maps;
+    int32_t block;
+  };
+  const std::vector<Step> steps = {
+      {0, 1, 0}, {8191, 0, 0}, {8192, 1, 1}, {8193, 0, 1}, {0, 1, 0}, {19999, 1, 2},
+  };
+  for (const Step& step : steps) {
+    const uint64_t before = store_platform::MapCallCount();
+    EXPECT_EQ(NumberedLines(step.line + 1, "").substr(static_cast<size_t>(step.line) * 8),
+              GetLine(Slot(), step.line));
+    EXPECT_EQ(step.maps, store_platform::MapCallCount() - before) << step.line;
+    EXPECT_EQ(step.block, Slot().CurrentBlock) << step.line;
+  }
+}
+
+TEST_F(StoreTest, OpenWritesTheLogCaptionStatusAndDrawsTheFirstPageEarly) {
+  const std::string path = OpenBytes(NumberedLines(9000), "report.txt");
+  ASSERT_EQ(0, result);
+  const std::vector<std::string> expected = {
+      "caption 0 report.txt", "status 1 " + path, kStartLine(),      "first_page 8191 L0000000",
+      "status 3 9000",        kEndLine(),         "index_done 9000",
+  };
+  EXPECT_EQ(expected, events);
+  EXPECT_EQ("report_map", Slot().MapName);
+  EXPECT_EQ(path, Slot().FileName);
+}
+
+TEST_F(StoreTest, ProgressEveryTwentyOneBlocks) {
+  const int32_t lines = 43 * kLinesPerBlock + 5;
+  OpenBytes(std::string(static_cast<size_t>(lines), '\n'));
+  ASSERT_EQ(0, result);
+  std::vector<std::string> progress;
+  for (const std::string& event : events) {
+    if (event.rfind("status 3 ", 0) == 0) progress.push_back(event);
+  }
+  EXPECT_EQ((std::vector<std::string>{"status 3 172031", "status 3 344063",
+                                      "status 3 " + std::to_string(lines)}),
+            progress);
+}
+
+TEST_F(StoreTest, MappingNames) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/a/b/report.txt", "report_map"},
+      {"report", "report_map"},
+      {"/x/archive.tar.gz", "archive.tar_map"},
+      {"/x.y/plain", "plain_map"},
+  };
+  for (const auto& [path, name] : cases) EXPECT_EQ(name, store_platform::MappingName(path)) << path;
+}
+
+TEST_F(StoreTest, TheLineLimitStopsTheIndexWithAMessage) {
+  // Line feeds only: 50,003,968 lines fill the whole table.
+  for (const int64_t extra : {int64_t{0}, int64_t{3}}) {
+    const int64_t lines = int64_t{kBlocksPerSlot} * kLinesPerBlock + extra;
+    OpenBytes(std::string(static_cast<size_t>(lines), '\n'), "many.txt");
+    ASSERT_EQ(0, result);
+    EXPECT_EQ(kMaxLineCount, Slot().LineCount);
+    EXPECT_EQ(kBlocksPerSlot, Slot().CurrentBlock);
+    EXPECT_EQ(kBlocksPerSlot, BlocksInUse(Slot()));
+    EXPECT_EQ("", GetLine(Slot(), kMaxLineCount));
+    EXPECT_EQ("", GetLine(Slot(), kMaxLineCount - 1));  // a remap back into the table
+    EXPECT_EQ(kBlocksPerSlot - 1, Slot().CurrentBlock);
+    std::vector<std::string> tail(events.end() - 5, events.end());
+    EXPECT_EQ((std::vector<std::string>{"error ファイルの行数が多すぎるので途中で終了します",
+                                        "status 3 50003967", kEndLine(), "index_done 50003967"}),
+              std::vector<std::string>(tail.begin() + 1, tail.end()));
+    events.clear();
+    CloseDocument();
+  }
+}
+
+TEST_F(StoreTest, ReopenIntoASlotThatHeldALargerFile) {
+  OpenBytes(NumberedLines(30000), "big.txt");
+  ASSERT_EQ(0, result);
+  GetLine(Slot(), 100);
+  OpenBytes("one\r\ntwo\r\n", "small.txt");
+  ASSERT_EQ(0, result);
+  EXPECT_EQ(2, Slot().LineCount);
+  EXPECT_EQ(1, BlocksInUse(Slot()));
+  EXPECT_EQ(0, Slot().CurrentBlock);
+  EXPECT_EQ((std::vector<std::string>{"one", "two"}), AllLines());
+  EXPECT_EQ("", GetLine(Slot(), 8192));
+}
+
+TEST_F(StoreTest, CloseReleasesEverythingAndResetsTheFields) {
+  const std::string path = OpenBytes(NumberedLines(30000));
+  ASSERT_EQ(0, result);
+  GetLine(Slot(), 0);  // scrolled back to the start
+  Slot().TopLine = 7;
+  Slot().LeftColumn = 3;
+  events.clear();
+  CloseDocument();
+  EXPECT_EQ(0, BlocksInUse(Slot()));
+  EXPECT_EQ(nullptr, Slot().ViewBase);
+  EXPECT_EQ(-1, Slot().FileHandle);
+  EXPECT_EQ(-1, Slot().MapHandle);
+  EXPECT_EQ("", Slot().FileName);
+  EXPECT_EQ(0, Slot().TopLine);
+  EXPECT_EQ(0, Slot().LineCount);
+  EXPECT_EQ(0, Slot().LeftColumn);
+  EXPECT_EQ(std::vector<std::string>{"caption 0 "}, events);
+  // The lock went with the descriptors: the file opens again.
+  EXPECT_EQ(0, OpenDocument(path));
+  events.clear();
+  CurrentSlot = 2;
+  CloseDocument();  // an empty slot: nothing at all happens
+  EXPECT_EQ(std::vector<std::string>{}, events);
+}
+
+TEST_F(StoreTest, TheSameFileInTwoSlots) {
+  const std::string path = OpenBytes(NumberedLines(10));
+  ASSERT_EQ(0, result);
+  events.clear();
+  CurrentSlot = 1;
+  EXPECT_EQ(-1, OpenDocument(path));
+  EXPECT_EQ(nullptr, Slot().ViewBase);
+  EXPECT_EQ(-1, Slot().FileHandle);
+  EXPECT_EQ(path, Slot().FileName);
+  EXPECT_EQ(std::vector<std::string>{}, events);
+  EXPECT_EQ("L0000009", GetLine(SlotTable[0], 9));
+}
+
+struct FailCase {
+  const char* name;
+  std::string (*make)(const TempDir&);
+};
+
+TEST_F(StoreTest, FailedOpensLeaveTheSlotEmptyAndSaySilent) {
+  const std::vector<FailCase> cases = {
+      {"Missing", [](const TempDir& d) { return d.path() + "/missing.txt"; }},
+      {"Empty", [](const TempDir& d) { return d.Write("empty.txt", ""); }},
+      {"Directory", [](const TempDir& d) { return d.path(); }},
+      {"Fifo",
+       [](const TempDir& d) {
+         const std::string path = d.path() + "/fifo";
+         ::mkfifo(path.c_str(), 0600);
+         return path;
+       }},
+      {"Device", [](const TempDir&) { return std::string("/dev/zero"); }},
+  };
+  for (const FailCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The slot held a document before: its caption is cleared by the close.
+    OpenBytes("previous\r\n", std::string(c.name) + ".prev");
+    ASSERT_EQ(0, result);
+    events.clear();
+    const std::string path = c.make(dir);
+    EXPECT_EQ(-1, OpenDocument(path));
+    EXPECT_EQ(nullptr, Slot().ViewBase);
+    EXPECT_EQ(-1, Slot().FileHandle);
+    EXPECT_EQ(-1, Slot().MapHandle);
+    EXPECT_EQ(path, Slot().FileName);
+    EXPECT_EQ(0, Slot().LineCount);
+    EXPECT_EQ(std::vector<std::string>{"caption 0 "}, events);
+  }
+}
+
+}  // namespace
