@@ -36,6 +36,8 @@ class ViewTest : public ::testing::Test {
     ViewHooksRef().set_top_line_status = [this](const QString& s) { status_.append(s); };
     ViewHooksRef().set_jump_field = [this](const QString& s) { jump_.append(s); };
     ViewHooksRef().notice = [this](const QString& s) { notices_.append(s); };
+    // A page control as large as the raster, so that clearing covers all of it.
+    ViewHooksRef().page_control_size = [] { return QSize(1310, 830); };
     Hooks() = StoreHooks{};
     Hooks().first_page = [](FileSlot&) {
       DrawView(0, false);
@@ -96,6 +98,20 @@ class ViewTest : public ::testing::Test {
       p.drawText(QPoint(10, static_cast<int>(h * r) + fm.ascent()), rows[r]);
     }
     return page;
+  }
+
+  // "" when the pages are equal, else where they first differ (a readable
+  // failure instead of two dumps of QImage's bytes).
+  static std::string PageDiff(const QImage& expected, const QImage& actual) {
+    if (expected.size() != actual.size()) return "sizes differ";
+    for (int y = 0; y < expected.height(); ++y) {
+      for (int x = 0; x < expected.width(); ++x) {
+        if (expected.pixel(x, y) != actual.pixel(x, y)) {
+          return "first difference at x " + std::to_string(x) + ", y " + std::to_string(y);
+        }
+      }
+    }
+    return "";
   }
 
   // Destination invert of a rectangle (right and bottom exclusive) on a copy.
