@@ -32,6 +32,11 @@ struct SearchHooks {
 };
 SearchHooks& SearchHooksRef();
 
+// The options used while SearchHooksRef().options is unset.
+SearchOptions& DefaultSearchOptions();
+// SearchHooksRef().options() when set, else DefaultSearchOptions().
+SearchOptions CurrentSearchOptions();
+
 // Returns the 0-based index of the next matching line in the chosen
 // direction (the top line itself is never examined), or -1. matchStart and
 // matchEnd (byte offsets, end exclusive) are written only on a match.

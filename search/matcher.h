@@ -1,0 +1,98 @@
+// The exact per-line matcher shared by the line-by-line scan and the fast
+// scan: whatever the fast scan finds in the raw bytes is confirmed here, on the
+// line's display text, so both scans agree on every hit and every offset.
+#pragma once
+
+#include <pcre2posix.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "search/search.h"
+#include "store/slots.h"
+
+namespace search_detail {
+
+// Lead bytes of a double-byte Shift-JIS character (code page 932).
+inline bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0); }
+
+// True when position pos of text is the second byte of a double-byte
+// character: the run of lead bytes directly before it, bounded by a byte that
+// is not a lead byte or by the start of the text, has odd length. Walking the
+// text forward from a character start gives the same answer, because every
+// byte outside the lead set ends a character.
+bool IsTrailByte(const char* text, size_t pos);
+
+// Leftmost occurrence of needle in text that does not start on a trail byte,
+// or SIZE_MAX. An empty needle is never found.
+size_t FindPlain(const char* text, size_t length, const char* needle, size_t needleLength);
+
+// a-z to A-Z, walking the text from its first byte as a character start; the
+// byte after a lead byte is skipped. Only ASCII letters are folded.
+void UpperCaseBytes(char* text, size_t length);
+
+// False for a plain text that no line can hold: the empty text, and a text
+// longer than the longest line text (2047 bytes), which simply finds nothing.
+inline bool PatternCanMatch(const std::string& pattern, const SearchOptions& options) {
+  return options.Regex || (!pattern.empty() && pattern.size() <= size_t{kMaxLineText});
+}
+
+// regcomp/regfree for one call. The expression is compiled with REG_NEWLINE
+// alone; case is handled by upper-casing the subject, never by REG_ICASE.
+class CompiledRegex {
+ public:
+  CompiledRegex() = default;
+  ~CompiledRegex();
+  CompiledRegex(const CompiledRegex&) = delete;
+  CompiledRegex& operator=(const CompiledRegex&) = delete;
+
+  bool Compile(const std::string& pattern);
+  bool compiled() const { return compiled_; }
+  regex_t* get() { return &regex_; }
+
+ private:
+  regex_t regex_{};
+  bool compiled_ = false;
+};
+
+// Matches one line's display text the way the scan must: upper-cased first
+// when case is ignored, then the plain leftmost non-trail occurrence or the
+// first regexec match.
+class LineMatcher {
+ public:
+  // False when the regular expression does not compile.
+  bool Init(const std::string& pattern, const SearchOptions& options);
+  const std::string& pattern() const { return pattern_; }
+  const SearchOptions& options() const { return options_; }
+  regex_t* regex() { return regex_.get(); }
+
+  // text holds length bytes of a line (kLineBufferSize bytes of room); it is
+  // not changed. True on a match, with the offsets into the text.
+  bool Match(const char* text, int length, int32_t& matchStart, int32_t& matchEnd);
+
+  // Same, for a subject that is already upper-cased when case is ignored and
+  // NUL-terminated at subject[length] (the regex sees it up to its first zero).
+  bool MatchSubject(const char* subject, int length, int32_t& matchStart, int32_t& matchEnd);
+
+ private:
+  std::string pattern_;
+  SearchOptions options_;
+  CompiledRegex regex_;
+  char subject_[kLineBufferSize + 1];
+};
+
+// True when the scan reaches line at the start of a block in its direction;
+// the progress hook is called there (not for the first line examined).
+inline bool EntersBlock(int32_t line, int step) {
+  return step > 0 ? (line & (kLinesPerBlock - 1)) == 0
+                  : (line & (kLinesPerBlock - 1)) == kLinesPerBlock - 1;
+}
+
+// Calls the progress hook, if any.
+void ReportProgress(int32_t line);
+
+// Continuous search: the hit hook with the text as fetched, then TopLine.
+void ReportHit(FileSlot& slot, int32_t line, const char* text, int length);
+
+}  // namespace search_detail
