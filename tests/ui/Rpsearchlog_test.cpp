@@ -1,0 +1,152 @@
+#include "ui/Rpsearchlog.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QScrollBar>
+#include <QTabWidget>
+
+#include "search/search.h"
+#include "tests/ui/dialog_windows.h"
+
+namespace {
+
+QString LogLine(int slot, int32_t lineNumber, const char* text) {
+  return QString::fromStdString(FormatSearchLogLine(slot, lineNumber, text));
+}
+
+class SearchResultWindow : public DialogWindows {
+ protected:
+  void SetUp() override {
+    DialogWindows::SetUp();
+    // Memo line 0 is the empty line the window starts with.
+    for (const QString& line : {QStringLiteral("# 連続検索開始 : abc"),       // 1: a report
+                                LogLine(2, 42, "abc in tab 3"),               // 2
+                                LogLine(0, 3, "abc in line 3"),               // 3
+                                LogLine(0, 42, "abc"),                        // 4
+                                QStringLiteral("  1 :        42"),            // 5: 15 bytes
+                                QStringLiteral(" xy :        42 :  abc")}) {  // 6
+      SearchLogF->SearchLog->AppendLine(line);
+    }
+    SearchLogF->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(SearchLogF));
+    SearchLogF->SearchLog->Flush();
+    SearchLogF->SearchLog->verticalScrollBar()->setValue(0);
+    log.clear();
+  }
+
+  void ClickRow(int line) {
+    LineMemo* memo = SearchLogF->SearchLog;
+    const int y = (line - memo->TopLine()) * memo->RowHeight() + memo->RowHeight() / 2;
+    QTest::mouseClick(memo->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(20, y));
+  }
+};
+
+TEST_F(SearchResultWindow, ClickJumpsToTheHitOfItsLine) {
+  struct Row {
+    const char* name;
+    int currentSlot;
+    int memoLine;
+    QStringList log;
+    int activePage;
+  };
+  const Row rows[] = {
+      {"the first memo line is never taken", 0, 0, {}, 0},
+      {"a report line does nothing", 0, 1, {}, 0},
+      {"a line of 15 bytes does nothing", 0, 5, {}, 0},
+      {"a slot field that is no number does nothing", 0, 6, {}, 0},
+      {"a hit in another tab switches the tab first",
+       0,
+       2,
+       {" > _chenge_view 2", " > _jump 2 38", " > _select 2 43"},
+       2},
+      {"a hit in the current tab", 0, 4, {" > _jump 0 38", " > _select 0 43"}, 0},
+      {"a hit in line 3 shows the first page",
+       1,
+       3,
+       {" > _chenge_view 0", " > _jump 0 1", " > _select 0 4"},
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    rpcmd::_chenge_view(row.currentSlot);
+    main_->ActivatePage(row.currentSlot);
+    log.clear();
+    ClickRow(row.memoLine);
+    EXPECT_EQ(SearchLogF->SearchLog->CaretLine(), row.memoLine);
+    EXPECT_EQ(log, row.log);
+    EXPECT_EQ(main_->PageControl1->currentIndex(), row.activePage);
+    EXPECT_EQ(CurrentSlot, row.activePage);
+  }
+}
+
+// Up and Down jump to the line that holds the caret when the key goes down,
+// then move the caret.
+TEST_F(SearchResultWindow, UpAndDownJumpBeforeTheCaretMoves) {
+  struct Step {
+    Qt::Key key;
+    QStringList log;
+    int caretAfter;
+  };
+  ClickRow(2);
+  const Step steps[] = {
+      {Qt::Key_Down, {" > _jump 2 38", " > _select 2 43"}, 3},
+      {Qt::Key_Down, {" > _chenge_view 0", " > _jump 0 1", " > _select 0 4"}, 4},
+      {Qt::Key_Up, {" > _jump 0 38", " > _select 0 43"}, 3},
+      {Qt::Key_Up, {" > _jump 0 1", " > _select 0 4"}, 2},
+      {Qt::Key_Up, {" > _chenge_view 2", " > _jump 2 38", " > _select 2 43"}, 1},
+      {Qt::Key_Up, {}, 0},   // a report line
+      {Qt::Key_Up, {}, 0},   // the first line, and no line above it
+      {Qt::Key_End, {}, 0},  // other keys never jump
+  };
+  int i = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(i++);
+    log.clear();
+    QTest::keyClick(SearchLogF->SearchLog, step.key);
+    EXPECT_EQ(log, step.log);
+    EXPECT_EQ(SearchLogF->SearchLog->CaretLine(), step.caretAfter);
+  }
+}
+
+TEST_F(SearchResultWindow, CtrlCCopiesTheCaretLine) {
+  ClickRow(3);
+  QTest::keyClick(SearchLogF->SearchLog, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), LogLine(0, 3, "abc in line 3"));
+}
+
+TEST_F(SearchResultWindow, ClearEmptiesTheMemoAndTheNextLineComesFirst) {
+  QTest::mouseClick(SearchLogF->Button2, Qt::LeftButton);
+  EXPECT_EQ(CmdHooks().search_log_lines(), QStringList{});
+  CmdHooks().append_search_log(QStringLiteral("# start"));
+  EXPECT_EQ(CmdHooks().search_log_lines(), QStringList{QStringLiteral("# start")});
+  EXPECT_EQ(log, QStringList{});
+}
+
+TEST_F(SearchResultWindow, HalfAMillionLinesStayFast) {
+  constexpr int kLines = 500000;
+  QElapsedTimer timer;
+  timer.start();
+  for (int i = 1; i <= kLines; ++i) {
+    CmdHooks().append_search_log(LogLine(0, i, "a line of the file that matched"));
+  }
+  CmdHooks().flush_search_log();
+  const qint64 appendMs = timer.elapsed();
+  EXPECT_LT(appendMs, 1000);
+
+  LineMemo* memo = SearchLogF->SearchLog;
+  EXPECT_EQ(memo->LineCount(), 7 + kLines);
+  // The memo follows the newest line.
+  EXPECT_EQ(memo->CaretLine(), 6 + kLines);
+  EXPECT_EQ(memo->TopLine() + memo->VisibleRows() - 1, 6 + kLines);
+
+  timer.restart();
+  memo->verticalScrollBar()->setValue(250000);
+  memo->viewport()->repaint();
+  log.clear();
+  ClickRow(250001);
+  EXPECT_EQ(log, (QStringList{" > _jump 0 249991", " > _select 0 249996"}));
+  EXPECT_LT(timer.elapsed(), 200);
+}
+
+}  // namespace
