@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# One whole session of the real program under Xvfb, driven with xdotool:
+# two Shift-JIS files from the command line, a continuous search through the
+# search dialog, the search log saved from its window, the bottom of the file
+# through the menu, a mouse-drag selection copied through the context menu,
+# the execution log saved through the menu, and the exit.
+# Usage: session.sh PATH_TO_DOLMIK
+set -uo pipefail
+
+program=${1:?usage: session.sh PATH_TO_DOLMIK}
+work=$(mktemp -d /tmp/dolmik-e2e-XXXXXX)
+xvfb_pid=""
+app_pid=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+# check NAME EXPECTED_FILE ACTUAL_FILE: whole-file comparison with a diff.
+check() {
+  if diff -u "$2" "$3" >"$work/diff.txt"; then
+    echo "ok: $1"
+  else
+    fail "$1"
+    cat "$work/diff.txt"
+  fi
+}
+# poll SECONDS COMMAND...: runs the command every 0.1 s until it succeeds.
+poll() {
+  local limit=$(($1 * 10))
+  shift
+  for ((i = 0; i < limit; i++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+visible() { xdotool search --onlyvisible --name "$1"; }
+window_of() { xdotool search --onlyvisible --name "$1" | head -1; }
+# type_path TITLE PATH: types a full path into Qt's file dialog and accepts it.
+type_path() {
+  poll 10 visible "$1" || { fail "no dialog $1"; return 1; }
+  xdotool windowfocus --sync "$(window_of "$1")" 2>/dev/null
+  xdotool type --delay 5 "$2"
+  xdotool key Return
+  poll 10 test -s "$2" || fail "nothing saved to $2"
+  poll 10 bash -c "! xdotool search --onlyvisible --name '$1'" || fail "dialog $1 stays open"
+}
+focus_main() { xdotool windowfocus --sync "$main" 2>/dev/null; }
+
+# ---------------------------------------------------------------- files
+# 3000 numbered lines of Japanese text (表 has the trail byte 0x5C, ｶﾀｶﾅ are
+# single-byte), CR LF line ends; every 500th line holds the search word.
+for ((n = 1; n <= 3000; n++)); do
+  mark=""
+  ((n % 500 == 0)) && mark=" NEEDLE"
+  printf '%05d 日本語の行です ｶﾀｶﾅ 表示テスト%s\r\n' "$n" "$mark"
+done >"$work/ja-utf8.txt"
+iconv -f UTF-8 -t CP932 "$work/ja-utf8.txt" >"$work/ja.txt" || exit 1
+for ((n = 1; n <= 100; n++)); do printf 'first file line %d\r\n' "$n"; done >"$work/first.txt"
+
+# ---------------------------------------------------------------- display
+display=""
+for n in $(seq 91 140); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
+    display=":$n"
+    break
+  fi
+done
+[ -n "$display" ] || { echo "FAIL: no free display"; exit 1; }
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
+poll 10 xdotool getdisplaygeometry || { echo "FAIL: Xvfb did not start"; exit 1; }
+export QT_QPA_PLATFORM=xcb
+export LC_ALL=C.UTF-8
+export XDG_RUNTIME_DIR=$work
+
+# ---------------------------------------------------------------- start
+"$program" "$work/first.txt" "$work/ja.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
+app_pid=$!
+poll 20 visible '^Dolmik$' || { echo "FAIL: the main window did not appear"; exit 1; }
+main=$(window_of '^Dolmik$')
+focus_main
+
+# ---------------------------------------------------------------- search
+# The second file's tab is the active one. Ctrl+F puts the focus into the
+# search text; 連続検索 and 検索 are clicked at their places in the dialog.
+xdotool key ctrl+f
+poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
+search=$(window_of '^検索$')
+xdotool type --delay 5 NEEDLE
+xdotool mousemove --window "$search" 40 80 click 1   # 連続検索
+xdotool mousemove --window "$search" 360 20 click 1  # 検索
+poll 20 visible '^検索結果$' || fail "no search result window"
+results=$(window_of '^検索結果$')
+xdotool mousemove --window "$results" 556 172 click 1  # 保存
+type_path '検索ログ保存' "$work/search.log"
+iconv -f CP932 -t UTF-8 "$work/search.log" | tr -d '\r' | grep -E '^ +[0-9]+ : ' >"$work/hits.txt"
+for n in 500 1000 1500 2000 2500 3000; do
+  printf '  1 : %9d :  %05d 日本語の行です ｶﾀｶﾅ 表示テスト NEEDLE\n' "$n" "$n"
+done >"$work/hits-expected.txt"
+check "search log hit lines" "$work/hits-expected.txt" "$work/hits.txt"
+xdotool mousemove --window "$results" 736 172 click 1  # 閉じる
+poll 10 bash -c "! xdotool search --onlyvisible --name '^検索結果$'" || fail "result window stays"
+
+# ---------------------------------------------------------------- bottom, select, copy
+focus_main
+xdotool key alt+s
+sleep 0.2
+xdotool key b  # ファイル最後へ移動(&B): the last full page, 63 rows, top line 2938
+sleep 0.3
+# Drag over the page's rows 1 to 5 (lines 2939-2943), then copy through the
+# context menu: Open, Close, Copy.
+xdotool mousemove --window "$main" 150 200 mousedown 1
+xdotool mousemove --window "$main" 170 230
+xdotool mousemove --window "$main" 180 260 mouseup 1
+xdotool mousemove --window "$main" 180 260 click 3
+sleep 0.4
+xdotool key Down Down Down Return
+poll 10 bash -c "xclip -o -selection clipboard | grep -q 日本語"
+xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
+sed -n '2939,2943p' "$work/ja-utf8.txt" | tr -d '\r' >"$work/clipboard-expected.txt"
+check "clipboard after copy" "$work/clipboard-expected.txt" "$work/clipboard.txt"
+
+# ---------------------------------------------------------------- execution log
+focus_main
+xdotool key alt+f
+sleep 0.2
+xdotool key s  # ログ保存(&S)
+type_path '実行ログ保存' "$work/exec.log"
+iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' | grep '^ > ' >"$work/trail.txt"
+cat >"$work/trail-expected.txt" <<EOF
+ > _chenge_view 0
+ > _open_file 0 $work/first.txt
+ > _chenge_view 1
+ > _open_file 1 $work/ja.txt
+ > _find_str 1 NEEDLE
+ > _save_search_log $work/search.log
+ > _jump 1 2938
+ > _save_memo $work/exec.log
+EOF
+check "command trail in the saved execution log" "$work/trail-expected.txt" "$work/trail.txt"
+# Every line ends with CR LF, and the time stamps of both opens are there.
+if [ "$(grep -c $'\r$' "$work/exec.log")" != "$(wc -l <"$work/exec.log")" ]; then
+  fail "execution log lines without CR LF"
+fi
+opens=$(iconv -f CP932 -t UTF-8 "$work/exec.log" | grep -c 'ファイルオープン終了')
+[ "$opens" = 2 ] || fail "expected 2 open end stamps, found $opens"
+
+# ---------------------------------------------------------------- exit
+focus_main
+xdotool key alt+f
+sleep 0.2
+xdotool key x  # 終了(&X)
+if poll 15 bash -c "! kill -0 $app_pid"; then
+  wait "$app_pid"
+  status=$?
+  app_pid=""
+  [ "$status" = 0 ] || fail "exit code $status"
+else
+  fail "the program did not end after 終了"
+fi
+if grep -E 'ERROR: AddressSanitizer|runtime error:' "$work/stderr.txt"; then
+  fail "sanitizer report"
+fi
+
+if ((failures)); then
+  echo "stderr of the program:"
+  cat "$work/stderr.txt"
+  echo "e2e session: $failures failure(s)"
+  exit 1
+fi
+echo "e2e session: all checks passed"

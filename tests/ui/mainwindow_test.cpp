@@ -1,0 +1,324 @@
+// The main window driven through its handlers and events, against the log it
+// writes and the slot table it leaves.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QUrl>
+#include <QWheelEvent>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "commands/Rpcmd1.h"
+#include "search/search.h"
+#include "store/slots.h"
+#include "support/testfiles.h"
+#include "ui/Rpjump.h"
+#include "ui/Rpmain1.h"
+#include "ui/Rpsearch.h"
+#include "ui/Rpsearchlog.h"
+#include "ui/dmkAbout.h"
+#include "view/view.h"
+
+namespace {
+
+std::string NumberedLines(int count) {
+  std::string text;
+  for (int n = 1; n <= count; ++n) text += "line " + std::to_string(n) + "\r\n";
+  return text;
+}
+
+// The command echoes only: the store's time stamps vary from run to run.
+QStringList Echoes() {
+  QStringList echoes;
+  for (const QString& line : CmdHooks().log_lines()) {
+    if (line.startsWith(QLatin1String(" > "))) echoes << line;
+  }
+  return echoes;
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void TearDown() override { Destroy(); }
+
+  // Makes the five windows as the program does.
+  TRpEdit* Create(const QStringList& params = {}) {
+    InstallCommandHooks();
+    ShowLineNumbers = true;
+    RangeSelectionMode = false;
+    TabWidth = 4;
+    SearchRunning = false;
+    window_ = new TRpEdit(params);
+    CmdHooks().message_box = [this](const QString& caption, const QString& text) {
+      boxes_ << caption + QLatin1String(": ") + text;
+    };
+    JmpDialog = new TJmpDialog(window_);
+    JmpDialog->setWindowFlags(Qt::Dialog);
+    SearchFom = new TSearchFom(window_);
+    SearchFom->setWindowFlags(Qt::Dialog);
+    SearchLogF = new TSearchLogF(window_);
+    SearchLogF->setWindowFlags(Qt::Dialog);
+    About = new TAbout(window_);
+    InstallDialogHooks();
+    window_->WatchContinuousSearch();
+    return window_;
+  }
+
+  void Destroy() {
+    if (window_ == nullptr) return;
+    delete About;
+    About = nullptr;
+    delete SearchLogF;
+    SearchLogF = nullptr;
+    delete SearchFom;
+    SearchFom = nullptr;
+    delete JmpDialog;
+    JmpDialog = nullptr;
+    delete window_;
+    window_ = nullptr;
+  }
+
+  QString File(const std::string& name, int lines) {
+    return QString::fromStdString(dir_.Write(name, NumberedLines(lines)));
+  }
+
+  TempDir dir_;
+  TRpEdit* window_ = nullptr;
+  QStringList boxes_;
+};
+
+TEST(MainWindowSize, FollowsTheScreenWithinTheDesignBounds) {
+  struct Row {
+    const char* name;
+    QSize screen;
+    QSize window;
+  };
+  const Row rows[] = {
+      {"large screen: 1024 x 768", {1920, 1080}, {1024, 768}},
+      {"between: the screen itself", {1000, 700}, {1000, 700}},
+      {"small screen: design size", {800, 600}, {900, 770}},
+      {"wide but low: design height", {1280, 600}, {1024, 770}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(MainWindowSizeForScreen(row.screen), row.window) << row.name;
+  }
+}
+
+TEST_F(MainWindowTest, CommandLineOpensAtMostTwoFiles) {
+  const QString a = File("a.txt", 20);
+  const QString b = File("b.txt", 30);
+  const QString c = File("c.txt", 40);
+  struct Row {
+    const char* name;
+    QStringList params;
+    QStringList echoes;
+    int activeTab;
+    int currentSlot;
+  };
+  const Row rows[] = {
+      {"no parameter", {}, {}, 0, 0},
+      {"one", {a}, {" > _chenge_view 0", " > _open_file 0 " + a}, 0, 0},
+      {"two",
+       {a, b},
+       {" > _chenge_view 0", " > _open_file 0 " + a, " > _chenge_view 1", " > _open_file 1 " + b},
+       1,
+       1},
+      {"three: the third ignored",
+       {a, b, c},
+       {" > _chenge_view 0", " > _open_file 0 " + a, " > _chenge_view 1", " > _open_file 1 " + b},
+       1,
+       1},
+  };
+  for (const Row& row : rows) {
+    Create(row.params);
+    EXPECT_EQ(Echoes(), row.echoes) << row.name;
+    EXPECT_EQ(window_->PageControl1->currentIndex(), row.activeTab) << row.name;
+    EXPECT_EQ(CurrentSlot, row.currentSlot) << row.name;
+    EXPECT_EQ(SlotTable[2].ViewBase, nullptr) << row.name;
+    EXPECT_EQ(boxes_, QStringList()) << row.name;
+    Destroy();
+  }
+}
+
+TEST_F(MainWindowTest, DropOpensOnlyTheFirstFileIntoTheCurrentSlot) {
+  const QString before = File("before.txt", 10);
+  // A long folder name: the full path reaches the store uncut.
+  const std::string deep(260, 'd');
+  std::filesystem::create_directory(dir_.path() + "/" + deep);
+  const QString first = File(deep + "/first.txt", 50);
+  const QString second = File("second.txt", 60);
+  const QString third = File("third.txt", 70);
+  Create();
+  window_->PageControl1->setCurrentIndex(2);  // the user picks the third tab
+  rpcmd::_open_file(before);
+  window_->N8Click();
+
+  QMimeData mime;
+  mime.setUrls(
+      {QUrl::fromLocalFile(first), QUrl::fromLocalFile(second), QUrl::fromLocalFile(third)});
+  QDropEvent drop(QPointF(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window_, &drop);
+
+  EXPECT_EQ(Echoes(), QStringList({" > _chenge_view 2", " > _open_file 2 " + first}));
+  EXPECT_EQ(CurrentSlot, 2);
+  EXPECT_EQ(window_->PageControl1->currentIndex(), 2);
+  EXPECT_EQ(QString::fromStdString(SlotTable[2].FileName), first);
+  EXPECT_EQ(SlotTable[2].LineCount, 50);
+  EXPECT_EQ(SlotTable[0].ViewBase, nullptr);
+  EXPECT_EQ(SlotTable[1].ViewBase, nullptr);
+}
+
+TEST_F(MainWindowTest, ExitRunsThreeTimesHarmlessly) {
+  Create({File("a.txt", 20), File("b.txt", 30)});
+  QStringList all;
+  CmdHooks().append_log = [&all](const QString& text) { all << text; };
+  window_->show();
+  window_->Exit1Click();  // _exit, then the close, which runs it again
+  EXPECT_FALSE(window_->isVisible());
+  Destroy();  // and once more as the window goes
+  EXPECT_EQ(all, QStringList({" > _exit", " > _exit", " > _exit"}));
+  for (int n = 0; n < kSlotCount; ++n) {
+    EXPECT_EQ(SlotTable[n].ViewBase, nullptr) << n;
+    EXPECT_EQ(SlotTable[n].FileHandle, -1) << n;
+  }
+}
+
+TEST_F(MainWindowTest, CloseDuringContinuousSearchWaitsForTheScan) {
+  Create({File("a.txt", 20)});
+  window_->show();
+  SearchRunning = true;
+  CmdHooks().continuous_search_running(true);
+  window_->close();
+  EXPECT_TRUE(window_->isVisible());  // the scan is still on the stack
+  EXPECT_FALSE(SearchRunning);        // and has been told to stop
+  EXPECT_NE(SlotTable[0].ViewBase, nullptr);
+  CmdHooks().continuous_search_running(false);
+  QTRY_VERIFY(!window_->isVisible());
+  EXPECT_EQ(SlotTable[0].ViewBase, nullptr);
+  EXPECT_EQ(Echoes().last(), QStringLiteral(" > _exit"));
+}
+
+TEST_F(MainWindowTest, CtrlWTogglesRangeSelectionWithoutTheContextMenu) {
+  Create();
+  window_->show();
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
+  EXPECT_FALSE(window_->PopupMenu1->isVisible());
+  QTest::keyClick(window_->Log1, Qt::Key_W, Qt::ControlModifier);
+  EXPECT_TRUE(RangeSelectionMode);
+  EXPECT_TRUE(window_->WinSelect->isChecked());
+  QTest::keyClick(window_->ImageF[0], Qt::Key_W, Qt::ControlModifier);
+  EXPECT_FALSE(RangeSelectionMode);
+  EXPECT_FALSE(window_->WinSelect->isChecked());
+}
+
+TEST_F(MainWindowTest, TabWidthBoxRules) {
+  struct Row {
+    const char* name;
+    int before;
+    const char* answer;  // null: Cancel
+    int after;
+  };
+  const Row rows[] = {
+      {"letters mean 4", 6, "abc", 4},     {"a number", 4, "8", 8},
+      {"cancel keeps it", 6, nullptr, 6},  {"too wide is capped", 4, "100000", 32},
+      {"negative means none", 4, "-5", 0},
+  };
+  Create();
+  for (const Row& row : rows) {
+    TabWidth = row.before;
+    window_->Prompts.tab_width = [&row](const QString& current) {
+      return row.answer != nullptr ? QString::fromUtf8(row.answer) : current;
+    };
+    window_->N8Click();
+    window_->TabNoSetClick();
+    EXPECT_EQ(TabWidth, row.after) << row.name;
+    EXPECT_EQ(Echoes(), QStringList(QStringLiteral(" > _tab_set %1 ").arg(row.after))) << row.name;
+  }
+}
+
+TEST_F(MainWindowTest, BottomOfFileShowsTheLastFullPage) {
+  struct Row {
+    const char* name;
+    int lines;
+    int top;
+  };
+  const Row rows[] = {{"fits on one page", 10, 0}, {"longer than a page", 1000, 937}};
+  for (const Row& row : rows) {
+    Create({File(std::string("f") + row.name, row.lines)});
+    window_->N12Click();
+    EXPECT_EQ(SlotTable[0].TopLine, row.top) << row.name;
+    EXPECT_EQ(SlotTable[0].VScroll->value(), row.top) << row.name;
+    EXPECT_EQ(Echoes().last(), QStringLiteral(" > _jump 0 %1").arg(row.top + 1)) << row.name;
+    Destroy();
+  }
+}
+
+TEST_F(MainWindowTest, EmptyTabIgnoresSearchJumpBottomAndFont) {
+  Create();
+  window_->show();
+  window_->Find2Click();
+  window_->N10Click();
+  window_->N12Click();
+  window_->Font1Click();  // would block in its modal dialog if it ran
+  EXPECT_EQ(Echoes(), QStringList());
+  EXPECT_FALSE(SearchFom->isVisible());
+  EXPECT_FALSE(JmpDialog->isVisible());
+  window_->N11Click();  // top of file runs its command all the same
+  EXPECT_EQ(Echoes(), QStringList(" > _jump 0 1"));
+}
+
+TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
+  Create({File("a.txt", 1000)});
+  window_->show();
+  PageImage* image = window_->ImageF[0];
+  const int page = LinesPerPage(image);
+  struct Row {
+    const char* name;
+    int wheel;  // angle delta; 0: the key instead
+    Qt::Key key;
+    int top;
+  };
+  const Row rows[] = {
+      {"one notch down: 3 lines", -120, Qt::Key_unknown, 3},
+      {"two notches down", -240, Qt::Key_unknown, 9},
+      {"one notch up", 120, Qt::Key_unknown, 6},
+      {"page down", 0, Qt::Key_PageDown, 6 + page},
+      {"line up", 0, Qt::Key_Up, 5 + page},
+      {"page up stops at the top", 0, Qt::Key_PageUp, 0},
+  };
+  for (const Row& row : rows) {
+    if (row.wheel != 0) {
+      QWheelEvent wheel(QPointF(100, 100), image->mapToGlobal(QPointF(100, 100)), QPoint(),
+                        QPoint(0, row.wheel), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                        false);
+      QApplication::sendEvent(image, &wheel);
+    } else {
+      QTest::keyClick(image, row.key);
+    }
+    EXPECT_EQ(SlotTable[0].TopLine, row.top) << row.name;
+  }
+  EXPECT_EQ(Echoes().last(),
+            QStringLiteral(" > _open_file 0 ") + QString::fromStdString(SlotTable[0].FileName));
+}
+
+TEST_F(MainWindowTest, RightButtonDuringDragCancelsIt) {
+  Create({File("a.txt", 100)});
+  window_->show();
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, 20);
+  EXPECT_TRUE(MouseSelecting);
+  window_->ImageF1MouseMove(300, 80);
+  window_->ImageF1MouseDown(Qt::RightButton, 300, 80);
+  EXPECT_FALSE(MouseSelecting);
+  window_->ImageF1MouseUp(Qt::LeftButton, 300, 80);
+  EXPECT_FALSE(MouseSelecting);
+}
+
+}  // namespace
