@@ -63,6 +63,14 @@ TEST_F(Drawing, LeftColumnHidesLeadingBytesButNotThePrefix) {
   }
 }
 
+TEST_F(Drawing, NegativeColumnDrawsUnshifted) {
+  const std::vector<std::string> lines = {"abcdef", "xyz"};
+  Open(lines);
+  DrawViewAtColumn(-3);
+  EXPECT_EQ(0, Slot().LeftColumn);
+  EXPECT_EQ("", PageDiff(ReferencePage(Rows(lines, 0, 0)), Raster()));
+}
+
 TEST_F(Drawing, HorizontalMaximumFollowsTheLongestLineOfThePage) {
   std::vector<std::string> lines(200);
   lines[10] = std::string(200, 'x');  // first page: 200 bytes

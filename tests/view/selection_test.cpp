@@ -85,6 +85,17 @@ TEST_F(Selection, ClickWithoutMovementLeavesNoSelection) {
   EXPECT_EQ(QString("untouched"), QGuiApplication::clipboard()->text());
 }
 
+TEST_F(Selection, DragAboveThePageEndsOnTheFirstLine) {
+  BeginSelection(XOf(0), YOf(3));
+  ExtendSelection(-40, -30);  // the mouse left the image upwards and leftwards
+  EndSelection(-40, -30);
+  EXPECT_EQ(std::vector<int32_t>({0, 3, 0, 0}),
+            std::vector<int32_t>({Slot().SelStartColumn, Slot().SelStartLine, Slot().SelEndColumn,
+                                  Slot().SelEndLine}));
+  CopySelection();
+  EXPECT_EQ(QByteArray::fromStdString(LinesText(0, 3)), ClipboardBytes());
+}
+
 TEST_F(Selection, HighlightTogglesAndARedrawWipesIt) {
   const QImage clean = Raster();
   struct Case {
