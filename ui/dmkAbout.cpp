@@ -5,6 +5,9 @@
 #include <QIcon>
 #include <QPixmap>
 #include <QScreen>
+#include <QTextBlockFormat>
+#include <QTextCursor>
+#include <QTextDocument>
 
 void InstallAboutFontSubstitutions() {
   static bool done = false;
@@ -73,6 +76,8 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
   Label2->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 13, false));
   Label2->move(224, 8);
   Label2->adjustSize();
+  // A stand-in font may be wider than the original; keep the text inside.
+  if (Label2->geometry().right() > 296) Label2->move(296 - Label2->width(), 8);
 
   Button1 = new QPushButton(QStringLiteral("閉じる"), this);
   Button1->setGeometry(220, 65, 75, 25);
@@ -88,17 +93,28 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
   shapePalette.setColor(QPalette::Window, menuColour);
   Shape1->setPalette(shapePalette);
 
-  Memo1 = new QPlainTextEdit(this);
+  Memo1 = new QTextEdit(this);
   Memo1->setGeometry(8, 104, 281, 137);
   Memo1->setReadOnly(true);
+  Memo1->setAcceptRichText(false);
   Memo1->setFrameShape(QFrame::NoFrame);
   Memo1->setFont(PixelFont(QStringLiteral("ＭＳ 明朝"), 11, false));
-  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setLineWrapMode(QTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setFocusPolicy(Qt::NoFocus);  // Enter always reaches the default button
   QPalette memoPalette = Memo1->palette();
   memoPalette.setColor(QPalette::Base, menuColour);
   Memo1->setPalette(memoPalette);
   Memo1->setPlainText(MemoLines().join(QLatin1Char('\n')));
+  // The stand-in Mincho has a taller line than the original's 11 pixels;
+  // rows of 10.5 pixels fit all thirteen lines into the 137-pixel memo.
+  Memo1->document()->setDocumentMargin(1);
+  QTextCursor all(Memo1->document());
+  all.select(QTextCursor::Document);
+  QTextBlockFormat rows;
+  rows.setLineHeight(10.5, QTextBlockFormat::FixedHeight);
+  all.mergeBlockFormat(rows);
 
   connect(Button1, &QPushButton::clicked, this, &TAbout::Button1Click);
 }

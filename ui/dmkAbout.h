@@ -5,9 +5,9 @@
 #include <QDialog>
 #include <QFrame>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QTextEdit>
 
 class TAbout : public QDialog {
   Q_OBJECT
@@ -19,7 +19,7 @@ class TAbout : public QDialog {
   QLabel* Label2;
   QPushButton* Button1;
   QFrame* Shape1;
-  QPlainTextEdit* Memo1;
+  QTextEdit* Memo1;
 
   // The thirteen lines of Memo1.
   static QStringList MemoLines();
