@@ -1,6 +1,398 @@
-#include "search/matcher.h"
+// The fast scan. It gives exactly the results of the line-by-line scan
+// (SearchNextReference): every line it reports is confirmed by the same
+// LineMatcher on the line's GetLine text, and every shortcut below may only
+// widen the set of candidate lines, never narrow it.
+//
+// Three plans, chosen per call:
+// - raw plain: a substring filter over the mapped bytes of a block finds
+//   candidate lines; each candidate is fetched and matched exactly, and the
+//   filter resumes after that line. The filter's needle is the longest piece
+//   of the pattern without blanks, TABs or line feeds: a display text only
+//   adds blanks (expanded TABs) and only drops bytes (CR, the cap at 2047),
+//   so a piece without blanks that occurs in the text occurs in the raw
+//   bytes of the same line. With case ignored the filter folds ASCII case.
+// - regex in chunks: for expressions that cannot match across a line feed
+//   and look at nothing outside the line (see RegexIsLineLocal), the texts of
+//   a run of lines are joined with line feeds and searched by one regexec;
+//   the line holding the match start is then confirmed on its own.
+// - per line: every line fetched and matched, as the oracle does, but with a
+//   cheaper fetch for plain CR LF lines.
+//
+// All plans walk the lines block by block, in the same order as the oracle,
+// and call the progress hook at the same lines.
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "search/matcher.h"  // pcre2posix.h, which has no include guard
+#include "search/rawfind.h"
 #include "search/search.h"
+#include "store/slots.h"
+
+namespace search_detail {
+
+// True when an expression can only match inside one line and decides the
+// same at a line feed as at the end (or start) of the subject, so that a
+// search over lines joined by line feeds finds a match in every line that
+// has one. Conservative: anything not known to be safe is refused.
+// Refused: control bytes (a literal line feed or TAB); escapes other than
+// \d \w \S \b \B \N \V and escaped punctuation or Shift-JIS bytes (so no \s,
+// \D, \W, \n, \x0a, octal, \A \z \Z \G \K, \Q, backreferences, \p); negated
+// classes and POSIX classes ("[^", "[:"), which can match a line feed; every
+// group opener "(?" except "(?:" and every verb "(*" (lookbehind, negative
+// lookahead and option settings could see or change line boundaries).
+bool RegexIsLineLocal(const std::string& pattern) {
+  const size_t n = pattern.size();
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(pattern[i]);
+    if (c < 0x20 || c == 0x7F) return false;
+    if (c == '\\') {
+      if (i + 1 >= n) return false;
+      const unsigned char e = static_cast<unsigned char>(pattern[++i]);
+      if ((e >= 'a' && e <= 'z') || (e >= 'A' && e <= 'Z') || (e >= '0' && e <= '9')) {
+        if (std::strchr("dwSbBNV", e) == nullptr) return false;
+      } else if (e < 0x20 || e == 0x7F) {
+        return false;
+      }
+      continue;
+    }
+    if (c == '[' && i + 1 < n && (pattern[i + 1] == '^' || pattern[i + 1] == ':')) return false;
+    if (c == '[' && pattern.find("[:", i + 1) != std::string::npos) return false;
+    if (c == '(' && i + 1 < n && pattern[i + 1] == '*') return false;
+    if (c == '(' && i + 1 < n && pattern[i + 1] == '?') {
+      if (i + 2 >= n || pattern[i + 2] != ':') return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace search_detail
+
+namespace {
+
+using search_detail::EntersBlock;
+using search_detail::LineMatcher;
+using search_detail::RawNeedle;
+
+enum class Plan { kPerLine, kRawPlain, kRegexChunks };
+
+// The longest run of pattern bytes without a blank, TAB or line feed.
+std::string LongestPlainPiece(const std::string& pattern) {
+  size_t bestStart = 0;
+  size_t bestLength = 0;
+  size_t start = 0;
+  for (size_t i = 0; i <= pattern.size(); ++i) {
+    const bool cut =
+        i == pattern.size() || pattern[i] == ' ' || pattern[i] == '\t' || pattern[i] == '\n';
+    if (!cut) continue;
+    if (i - start > bestLength) {
+      bestStart = start;
+      bestLength = i - start;
+    }
+    start = i + 1;
+  }
+  return pattern.substr(bestStart, bestLength);
+}
+
+class FastScan {
+ public:
+  FastScan(FileSlot& slot, LineMatcher& matcher) : slot_(slot), matcher_(matcher) {}
+
+  void Choose() {
+    const SearchOptions& options = matcher_.options();
+    if (options.Regex) {
+      plan_ =
+          search_detail::RegexIsLineLocal(matcher_.pattern()) ? Plan::kRegexChunks : Plan::kPerLine;
+      return;
+    }
+    // With TabWidth 0 or less a TAB vanishes and joins its neighbours, so
+    // the raw bytes no longer hold every piece of the text.
+    if (TabWidth <= 0) return;
+    std::string piece = LongestPlainPiece(matcher_.pattern());
+    if (piece.empty()) return;
+    needle_ = RawNeedle(std::move(piece), options.IgnoreCase);
+    plan_ = Plan::kRawPlain;
+  }
+
+  // Examines lines first, first + step, ... up to last (same block, last
+  // included). Returns the matching line or -1.
+  int32_t Segment(int32_t first, int32_t last, int step) {
+    if (slot_.Truncated) return PerLine(first, last, step);
+    switch (plan_) {
+      case Plan::kRawPlain:
+        return RawPlain(first, last, step);
+      case Plan::kRegexChunks:
+        return RegexChunks(first, last, step);
+      case Plan::kPerLine:
+        break;
+    }
+    return PerLine(first, last, step);
+  }
+
+  // The hit's text as GetLine returned it, and the match.
+  const char* text() const { return text_; }
+  int length() const { return length_; }
+  int32_t matchStart() const { return matchStart_; }
+  int32_t matchEnd() const { return matchEnd_; }
+
+ private:
+  // Offset of line's first byte; line may be the first line of the next
+  // block (it then exists: callers never ask past the last line).
+  uint32_t Offset(int32_t line) const {
+    return slot_.Blocks[line >> kBlockShift].Lines[line & (kLinesPerBlock - 1)].Offset;
+  }
+
+  // The window of block holds [begin, end) of the file: the raw bytes
+  // through which the fast plans read. False when it is not mapped.
+  bool MapRaw(int block, uint32_t begin, uint32_t end) {
+    if (MapBlockWindow(slot_, block) != 0 || slot_.ViewBase == nullptr) return false;
+    if (slot_.CurrentBlock != block || slot_.Truncated) return false;
+    const uint32_t window = slot_.Blocks[block].WindowOffset;
+    return begin >= window && end >= begin && end - window <= slot_.ViewLength;
+  }
+
+  const char* Raw(int block, uint32_t offset) const {
+    return slot_.ViewBase + (offset - slot_.Blocks[block].WindowOffset);
+  }
+
+  // GetLine's text of line into out (kLineBufferSize bytes). A line of at
+  // most 2047 bytes before its CR LF and without TABs is its own text: it is
+  // copied from the window; every other line goes through GetLineInto.
+  int FetchText(int32_t line, char* out) {
+    if (line + 1 < slot_.LineCount && !slot_.Truncated) {
+      const int block = line >> kBlockShift;
+      const uint32_t begin = Offset(line);
+      const uint32_t end = Offset(line + 1);
+      if (end - begin >= 2 && end - begin <= kMaxLineText + 2 && MapRaw(block, begin, end)) {
+        const char* p = Raw(block, begin);
+        const size_t n = end - begin - 2;
+        if (p[n + 1] == '\n' && p[n] == '\r' && std::memchr(p, '\t', n) == nullptr) {
+          std::memcpy(out, p, n);
+          return static_cast<int>(n);
+        }
+      }
+    }
+    return GetLineInto(slot_, line, out);
+  }
+
+  // Fetches line and matches it exactly; on a match keeps the text as
+  // fetched and the offsets.
+  bool Verify(int32_t line) {
+    length_ = GetLineInto(slot_, line, text_);
+    return matcher_.Match(text_, length_, matchStart_, matchEnd_);
+  }
+
+  int32_t PerLine(int32_t first, int32_t last, int step) {
+    const bool fold = matcher_.options().IgnoreCase;
+    for (int32_t line = first;; line += step) {
+      int length = FetchText(line, subject_);
+      subject_[length] = '\0';
+      if (fold) search_detail::UpperCaseBytes(subject_, static_cast<size_t>(length));
+      if (matcher_.MatchSubject(subject_, length, matchStart_, matchEnd_)) {
+        if (fold) {
+          length_ = GetLineInto(slot_, line, text_);
+        } else {
+          std::memcpy(text_, subject_, static_cast<size_t>(length));
+          length_ = length;
+        }
+        return line;
+      }
+      if (line == last) return -1;
+    }
+  }
+
+  // The line of [low, high] that holds file offset.
+  int32_t LineAt(uint32_t offset, int32_t low, int32_t high) const {
+    const LineRecord* lines = slot_.Blocks[low >> kBlockShift].Lines;
+    const int base = low & ~(kLinesPerBlock - 1);
+    const LineRecord* begin = lines + (low - base);
+    const LineRecord* end = lines + (high - base) + 1;
+    const LineRecord* after = std::upper_bound(
+        begin, end, offset, [](uint32_t value, const LineRecord& r) { return value < r.Offset; });
+    return static_cast<int32_t>(base + (after - lines) - 1);
+  }
+
+  int32_t RawPlain(int32_t first, int32_t last, int step) {
+    const int32_t low = std::min(first, last);
+    const int32_t high = std::max(first, last);
+    // The file's last line has no next line to bound it: it is matched on
+    // its own, in its turn.
+    const int32_t lastLine = slot_.LineCount - 1;
+    const int32_t rawHigh = high == lastLine ? high - 1 : high;
+    const int block = low >> kBlockShift;
+    if (step < 0 && high == lastLine && Verify(high)) return high;
+    if (rawHigh >= low) {
+      const uint32_t begin = Offset(low);
+      const uint32_t end = Offset(rawHigh + 1);
+      if (!MapRaw(block, begin, end)) return PerLine(first, last, step);
+      if (step > 0) {
+        uint32_t from = begin;
+        while (from < end) {
+          const char* found = needle_.FindFirst(Raw(block, from), end - from);
+          if (found == nullptr) break;
+          const uint32_t at = from + static_cast<uint32_t>(found - Raw(block, from));
+          const int32_t line = LineAt(at, low, rawHigh);
+          if (Verify(line)) return line;
+          // Verify may have remapped only if the window moved; it did not
+          // (same block), but a file that shrank is handed to the slow path.
+          if (slot_.Truncated) return line == rawHigh ? -1 : PerLine(line + 1, last, step);
+          from = Offset(line + 1);
+        }
+      } else {
+        uint32_t to = end;
+        while (to > begin) {
+          const char* found = needle_.FindLast(Raw(block, begin), to - begin);
+          if (found == nullptr) break;
+          const uint32_t at = begin + static_cast<uint32_t>(found - Raw(block, begin));
+          const int32_t line = LineAt(at, low, rawHigh);
+          if (Verify(line)) return line;
+          if (slot_.Truncated) return line == low ? -1 : PerLine(line - 1, low, step);
+          to = Offset(line);
+        }
+      }
+    }
+    if (step > 0 && high == lastLine && high > rawHigh && Verify(high)) return high;
+    return -1;
+  }
+
+  // Joins the subjects of lines [low, high] into chunk_ ("text\n" each), with
+  // starts_[k] the offset of line low + k and starts_.back() the end.
+  void BuildChunk(int32_t low, int32_t high) {
+    const bool fold = matcher_.options().IgnoreCase;
+    const size_t count = static_cast<size_t>(high - low + 1);
+    starts_.clear();
+    if (chunk_.size() < count * 64 + kLineBufferSize + 1)
+      chunk_.resize(count * 64 + kLineBufferSize + 1);
+    size_t used = 0;
+    for (int32_t line = low; line <= high; ++line) {
+      if (chunk_.size() < used + kLineBufferSize + 1) chunk_.resize(chunk_.size() * 2);
+      char* out = chunk_.data() + used;
+      size_t length = static_cast<size_t>(FetchText(line, out));
+      // regexec sees a line only up to its first zero byte.
+      if (const void* zero = std::memchr(out, '\0', length)) {
+        length = static_cast<size_t>(static_cast<const char*>(zero) - out);
+      }
+      if (fold) search_detail::UpperCaseBytes(out, length);
+      starts_.push_back(static_cast<uint32_t>(used));
+      out[length] = '\n';
+      used += length + 1;
+    }
+    starts_.push_back(static_cast<uint32_t>(used));
+    chunk_[used] = '\0';
+  }
+
+  // Confirms line low + k of the chunk on its own subject.
+  bool VerifyInChunk(size_t k, regmatch_t& match) {
+    char* subject = chunk_.data() + starts_[k];
+    char& feed = chunk_[starts_[k + 1] - 1];
+    feed = '\0';
+    regmatch_t slots[2];
+    const bool matched = regexec(matcher_.regex(), subject, 2, slots, 0) == 0;
+    feed = '\n';
+    if (matched) match = slots[0];
+    return matched;
+  }
+
+  // Searches chunk lines [low, high] (already built). For a downward scan
+  // the first matching line, upward the last. -2: regexec failed on the
+  // joined lines (a resource limit); the caller goes line by line instead.
+  int32_t SearchChunk(int32_t low, int step) {
+    int32_t best = -1;
+    regmatch_t bestMatch{};
+    const size_t lines = starts_.size() - 1;
+    uint32_t from = 0;
+    while (from < starts_.back()) {
+      regmatch_t slots[2];
+      const int rc = regexec(matcher_.regex(), chunk_.data() + from, 2, slots, 0);
+      if (rc == REG_NOMATCH) break;
+      if (rc != 0) return -2;
+      const uint32_t at = from + static_cast<uint32_t>(slots[0].rm_so);
+      const size_t k = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
+                                           starts_.begin() - 1);
+      if (k >= lines) break;  // only the end of the joined text matched
+      regmatch_t match{};
+      if (VerifyInChunk(k, match)) {
+        best = low + static_cast<int32_t>(k);
+        bestMatch = match;
+        if (step > 0) break;
+      }
+      from = starts_[k + 1];
+    }
+    if (best < 0) return -1;
+    matchStart_ = static_cast<int32_t>(bestMatch.rm_so);
+    matchEnd_ = static_cast<int32_t>(bestMatch.rm_eo);
+    length_ = GetLineInto(slot_, best, text_);
+    return best;
+  }
+
+  int32_t RegexChunks(int32_t first, int32_t last, int step) {
+    // Chunks grow from 64 lines, so that a continuous search with hits close
+    // together does not join lines far beyond the next hit.
+    int32_t size = 64;
+    for (int32_t line = first;;) {
+      const int32_t end =
+          step > 0 ? std::min(last, line + size - 1) : std::max(last, line - size + 1);
+      const int32_t low = std::min(line, end);
+      const int32_t high = std::max(line, end);
+      BuildChunk(low, high);
+      int32_t found = SearchChunk(low, step);
+      if (found == -2) found = PerLine(line, end, step);
+      if (found >= 0) return found;
+      if (end == last) return -1;
+      line = end + step;
+      size = std::min(size * 2, int32_t{4096});
+    }
+  }
+
+  FileSlot& slot_;
+  LineMatcher& matcher_;
+  Plan plan_ = Plan::kPerLine;
+  RawNeedle needle_;
+  char text_[kLineBufferSize];
+  char subject_[kLineBufferSize + 1];
+  int length_ = 0;
+  int32_t matchStart_ = 0;
+  int32_t matchEnd_ = 0;
+  // Kept from call to call (the scan runs on one thread only), so that the
+  // many calls of a continuous search do not allocate them again.
+  static std::vector<char> chunk_;
+  static std::vector<uint32_t> starts_;
+};
+
+std::vector<char> FastScan::chunk_;
+std::vector<uint32_t> FastScan::starts_;
+
+}  // namespace
 
 int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd) {
-  return SearchNextReference(pattern, matchStart, matchEnd);
+  const SearchOptions options = CurrentSearchOptions();
+  if (CurrentSlot < 0 || CurrentSlot >= kSlotCount) return -1;
+  FileSlot& slot = SlotTable[CurrentSlot];
+  if (slot.ViewBase == nullptr) return -1;
+  if (!search_detail::PatternCanMatch(pattern, options)) return -1;
+  LineMatcher matcher;
+  if (!matcher.Init(pattern, options)) return -1;
+  FastScan local(slot, matcher);
+  local.Choose();
+
+  const int step = options.Down ? 1 : -1;
+  const int32_t first = slot.TopLine + step;
+  for (int32_t line = first; line >= 0 && line < slot.LineCount;) {
+    if (line != first && EntersBlock(line, step)) search_detail::ReportProgress(line);
+    if (!SearchRunning) return -1;
+    const int32_t blockFirst = line & ~(kLinesPerBlock - 1);
+    const int32_t last =
+        step > 0 ? std::min(blockFirst + kLinesPerBlock - 1, slot.LineCount - 1) : blockFirst;
+    const int32_t hit = local.Segment(line, last, step);
+    if (hit >= 0) {
+      matchStart = local.matchStart();
+      matchEnd = local.matchEnd();
+      if (options.Continuous) search_detail::ReportHit(slot, hit, local.text(), local.length());
+      return hit;
+    }
+    line = last + step;
+  }
+  return -1;
 }
