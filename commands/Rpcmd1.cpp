@@ -100,7 +100,10 @@ int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
   // costs the old file.
   QSaveFile file(fileName);
   bool ok = file.open(QIODevice::WriteOnly);
-  if (ok) ok = file.write(bytes) == bytes.size();
+  // The device buffers: a short write (disk full, file size limit) shows
+  // only in the flush, and commit() would rename the cut file regardless.
+  if (ok) ok = file.write(bytes) == bytes.size() && file.flush();
+  if (ok) ok = file.error() == QFileDevice::NoError && file.size() == bytes.size();
   if (ok) ok = file.commit();
   if (!ok) {
     const QString reason = file.errorString();

@@ -572,7 +572,7 @@ TEST_F(CommandsTest, SavesWriteCp932WithCrLf) {
     if (const size_t at = bytes.find("%1"); at != std::string::npos) bytes.replace(at, 2, path);
     EXPECT_EQ(ReadBytes(path), bytes);
     QStringList log = row.log.isEmpty() ? QStringList{"note"} : row.log;
-    for (QString& line : log) line = line.arg(file);
+    for (QString& line : log) line.replace("%1", file);
     EXPECT_EQ(rec_.log, log);
     EXPECT_EQ(rec_.boxes, QStringList());
   }
