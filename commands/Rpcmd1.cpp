@@ -127,12 +127,7 @@ void InstallCommandHooks() {
     RefreshView();
   };
   store.index_done = [](FileSlot& slot) {
-    if (slot.VScroll != nullptr) {
-      slot.VScroll->setMinimum(0);
-      slot.VScroll->setMaximum(slot.LineCount);
-      slot.VScroll->setSingleStep(1);
-      slot.VScroll->setPageStep(slot.LineCount / 20 + 1);
-    }
+    SetVerticalRange(slot);  // 0..LineCount, page LineCount / 20 + 1
     DrawView(0, true);
   };
   store.truncated = [](FileSlot& slot) {

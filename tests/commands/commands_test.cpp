@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStringEncoder>
 #include <climits>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -607,6 +609,22 @@ TEST_F(CommandsTest, FailedSaveReportsAndKeepsTheOldFile) {
   EXPECT_TRUE(rec_.boxes[0].contains(QString::fromStdString(old)));
   EXPECT_EQ(QDir(QString::fromStdString(dir_.path())).entryList(QDir::Files | QDir::Hidden),
             QStringList{"old.log"});
+}
+
+TEST_F(CommandsTest, HalfAMillionHitsAreAllListedAndCounted) {
+  constexpr int kLines = 500000;
+  QStringList lines(kLines, "a hit on every line");
+  lines[0] = "top";
+  Open(0, lines);
+  options_ = {.Continuous = true};
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(FindString("hit"), 0);
+  std::printf("%d hits in %lld ms\n", kLines - 1, static_cast<long long>(timer.elapsed()));
+  EXPECT_EQ(rec_.searchLog.size(), kLines + 1);
+  EXPECT_EQ(rec_.log.back(), "# 連続検索終了  (hit)検索数: " + QString::number(kLines - 1) + " ");
+  EXPECT_EQ(rec_.searchLog[kLines - 1], "  0 :    500000 :  a hit on every line");
+  EXPECT_EQ(SlotTable[0].TopLine, kLines - 1);
 }
 
 }  // namespace
