@@ -285,9 +285,14 @@ void TRpEdit::BuildStatusBar() {
   for (int n = 0; n < 7; ++n) {
     StatusPanel[n] = new QLabel(QString::fromUtf8(kStatusTexts[n]), StatusBar1);
     StatusPanel[n]->setObjectName(QStringLiteral("StatusPanel%1").arg(n));
-    StatusPanel[n]->setMinimumWidth(kStatusWidths[n]);
-    if (n != kProgressPanel) StatusPanel[n]->setFixedWidth(kStatusWidths[n]);
     StatusPanel[n]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // The design widths, widened where the stand-in font draws a label
+    // wider than the original did ("ファイル名" needs about 60 pixels).
+    const int width = std::max(
+        kStatusWidths[n], StatusPanel[n]->fontMetrics().horizontalAdvance(StatusPanel[n]->text()) +
+                              2 * StatusPanel[n]->frameWidth() + 6);
+    StatusPanel[n]->setMinimumWidth(width);
+    if (n != kProgressPanel) StatusPanel[n]->setFixedWidth(width);
     // The search progress panel takes what is left of the bar's width.
     StatusBar1->addWidget(StatusPanel[n], n == kProgressPanel ? 1 : 0);
   }

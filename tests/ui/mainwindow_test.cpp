@@ -150,8 +150,8 @@ TEST_F(MainWindowTest, CommandLineOpensAtMostTwoFiles) {
 TEST_F(MainWindowTest, DropOpensOnlyTheFirstFileIntoTheCurrentSlot) {
   const QString before = File("before.txt", 10);
   // A long folder name: the full path reaches the store uncut.
-  const std::string deep(260, 'd');
-  std::filesystem::create_directory(dir_.path() + "/" + deep);
+  const std::string deep = std::string(150, 'd') + "/" + std::string(150, 'e');
+  std::filesystem::create_directories(dir_.path() + "/" + deep);
   const QString first = File(deep + "/first.txt", 50);
   const QString second = File("second.txt", 60);
   const QString third = File("third.txt", 70);
@@ -163,6 +163,9 @@ TEST_F(MainWindowTest, DropOpensOnlyTheFirstFileIntoTheCurrentSlot) {
   QMimeData mime;
   mime.setUrls(
       {QUrl::fromLocalFile(first), QUrl::fromLocalFile(second), QUrl::fromLocalFile(third)});
+  QDragEnterEvent enter(QPoint(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window_, &enter);
+  EXPECT_TRUE(enter.isAccepted());
   QDropEvent drop(QPointF(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(window_, &drop);
 
@@ -292,6 +295,7 @@ TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
       {"one notch up", 120, Qt::Key_unknown, 6},
       {"page down", 0, Qt::Key_PageDown, 6 + page},
       {"line up", 0, Qt::Key_Up, 5 + page},
+      {"page up", 0, Qt::Key_PageUp, 5},
       {"page up stops at the top", 0, Qt::Key_PageUp, 0},
   };
   for (const Row& row : rows) {
