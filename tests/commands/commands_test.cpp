@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -625,6 +627,25 @@ TEST_F(CommandsTest, HalfAMillionHitsAreAllListedAndCounted) {
   EXPECT_EQ(rec_.log.back(), "# 連続検索終了  (hit)検索数: " + QString::number(kLines - 1) + " ");
   EXPECT_EQ(rec_.searchLog[kLines - 1], "  0 :    500000 :  a hit on every line");
   EXPECT_EQ(SlotTable[0].TopLine, kLines - 1);
+}
+
+TEST_F(CommandsTest, TruncationIsToldAfterThePageDrawOnce) {
+  QStringList lines;
+  for (int i = 0; i < 30000; ++i) lines << QString("line %1").arg(i, 6, 10, QChar('0'));
+  const QString path = Open(0, lines);
+  ASSERT_EQ(0, ::truncate(path.toLocal8Bit().constData(), 13 * 12000 + 4));
+  DrawView(29000, false);
+  DrawView(28000, false);
+  EXPECT_EQ(rec_.boxes, QStringList());  // not inside the draw
+  QElapsedTimer waited;
+  waited.start();
+  while (rec_.boxes.isEmpty() && waited.elapsed() < 5000) QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  const QString text =
+      "ファイル " + path +
+      " は他のプログラムによって切り詰められました。新しい末尾より後の行は空行として表示します。";
+  EXPECT_EQ(rec_.boxes, QStringList{"Error|" + text});
+  EXPECT_EQ(rec_.log, QStringList{"# *** ERROR *** " + text});
 }
 
 }  // namespace
