@@ -15,6 +15,8 @@
 
 namespace store_platform {
 
+volatile sig_atomic_t g_truncation_seen[kSlotCount] = {};
+
 int OpenExclusive(const std::string& path) {
   // O_NONBLOCK so that opening a FIFO with no writer returns at once; the
   // type check below then refuses it.
@@ -82,7 +84,6 @@ struct GuardEntry {
   volatile uintptr_t length;
 };
 GuardEntry g_guard[kSlotCount][2] = {};
-volatile sig_atomic_t g_truncated[kSlotCount] = {};
 uintptr_t g_page_size = 4096;
 bool g_handler_installed = false;
 
@@ -109,7 +110,7 @@ void OnSigbus(int, siginfo_t* info, void*) {
       void* zeros = ::mmap(reinterpret_cast<void*>(first), end - first, PROT_READ,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
       if (zeros != MAP_FAILED) {
-        g_truncated[slot] = 1;
+        g_truncation_seen[slot] = 1;
         errno = saved_errno;
         return;
       }
@@ -161,8 +162,7 @@ void UnregisterWindow(int slot, WindowKind kind) {
   g_guard[slot][kind].length = 0;
 }
 
-bool TruncationSeen(int slot) { return g_truncated[slot] != 0; }
-void ClearTruncation(int slot) { g_truncated[slot] = 0; }
+void ClearTruncation(int slot) { g_truncation_seen[slot] = 0; }
 
 namespace {
 

@@ -3,6 +3,7 @@
 // keeps a file truncated under an open window from killing the process.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,9 +49,10 @@ uint64_t MapCallCount();
 enum WindowKind { kSlotWindow = 0, kScanWindow = 1 };
 void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length);
 void UnregisterWindow(int slot, WindowKind kind);
-// True once a read through one of the slot's windows hit a truncated page;
-// Clear after the slot is emptied.
-bool TruncationSeen(int slot);
+// True once a read through one of the slot's windows hit a truncated page.
+// Clear after the slot is emptied. (Inline: GetLine asks on every call.)
+extern volatile sig_atomic_t g_truncation_seen[4];
+inline bool TruncationSeen(int slot) { return g_truncation_seen[slot] != 0; }
 void ClearTruncation(int slot);
 
 // Index pages: 64 KiB arrays carved from large anonymous arenas owned by a

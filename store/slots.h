@@ -44,9 +44,9 @@ struct LineBlock {
 };
 
 struct FileSlot {
-  std::string FileName;         // full path as given (native bytes)
-  int FileHandle = -1;          // read-only descriptor, -1 = none
-  int MapHandle = -1;           // the mapping object (a second descriptor), -1 = none
+  std::string FileName;            // full path as given (native bytes)
+  int FileHandle = -1;             // read-only descriptor, -1 = none
+  int MapHandle = -1;              // the mapping object (a second descriptor), -1 = none
   const char* ViewBase = nullptr;  // mapped window; null = the slot holds no document
   LineBlock Blocks[kBlocksPerSlot] = {};
   uint32_t FileSizeHigh = 0;
@@ -68,8 +68,8 @@ struct FileSlot {
   int32_t SelEndLine = -1;
 
   // Beyond the classic record: the platform layer's own state.
-  std::string MapName;           // label of the mapping object (report_map for report.txt)
-  uint32_t ViewLength = 0;       // bytes mapped at ViewBase
+  std::string MapName;      // label of the mapping object (report_map for report.txt)
+  uint32_t ViewLength = 0;  // bytes mapped at ViewBase
   // Set once the file was found shorter than when it was indexed (another
   // program truncated it); lines from this offset on read as empty.
   bool Truncated = false;
@@ -84,10 +84,10 @@ extern int32_t TabWidth;  // spaces a TAB becomes in GetLine; <= 0 means none
 // Callbacks through which the store reaches the screen and the log. Every
 // text is UTF-8. Unset callbacks are skipped.
 struct StoreHooks {
-  std::function<void(const std::string&)> log;           // AppendLog
-  std::function<void(const std::string&)> report_error;  // modal box, then log line
+  std::function<void(const std::string&)> log;                     // AppendLog
+  std::function<void(const std::string&)> report_error;            // modal box, then log line
   std::function<void(FileSlot&, const std::string&)> set_caption;  // the slot's tab caption
-  std::function<void(int panel, const std::string&)> set_status;  // repaints at once
+  std::function<void(int panel, const std::string&)> set_status;   // repaints at once
   std::function<void(FileSlot&)> first_page;  // first 8192 lines known: draw and repaint now
   std::function<void(FileSlot&)> index_done;  // index complete: scroll range, first page
   std::function<void(FileSlot&)> truncated;   // the file shrank while open (told once)
