@@ -1,5 +1,6 @@
 // The text GetLine makes of each kind of line: line ends, TABs, zero bytes,
 // Shift-JIS bytes and the 2047-byte cap.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -87,5 +88,60 @@ TEST_F(StoreTest, LinesOutsideTheDocumentAreEmptyAndMapNothing) {
 }
 
 TEST_F(StoreTest, GetLineOnAnEmptySlotIsEmpty) { EXPECT_EQ("", GetLine(Slot(), 0)); }
+
+}  // namespace
+
+namespace {
+
+// The display text by its definition, one byte at a time: the bytes before
+// the line feed (a CR directly before it left out), TABs as blanks, at most
+// 2047 bytes.
+std::string ModelText(const std::string& line, int tab) {
+  std::string content = line.substr(0, line.find('\n'));
+  if (line.find('\n') != std::string::npos && !content.empty() && content.back() == '\r') {
+    content.pop_back();
+  }
+  std::string text;
+  for (char c : content) {
+    if (c == '\t') {
+      text.append(static_cast<size_t>(std::max(tab, 0)), ' ');
+    } else {
+      text += c;
+    }
+  }
+  return text.substr(0, kMaxLineText);
+}
+
+TEST_F(StoreTest, EveryPlaceOfTabAndCrAgreesWithTheByteByByteText) {
+  // Lines of 0 to 70 bytes with a TAB or a CR at each place, so that both
+  // the 16-byte steps and the byte-wise tail meet each of them, followed by
+  // lines near the 2047-byte cap with a CR LF end.
+  std::vector<std::string> lines;
+  for (size_t length = 0; length <= 70; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      std::string line(length, 'x');
+      for (size_t j = 0; j < length; ++j) line[j] = static_cast<char>('a' + j % 26);
+      line[at] = (at % 3 == 0) ? '\r' : '\t';
+      lines.push_back(line + (length % 2 ? "\r\n" : "\n"));
+    }
+  }
+  for (size_t length = 2030; length <= 2050; ++length) {
+    lines.push_back(std::string(length - 3, 'y') + "\t\r\n");
+    lines.push_back(std::string(length, 'z') + "\r\n");
+  }
+  std::string bytes;
+  for (const std::string& line : lines) bytes += line;
+  for (int tab : {0, 1, 4, 8}) {
+    SCOPED_TRACE(tab);
+    TabWidth = tab;
+    OpenBytes(bytes, "places" + std::to_string(tab) + ".txt");
+    ASSERT_EQ(0, result);
+    ASSERT_EQ(static_cast<int32_t>(lines.size()), Slot().LineCount);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(ModelText(lines[i], tab), GetLine(Slot(), static_cast<int32_t>(i))) << i;
+    }
+    CloseDocument();
+  }
+}
 
 }  // namespace
