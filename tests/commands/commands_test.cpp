@@ -184,7 +184,10 @@ TEST_F(CommandsTest, CommandsOnEmptyTabs) {
        [] { return rpcmd::_font_set(QFont("ＭＳ ゴシック", 12)); },
        {" > _font_set 0 ＭＳ ゴシック 12 "},
        0,
-       nullptr},
+       [](const Recorder&) {  // this tab only
+         EXPECT_EQ(controls_[0].image->CanvasFont().family(), "ＭＳ ゴシック");
+         EXPECT_NE(controls_[1].image->CanvasFont().family(), "ＭＳ ゴシック");
+       }},
       {"exit three times",
        [] {
          CurrentSlot = 2;
@@ -402,6 +405,7 @@ TEST_F(CommandsTest, FindReportsAndShowsTheHit) {
        {},
        1},
       {"bad regex", 0, 0, {.Regex = true}, "(", -1, {error}, {}, 0},
+      {"empty text", 0, 0, single, "", -1, {error}, {}, 0},
       {"percent quoted",
        0,
        0,
