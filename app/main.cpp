@@ -24,6 +24,7 @@ Q_LOGGING_CATEGORY(lcTiming, "dolmik.timing", QtWarningMsg)
 namespace {
 
 QElapsedTimer sinceLaunch;
+bool firstPageTraced = false;  // for the open in progress
 
 void TraceTiming(const char* what, const FileSlot& slot) {
   qCInfo(lcTiming, "%10.3f ms  %s (%d lines) %s", sinceLaunch.nsecsElapsed() / 1e6, what,
@@ -40,6 +41,7 @@ void InstallTimingTrace() {
     // The store's first log line of an open: the file is mapped, the index
     // build begins.
     if (text.find("ファイルオープン開始") != std::string::npos) {
+      firstPageTraced = false;
       TraceTiming("open started", SlotTable[CurrentSlot]);
     }
     if (log) log(text);
@@ -47,11 +49,15 @@ void InstallTimingTrace() {
   auto firstPage = hooks.first_page;
   hooks.first_page = [firstPage](FileSlot& slot) {
     if (firstPage) firstPage(slot);
+    firstPageTraced = true;
     TraceTiming("first page drawn", slot);
   };
   auto indexDone = hooks.index_done;
   hooks.index_done = [indexDone](FileSlot& slot) {
     if (indexDone) indexDone(slot);
+    // A file of fewer than 8192 lines shows its first page only now.
+    if (!firstPageTraced) TraceTiming("first page drawn", slot);
+    firstPageTraced = true;
     TraceTiming("index complete", slot);
   };
 }

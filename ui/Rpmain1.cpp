@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDialog>
+#include <QFontInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QInputDialog>
@@ -656,7 +657,11 @@ void TRpEdit::Font1Click() {
   if (!CurrentSlotHasDocument()) return;
   const FileSlot& slot = SlotTable[CurrentSlot];
   PageImage* image = slot.Image != nullptr ? slot.Image : ImageF[CurrentSlot];
-  QFontDialog dialog(image->CanvasFont(), this);
+  // The page fonts' names are aliases of installed fonts; the dialog lists
+  // only real families, so it starts on the family that stands in.
+  QFont initial = image->CanvasFont();
+  initial.setFamily(QFontInfo(initial).family());
+  QFontDialog dialog(initial, this);
   dialog.setOption(QFontDialog::DontUseNativeDialog);
   if (auto* box = dialog.findChild<QDialogButtonBox*>()) {
     QPushButton* apply = box->addButton(QStringLiteral("適用"), QDialogButtonBox::ApplyRole);
