@@ -28,9 +28,9 @@ namespace {
 
 // The two time stamps around the index build. After "# " come seven
 // ideographic spaces (U+3000).
-constexpr const char* kOpenStartFormat =
+constexpr const char* kOpenStartPrefix =
     "# \u3000\u3000\u3000\u3000\u3000\u3000\u3000ファイルオープン開始 :(";
-constexpr const char* kOpenEndFormat =
+constexpr const char* kOpenEndPrefix =
     "# \u3000\u3000\u3000\u3000\u3000\u3000\u3000ファイルオープン終了 :(";
 constexpr const char* kOpenFailedLine = "#*** ERROR *** ファイルオープンエラー";
 constexpr const char* kTooManyLines = "ファイルの行数が多すぎるので途中で終了します";
@@ -483,7 +483,7 @@ int OpenDocument(const std::string& path) {
 
   SetCaption(slot, BaseName(path));
   SetStatus(1, slot.FileName);
-  Log(kOpenStartFormat + ClockText() + ")===");
+  Log(kOpenStartPrefix + ClockText() + ")===");
 
   if (BuildLineIndex(slot) != 0) {
     if (g_build_failure == BuildFailure::kMemory) {
@@ -501,7 +501,7 @@ int OpenDocument(const std::string& path) {
     return -1;
   }
 
-  Log(kOpenEndFormat + ClockText() + ")===");
+  Log(kOpenEndPrefix + ClockText() + ")===");
   if (Hooks().index_done) Hooks().index_done(slot);
   return 0;
 }

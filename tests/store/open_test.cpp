@@ -220,4 +220,30 @@ TEST_F(StoreTest, FailedOpensLeaveTheSlotEmptyAndSaySilent) {
   }
 }
 
+TEST_F(StoreTest, ResetSlotTableEmptiesEverySlotAndReleasesItsFiles) {
+  std::vector<std::string> paths;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    CurrentSlot = slot;
+    paths.push_back(OpenBytes(NumberedLines(9000 + slot), "doc" + std::to_string(slot) + ".txt"));
+    ASSERT_EQ(0, result);
+    Slot().SelStartLine = 5;
+  }
+  ResetSlotTable();
+  EXPECT_EQ(0, CurrentSlot);
+  for (const FileSlot& slot : SlotTable) {
+    EXPECT_EQ(nullptr, slot.ViewBase);
+    EXPECT_EQ(-1, slot.FileHandle);
+    EXPECT_EQ(-1, slot.MapHandle);
+    EXPECT_EQ(-1, slot.SelStartLine);
+    EXPECT_EQ(-1, slot.SelEndColumn);
+    EXPECT_EQ(0, BlocksInUse(slot));
+    EXPECT_EQ(0, slot.LineCount);
+  }
+  // No file stays locked.
+  for (const std::string& path : paths) {
+    EXPECT_EQ(0, OpenDocument(path));
+    CloseDocument();
+  }
+}
+
 }  // namespace
