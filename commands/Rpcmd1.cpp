@@ -10,7 +10,11 @@
 #include <QSaveFile>
 #include <QStringEncoder>
 #include <QTimer>
+
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
 #include "search/search.h"
@@ -97,17 +101,36 @@ int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
   }
   // QSaveFile writes a temporary file beside the target and renames it over
   // the target only after every byte is written, so a failed save never
-  // costs the old file.
+  // costs the old file. The bytes go to its descriptor directly: the
+  // device's own buffered write drops the system's reason for a short write
+  // (disk full, file size limit).
   QSaveFile file(fileName);
-  bool ok = file.open(QIODevice::WriteOnly);
-  // The device buffers: a short write (disk full, file size limit) shows
-  // only in the flush, and commit() would rename the cut file regardless.
-  if (ok) ok = file.write(bytes) == bytes.size() && file.flush();
-  if (ok) ok = file.error() == QFileDevice::NoError && file.size() == bytes.size();
-  if (ok) ok = file.commit();
-  if (!ok) {
-    const QString reason = file.errorString();
-    file.cancelWriting();
+  bool failed = true;
+  QString reason;
+  if (!file.open(QIODevice::WriteOnly)) {
+    reason = file.errorString();
+  } else {
+    const char* p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+      const ssize_t n = ::write(file.handle(), p, static_cast<size_t>(left));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        reason = FromUtf8(LastOsErrorText());
+        break;
+      }
+      p += n;
+      left -= n;
+    }
+    if (left > 0) {
+      file.cancelWriting();
+    } else if (!file.commit()) {
+      reason = file.errorString();
+    } else {
+      failed = false;
+    }
+  }
+  if (failed) {
     ReportError(QStringLiteral("ファイル %1 に保存できませんでした: %2").arg(fileName, reason));
     return -1;
   }
