@@ -77,6 +77,7 @@ uint32_t AllocationGranularity() {
 namespace {
 
 uint64_t g_map_calls = 0;
+int g_fail_map_at = 0;
 
 // Read by the signal handler: plain words, written only outside of it.
 struct GuardEntry {
@@ -136,6 +137,10 @@ void InstallSigbusHandler() {
 
 const char* MapWindow(int mapHandle, uint32_t offset, uint64_t length, bool populate) {
   ++g_map_calls;
+  if (g_fail_map_at > 0 && --g_fail_map_at == 0) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   int flags = MAP_SHARED;
   if (populate) flags |= MAP_POPULATE;
   void* base = ::mmap(nullptr, length, PROT_READ, flags, mapHandle, static_cast<off_t>(offset));
@@ -148,6 +153,7 @@ bool UnmapWindow(const char* base, uint64_t length) {
 }
 
 uint64_t MapCallCount() { return g_map_calls; }
+void FailWindowMapAt(int n) { g_fail_map_at = n; }
 
 void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length) {
   InstallSigbusHandler();

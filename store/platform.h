@@ -40,6 +40,9 @@ const char* MapWindow(int mapHandle, uint32_t offset, uint64_t length, bool popu
 bool UnmapWindow(const char* base, uint64_t length);
 // Number of MapWindow calls since start (tests use the difference).
 uint64_t MapCallCount();
+// Test hook: the n-th MapWindow call from now on fails with ENOMEM (1 = the
+// next one); 0 turns the failure off.
+void FailWindowMapAt(int n);
 
 // The truncation guard. A read of a mapped page that lies past the end of a
 // file that shrank raises SIGBUS; the handler looks the address up in this

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -127,6 +129,50 @@ TEST_F(StoreTest, RunningOutOfIndexMemoryEndsTheOpenAndReleasesTheSlot) {
     EXPECT_EQ(20000, Slot().LineCount);
     CloseDocument();
   }
+}
+
+TEST_F(StoreTest, AWindowThatCannotBeMappedDuringTheOpen) {
+  const std::string os_text = std::strerror(ENOMEM);
+  struct Case {
+    const char* name;
+    int failing_map;  // 1: the first window, 2: the index builder's first window
+    std::vector<std::string> events;
+  };
+  const std::string path = dir.Write("map.txt", NumberedLines(20000));
+  const std::vector<Case> cases = {
+      {"FirstWindow", 1, {"error " + os_text}},
+      {"DuringTheScan",
+       2,
+       {"caption 0 map.txt", "status 1 " + path, kStartLine(), "error " + os_text,
+        "log #*** ERROR *** ファイルオープンエラー"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    events.clear();
+    store_platform::FailWindowMapAt(c.failing_map);
+    EXPECT_EQ(-1, OpenDocument(path));
+    EXPECT_EQ(c.events, events);
+    EXPECT_EQ(nullptr, Slot().ViewBase);
+    EXPECT_EQ(-1, Slot().FileHandle);
+    EXPECT_EQ(-1, Slot().MapHandle);
+    EXPECT_EQ(nullptr, Slot().Blocks[0].Lines);
+    EXPECT_EQ(0, OpenDocument(path));  // nothing left locked
+    CloseDocument();
+  }
+}
+
+TEST_F(StoreTest, AFailedRemapKeepsTheWindowThatWasMapped) {
+  OpenBytes(NumberedLines(20000));
+  ASSERT_EQ(0, result);
+  const char* base = Slot().ViewBase;
+  store_platform::FailWindowMapAt(1);
+  events.clear();
+  EXPECT_EQ("", GetLine(Slot(), 0));
+  EXPECT_EQ(base, Slot().ViewBase);
+  EXPECT_EQ(2, Slot().CurrentBlock);
+  EXPECT_EQ("L0019999", GetLine(Slot(), 19999));  // the old window still serves
+  EXPECT_EQ("L0000000", GetLine(Slot(), 0));      // and the next remap works
+  EXPECT_EQ(std::vector<std::string>{}, events);  // nothing is reported
 }
 
 }  // namespace

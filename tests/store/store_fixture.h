@@ -38,6 +38,7 @@ class StoreTest : public ::testing::Test {
 
   void TearDown() override {
     store_platform::FailIndexPageAllocationAt(0);
+    store_platform::FailWindowMapAt(0);
     ResetSlotTable();
     Hooks() = StoreHooks{};
   }
