@@ -1,0 +1,79 @@
+// Both line-feed scanners against a plain loop, on text with few and many
+// line feeds, and with the room for records running out at every place.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/linescan.h"
+
+namespace {
+
+struct Scan {
+  std::vector<uint32_t> offsets;
+  size_t consumed;
+  bool operator==(const Scan&) const = default;
+};
+
+Scan Reference(const std::string& text, uint64_t base, size_t room) {
+  Scan scan{{}, text.size()};
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n') continue;
+    scan.offsets.push_back(static_cast<uint32_t>(base + i + 1));
+    if (scan.offsets.size() == room) {
+      scan.consumed = i + 1;
+      break;
+    }
+  }
+  return scan;
+}
+
+using Scanner = size_t (*)(const std::string&, uint64_t, LineRecord*, size_t, size_t*);
+
+Scan RunScanner(Scanner scanner, const std::string& text, uint64_t base, size_t room) {
+  std::vector<LineRecord> out(room, LineRecord{0xDEADBEEF, 7, 7});
+  Scan scan{{}, 0};
+  const size_t written = scanner(text, base, out.data(), room, &scan.consumed);
+  for (size_t k = 0; k < written; ++k) {
+    EXPECT_EQ(0, out[k].Flag);
+    EXPECT_EQ(0, out[k].Extra);
+    scan.offsets.push_back(out[k].Offset);
+  }
+  return scan;
+}
+
+TEST(LineScanTest, ScannersAgreeWithAPlainLoop) {
+  struct Density {
+    const char* name;
+    unsigned one_in;  // a line feed about every one_in bytes
+  };
+  const std::vector<Density> densities = {
+      {"NoLineFeed", 0}, {"Sparse", 300}, {"LogLines", 27}, {"Dense", 3}, {"AllLineFeeds", 1},
+  };
+  const std::vector<std::pair<const char*, Scanner>> scanners = {
+      {"Baseline",
+       [](const std::string& t, uint64_t b, LineRecord* o, size_t r, size_t* c) {
+         return RecordLineStartsBaseline(t.data(), t.size(), b, o, r, c);
+       }},
+      {"Dispatched", [](const std::string& t, uint64_t b, LineRecord* o, size_t r,
+                        size_t* c) { return RecordLineStarts(t.data(), t.size(), b, o, r, c); }},
+  };
+  std::mt19937 random(7);
+  for (const Density& density : densities) {
+    std::string text(5000 + random() % 64, 'x');
+    for (char& c : text) {
+      if (density.one_in != 0 && random() % density.one_in == 0) c = '\n';
+    }
+    for (size_t room : {size_t{1}, size_t{2}, size_t{63}, size_t{64}, size_t{65}, size_t{100},
+                        size_t{1000}, size_t{8191}}) {
+      for (const auto& [name, scanner] : scanners) {
+        SCOPED_TRACE(std::string(density.name) + " room " + std::to_string(room) + " " + name);
+        EXPECT_EQ(Reference(text, 1000, room), RunScanner(scanner, text, 1000, room));
+      }
+    }
+  }
+}
+
+}  // namespace
