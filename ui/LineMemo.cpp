@@ -147,11 +147,15 @@ void LineMemo::paintEvent(QPaintEvent*) {
 
 void LineMemo::mousePressEvent(QMouseEvent* event) {
   setFocus(Qt::MouseFocusReason);
-  if (LineCount() > 0) {
-    caret_ = std::min(LineAt(static_cast<int>(event->position().y())), LineCount() - 1);
+  // Only the left button places the caret (and drops the selection); the
+  // others leave both where they were.
+  if (event->button() == Qt::LeftButton) {
+    if (LineCount() > 0) {
+      caret_ = std::min(LineAt(static_cast<int>(event->position().y())), LineCount() - 1);
+    }
+    selected_ = false;
+    viewport()->update();
   }
-  selected_ = false;
-  viewport()->update();
   emit mousePressedAfter(event->button());
 }
 

@@ -45,8 +45,8 @@ class LineMemo : public QAbstractScrollArea {
   static constexpr int kRepaintInterval = 100;  // ms
 
  signals:
-  // A mouse button went down on the memo; the caret already stands at the
-  // pressed line.
+  // A mouse button went down on the memo; for the left button the caret
+  // already stands at the pressed line.
   void mousePressedAfter(Qt::MouseButton button);
   // A key went down; emitted before the memo moves the caret for it.
   void keyPressedBefore(int key);

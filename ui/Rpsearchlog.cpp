@@ -1,5 +1,6 @@
 #include "ui/Rpsearchlog.h"
 
+#include <QAction>
 #include <QPointer>
 #include <algorithm>
 #include <optional>
@@ -129,6 +130,22 @@ std::vector<QPointer<QWidget>>& DisabledForSearch() {
   return widgets;
 }
 
+// Shortcut keys of the main window's actions would reach it even with its
+// menu bar disabled; the actions are disabled as well.
+std::vector<QPointer<QAction>>& ActionsDisabledForSearch() {
+  static std::vector<QPointer<QAction>> actions;
+  return actions;
+}
+
+void DisableActions(QWidget* window) {
+  if (window == nullptr) return;
+  for (QAction* action : window->findChildren<QAction*>()) {
+    if (!action->isEnabled()) continue;
+    action->setEnabled(false);
+    ActionsDisabledForSearch().emplace_back(action);
+  }
+}
+
 void DisableForSearch(QWidget* widget) {
   if (widget == nullptr || !widget->isEnabled()) return;
   widget->setEnabled(false);
@@ -153,6 +170,7 @@ void ContinuousSearchRunning(bool running) {
   if (SearchFom != nullptr) SearchFom->ThreadCancel->setVisible(running);
   if (running) {
     DisableWindowContents(MainWindowWidget(), nullptr);
+    DisableActions(MainWindowWidget());
     DisableForSearch(JmpDialog);
     DisableForSearch(About);
     if (SearchLogF != nullptr) DisableWindowContents(SearchLogF, SearchLogF->Button4);
@@ -164,6 +182,10 @@ void ContinuousSearchRunning(bool running) {
       if (widget) widget->setEnabled(true);
     }
     DisabledForSearch().clear();
+    for (const QPointer<QAction>& action : ActionsDisabledForSearch()) {
+      if (action) action->setEnabled(true);
+    }
+    ActionsDisabledForSearch().clear();
   }
 }
 }  // namespace

@@ -105,6 +105,7 @@ TEST_F(SearchDialog, RunningSearchLeavesOnlyCancelEnabled) {
   for (QWidget* other : others) {
     EXPECT_EQ(other->isEnabled(), false) << other->metaObject()->className();
   }
+  EXPECT_EQ(main_->Open1->isEnabled(), false);  // Ctrl+O must not open a file mid-scan
 
   SearchRunning = true;
   QTest::mouseClick(SearchLogF->Button4, Qt::LeftButton);
@@ -116,6 +117,7 @@ TEST_F(SearchDialog, RunningSearchLeavesOnlyCancelEnabled) {
   for (QWidget* other : others) {
     EXPECT_EQ(other->isEnabled(), true) << other->metaObject()->className();
   }
+  EXPECT_EQ(main_->Open1->isEnabled(), true);
 }
 
 }  // namespace
