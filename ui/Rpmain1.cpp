@@ -372,8 +372,6 @@ void TRpEdit::BuildMenus() {
   PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
   Open2 = item(PopupMenu1, "Open2", "ファイルを開く(&O)", QKeySequence(Qt::CTRL | Qt::Key_O),
                nullptr, &TRpEdit::Open2Click);
-  // Ctrl+O belongs to Open1 in the window; here it is only shown.
-  Open2->setShortcutContext(Qt::WidgetShortcut);
   Close2 = item(PopupMenu1, "Close2", "ファイルを閉じる(&Q)", {}, nullptr, &TRpEdit::Close2Click);
   PopupMenu1->addSeparator();
   Copy1 = item(PopupMenu1, "Copy1", "コピー", {}, nullptr, &TRpEdit::Copy1Click);
@@ -384,6 +382,9 @@ void TRpEdit::BuildMenus() {
   WinSelect->setChecked(false);
   // Ctrl+W also acts while the context menu is closed, anywhere in the window.
   addAction(WinSelect);
+  // The toolkit leaves a context menu's own shortcuts dead while it is open
+  // (the keys only navigate it); eventFilter passes Ctrl+O and Ctrl+W on.
+  PopupMenu1->installEventFilter(this);
 }
 
 void TRpEdit::InstallHooks() {
@@ -518,6 +519,16 @@ bool TRpEdit::eventFilter(QObject* watched, QEvent* event) {
       for (int n = 0; n < kSlotCount; ++n) {
         if (watched == TabSheet[n]) LayOutPage(n);
       }
+    }
+    return false;
+  }
+  if (watched == PopupMenu1 && event->type() == QEvent::KeyPress) {
+    const QKeySequence pressed(static_cast<QKeyEvent*>(event)->keyCombination());
+    for (QAction* action : {Open2, WinSelect}) {
+      if (action->shortcut() != pressed) continue;
+      PopupMenu1->hide();
+      action->trigger();
+      return true;
     }
     return false;
   }
