@@ -21,6 +21,8 @@
 // All plans walk the lines block by block, in the same order as the oracle,
 // and call the progress hook at the same lines.
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -157,21 +159,76 @@ class FastScan {
     return slot_.ViewBase + (offset - slot_.Blocks[block].WindowOffset);
   }
 
-  // GetLine's text of line into out (kLineBufferSize bytes). A line of at
-  // most 2047 bytes before its CR LF and without TABs is its own text: it is
-  // copied from the window; every other line goes through GetLineInto.
+  // The display text of a line from its raw bytes [p, p + n), its line feed
+  // included, built as GetLineInto builds it: the line ends at its line feed
+  // when that lies within 2049 bytes (a CR before it dropped), else after
+  // 2049 bytes; each TAB becomes TabWidth blanks; at most 2047 bytes. With
+  // cutAtZero the text ends at its first zero byte, which is all that
+  // regexec sees of it. readable: bytes that may be read from p (>= n).
+  static size_t TextFromRaw(const char* p, size_t n, size_t readable, char* out, bool cutAtZero) {
+    size_t length = n - 1;
+    if (n > size_t{kMaxLineText} + 2) {
+      length = size_t{kMaxLineText} + 2;
+    } else if (length > 0 && p[length - 1] == '\r') {
+      --length;
+    }
+    if (length <= 32 && readable >= 32) {
+      // Most lines: two 16-byte copies and one look for TABs and zeros.
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), b);
+      const __m128i tab = _mm_set1_epi8('\t');
+      const __m128i zero = _mm_setzero_si128();
+      uint32_t special =
+          static_cast<uint32_t>(
+              _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, tab), _mm_cmpeq_epi8(a, zero)))) |
+          static_cast<uint32_t>(
+              _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, zero))))
+              << 16;
+      if (length < 32) special &= (uint32_t{1} << length) - 1;
+      if (special == 0) return length;
+    } else if (length > 32) {
+      const size_t kept = std::min(length, size_t{kMaxLineText});
+      if (std::memchr(p, '\t', length) == nullptr &&
+          (!cutAtZero || std::memchr(p, '\0', kept) == nullptr)) {
+        std::memcpy(out, p, kept);
+        return kept;
+      }
+    }
+    const int tab = TabWidth;
+    size_t produced = 0;
+    for (size_t i = 0; i < length && produced < size_t{kMaxLineText}; ++i) {
+      const char c = p[i];
+      if (c == '\t') {
+        const size_t blanks = tab > 0 ? std::min<size_t>(tab, kMaxLineText - produced) : 0;
+        std::memset(out + produced, ' ', blanks);
+        produced += blanks;
+      } else if (c == '\0' && cutAtZero) {
+        break;
+      } else {
+        out[produced++] = c;
+      }
+    }
+    return produced;
+  }
+
+  // Bytes of the mapped window from p to its end.
+  size_t Readable(const char* p) const {
+    return static_cast<size_t>(slot_.ViewBase + slot_.ViewLength - p);
+  }
+
+  // GetLine's text of line into out (kLineBufferSize bytes): built from the
+  // window for every line but the file's last, which has no next line to
+  // bound it.
   int FetchText(int32_t line, char* out) {
     if (line + 1 < slot_.LineCount && !slot_.Truncated) {
       const int block = line >> kBlockShift;
       const uint32_t begin = Offset(line);
       const uint32_t end = Offset(line + 1);
-      if (end - begin >= 2 && end - begin <= kMaxLineText + 2 && MapRaw(block, begin, end)) {
+      if (end > begin && MapRaw(block, begin, end)) {
         const char* p = Raw(block, begin);
-        const size_t n = end - begin - 2;
-        if (p[n + 1] == '\n' && p[n] == '\r' && std::memchr(p, '\t', n) == nullptr) {
-          std::memcpy(out, p, n);
-          return static_cast<int>(n);
-        }
+        return static_cast<int>(TextFromRaw(p, end - begin, Readable(p), out, false));
       }
     }
     return GetLineInto(slot_, line, out);
@@ -187,18 +244,14 @@ class FastScan {
   int32_t PerLine(int32_t first, int32_t last, int step) {
     const bool fold = matcher_.options().IgnoreCase;
     for (int32_t line = first;; line += step) {
-      int length = FetchText(line, subject_);
+      const int length = FetchText(line, subject_);
       subject_[length] = '\0';
       if (fold) search_detail::UpperCaseBytes(subject_, static_cast<size_t>(length));
-      if (matcher_.MatchSubject(subject_, length, matchStart_, matchEnd_)) {
-        if (fold) {
-          length_ = GetLineInto(slot_, line, text_);
-        } else {
-          std::memcpy(text_, subject_, static_cast<size_t>(length));
-          length_ = length;
-        }
-        return line;
-      }
+      int32_t start = 0;
+      int32_t end = 0;
+      // The hit is confirmed on GetLine's own text, which is also the text
+      // the hit hook gets.
+      if (matcher_.MatchSubject(subject_, length, start, end) && Verify(line)) return line;
       if (line == last) return -1;
     }
   }
@@ -261,18 +314,31 @@ class FastScan {
   // starts_[k] the offset of line low + k and starts_.back() the end.
   void BuildChunk(int32_t low, int32_t high) {
     const bool fold = matcher_.options().IgnoreCase;
-    const size_t count = static_cast<size_t>(high - low + 1);
+    const int block = low >> kBlockShift;
+    // Lines up to rawHigh are built from the window; the file's last line
+    // comes from GetLineInto.
+    int32_t rawHigh = std::min(high, slot_.LineCount - 2);
+    if (rawHigh >= low && (slot_.Truncated || !MapRaw(block, Offset(low), Offset(rawHigh + 1)))) {
+      rawHigh = low - 1;
+    }
     starts_.clear();
-    if (chunk_.size() < count * 64 + kLineBufferSize + 1)
-      chunk_.resize(count * 64 + kLineBufferSize + 1);
     size_t used = 0;
     for (int32_t line = low; line <= high; ++line) {
-      if (chunk_.size() < used + kLineBufferSize + 1) chunk_.resize(chunk_.size() * 2);
+      // Room for the longest text, its line feed, and the 32-byte copies.
+      if (chunk_.size() < used + kLineBufferSize + 64) {
+        chunk_.resize(std::max(chunk_.size() * 2, size_t{1} << 16));
+      }
       char* out = chunk_.data() + used;
-      size_t length = static_cast<size_t>(FetchText(line, out));
-      // regexec sees a line only up to its first zero byte.
-      if (const void* zero = std::memchr(out, '\0', length)) {
-        length = static_cast<size_t>(static_cast<const char*>(zero) - out);
+      size_t length = 0;
+      if (line <= rawHigh) {
+        const uint32_t begin = Offset(line);
+        const char* p = Raw(block, begin);
+        length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), out, true);
+      } else {
+        length = static_cast<size_t>(GetLineInto(slot_, line, out));
+        if (const void* zero = std::memchr(out, '\0', length)) {
+          length = static_cast<size_t>(static_cast<const char*>(zero) - out);
+        }
       }
       if (fold) search_detail::UpperCaseBytes(out, length);
       starts_.push_back(static_cast<uint32_t>(used));
@@ -283,24 +349,11 @@ class FastScan {
     chunk_[used] = '\0';
   }
 
-  // Confirms line low + k of the chunk on its own subject.
-  bool VerifyInChunk(size_t k, regmatch_t& match) {
-    char* subject = chunk_.data() + starts_[k];
-    char& feed = chunk_[starts_[k + 1] - 1];
-    feed = '\0';
-    regmatch_t slots[2];
-    const bool matched = regexec(matcher_.regex(), subject, 2, slots, 0) == 0;
-    feed = '\n';
-    if (matched) match = slots[0];
-    return matched;
-  }
-
   // Searches chunk lines [low, high] (already built). For a downward scan
   // the first matching line, upward the last. -2: regexec failed on the
   // joined lines (a resource limit); the caller goes line by line instead.
   int32_t SearchChunk(int32_t low, int step) {
     int32_t best = -1;
-    regmatch_t bestMatch{};
     const size_t lines = starts_.size() - 1;
     uint32_t from = 0;
     while (from < starts_.back()) {
@@ -312,18 +365,15 @@ class FastScan {
       const size_t k = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
                                            starts_.begin() - 1);
       if (k >= lines) break;  // only the end of the joined text matched
-      regmatch_t match{};
-      if (VerifyInChunk(k, match)) {
+      // Confirmed on GetLine's own text, as the oracle matches it.
+      if (Verify(low + static_cast<int32_t>(k))) {
         best = low + static_cast<int32_t>(k);
-        bestMatch = match;
-        if (step > 0) break;
+        if (step > 0) return best;
       }
       from = starts_[k + 1];
     }
-    if (best < 0) return -1;
-    matchStart_ = static_cast<int32_t>(bestMatch.rm_so);
-    matchEnd_ = static_cast<int32_t>(bestMatch.rm_eo);
-    length_ = GetLineInto(slot_, best, text_);
+    // Upward: the last confirmed line; fetch it again for its text and match.
+    if (best >= 0 && !Verify(best)) best = -1;
     return best;
   }
 

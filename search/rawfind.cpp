@@ -12,6 +12,8 @@ inline unsigned char FoldByte(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
 }
 
+constexpr size_t kPrefetchDistance = 4096;
+
 inline bool IsUpperLetter(unsigned char c) { return c >= 'A' && c <= 'Z'; }
 
 bool AvxAvailable() {
@@ -39,6 +41,30 @@ __attribute__((target("avx2"))) const char* FirstAvx2(const char* text, size_t l
   const __m256i lastMask = _mm256_set1_epi8(static_cast<char>(f.lastMask));
   const size_t starts = length - f.size + 1;  // positions to try
   size_t i = 0;
+  // Two 32-byte steps per turn with one test of both masks: the needle's
+  // end bytes are rare in most text, so the loop mostly only loads and
+  // compares. The prefetch runs across 4 KiB page boundaries, where the
+  // hardware prefetcher stops.
+  for (; i + 64 <= starts; i += 64) {
+    _mm_prefetch(text + i + kPrefetchDistance, _MM_HINT_T0);
+    const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + f.size - 1));
+    const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
+    const __m256i b1 =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32 + f.size - 1));
+    const __m256i eq0 = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(a0, firstMask), first),
+                                         _mm256_cmpeq_epi8(_mm256_and_si256(b0, lastMask), last));
+    const __m256i eq1 = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_and_si256(a1, firstMask), first),
+                                         _mm256_cmpeq_epi8(_mm256_and_si256(b1, lastMask), last));
+    if (_mm256_testz_si256(_mm256_or_si256(eq0, eq1), _mm256_or_si256(eq0, eq1))) continue;
+    uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(eq0)) |
+                    uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(eq1))} << 32;
+    while (mask != 0) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(mask));
+      if (needle.MatchesAt(text + i + bit)) return text + i + bit;
+      mask &= mask - 1;
+    }
+  }
   for (; i + 32 <= starts; i += 32) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + f.size - 1));

@@ -1,0 +1,219 @@
+// bench_search FILE [--compare REPS] [benchmark flags]
+//
+// Times the search scan on a large document (FILE, or $DOLMIK_BENCH_FILE).
+// With --compare it runs each scenario REPS times, interleaved with the
+// command-line yardstick for the same question on the same warm file, and
+// prints "search/NAME RATIO" lines (medians; lower is better, 1.00 is the
+// limit set for the scenario) and "#" lines with the absolute medians.
+// Without it, the scenarios run as Google Benchmark cases.
+#include <benchmark/benchmark.h>
+#include <pcre2posix.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "search/search.h"
+#include "store/slots.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+SearchOptions g_options;
+std::string g_log;  // the search-log lines of the hits, as the result window gets them
+size_t g_hits = 0;
+
+void InstallHooks() {
+  SearchHooks& hooks = SearchHooksRef();
+  hooks.options = [] { return g_options; };
+  hooks.hit = [](int slot, int32_t line, std::string_view text) {
+    ++g_hits;
+    g_log += FormatSearchLogLine(slot, line + 1, text);
+    g_log += '\n';
+  };
+  hooks.progress = nullptr;
+}
+
+struct Scenario {
+  const char* name;
+  std::string typed;  // the text as typed; upper-cased when case is ignored
+  bool ignoreCase;
+  bool regex;
+};
+
+// A continuous search from the first line to the end, as _find_str runs it.
+// Returns the hits.
+size_t RunContinuous(const Scenario& s, int (*function)(const std::string&, int32_t&, int32_t&)) {
+  g_options = SearchOptions{s.ignoreCase, s.regex, true, true};
+  std::string pattern = s.typed;
+  if (s.ignoreCase) UpperCaseCp932(pattern);
+  g_log.clear();
+  g_hits = 0;
+  SlotTable[CurrentSlot].TopLine = 0;
+  SearchRunning = true;
+  int32_t start = 0;
+  int32_t end = 0;
+  while (function(pattern, start, end) >= 0) {
+  }
+  return g_hits;
+}
+
+// The floor for a regular expression: regexec on every line's text and
+// nothing else. Texts are fetched a block at a time outside the timed part.
+double RegexecFloor(const std::string& pattern, size_t* matches) {
+  regex_t regex;
+  if (regcomp(&regex, pattern.c_str(), REG_NEWLINE) != 0) return -1;
+  FileSlot& slot = SlotTable[CurrentSlot];
+  std::vector<char> texts;
+  std::vector<uint32_t> starts;
+  Clock::duration timed{};
+  *matches = 0;
+  for (int32_t first = 0; first < slot.LineCount; first += kLinesPerBlock) {
+    const int32_t last = std::min(first + kLinesPerBlock, slot.LineCount);
+    texts.resize(static_cast<size_t>(last - first) * kLineBufferSize);
+    starts.clear();
+    size_t used = 0;
+    for (int32_t line = first; line < last; ++line) {
+      starts.push_back(static_cast<uint32_t>(used));
+      const int length = GetLineInto(slot, line, texts.data() + used);
+      texts[used + static_cast<size_t>(length)] = '\0';
+      used += static_cast<size_t>(length) + 1;
+    }
+    const Clock::time_point begin = Clock::now();
+    for (const uint32_t start : starts) {
+      regmatch_t slots[2];
+      if (regexec(&regex, texts.data() + start, 2, slots, 0) == 0) ++*matches;
+    }
+    timed += Clock::now() - begin;
+  }
+  regfree(&regex);
+  return Seconds(timed);
+}
+
+double TimeCommand(const std::string& command) {
+  const Clock::time_point begin = Clock::now();
+  // grep stops at the first match when its output is /dev/null; a pipe makes
+  // it read the whole file, as it does for a user.
+  const int status = std::system((command + " | cat >/dev/null").c_str());
+  const double seconds = Seconds(Clock::now() - begin);
+  return status == -1 ? -1 : seconds;
+}
+
+template <typename F>
+double Time(F&& f) {
+  const Clock::time_point begin = Clock::now();
+  f();
+  return Seconds(Clock::now() - begin);
+}
+
+const Scenario kPlain400{"plain400", "ZQXJ", false, false};
+const Scenario kIgnoreCase{"icase", "zqxj", true, false};
+const Scenario kRegex{"regex", "Z[A-Z]XJ", false, true};
+const Scenario kPlain400k{"plain400k", "WARN", false, false};
+
+int Compare(const std::string& file, int reps) {
+  const std::string quoted = "'" + file + "'";
+  std::vector<double> plain, grepPlain, icase, grepIcase, regex, grepRegex, floor, dense, grepDense;
+  size_t hits[4] = {};
+  size_t floorMatches = 0;
+  for (int rep = 0; rep < reps; ++rep) {
+    // Interleaved, so that both sides of a ratio see the same load.
+    grepPlain.push_back(TimeCommand("grep -c ZQXJ " + quoted));
+    plain.push_back(Time([&] { hits[0] = RunContinuous(kPlain400, SearchNext); }));
+    grepIcase.push_back(TimeCommand("LC_ALL=C grep -ci zqxj " + quoted));
+    icase.push_back(Time([&] { hits[1] = RunContinuous(kIgnoreCase, SearchNext); }));
+    grepRegex.push_back(TimeCommand("grep -cE 'Z[A-Z]XJ' " + quoted));
+    regex.push_back(Time([&] { hits[2] = RunContinuous(kRegex, SearchNext); }));
+    floor.push_back(RegexecFloor(kRegex.typed, &floorMatches));
+    grepDense.push_back(TimeCommand("grep -c WARN " + quoted));
+    dense.push_back(Time([&] { hits[3] = RunContinuous(kPlain400k, SearchNext); }));
+  }
+  const double mPlain = Median(plain), mGrepPlain = Median(grepPlain);
+  const double mIcase = Median(icase), mGrepIcase = Median(grepIcase);
+  const double mRegex = Median(regex), mGrepRegex = Median(grepRegex), mFloor = Median(floor);
+  const double mDense = Median(dense), mGrepDense = Median(grepDense);
+  std::printf("search/plain400_grep %.2f\n", mPlain / mGrepPlain / 0.8);
+  std::printf("search/icase_grepci %.2f\n", mIcase / mGrepIcase / 1.5);
+  std::printf("search/regex_floor %.2f\n", mRegex / mFloor / 1.3);
+  std::printf("search/regex_grepE %.2f\n", mRegex / mGrepRegex);
+  std::printf("search/plain400k_grep %.2f\n", mDense / mGrepDense / 2.0);
+  std::printf(
+      "# search medians of %d runs (s): ZQXJ %.3f vs grep -c %.3f (%zu hits, x%.2f);"
+      " icase %.3f vs grep -ci %.3f (%zu hits, x%.2f)\n",
+      reps, mPlain, mGrepPlain, hits[0], mPlain / mGrepPlain, mIcase, mGrepIcase, hits[1],
+      mIcase / mGrepIcase);
+  std::printf(
+      "# search medians (s): regex Z[A-Z]XJ %.3f (%zu hits) vs regexec-only floor %.3f"
+      " (%zu lines, x%.2f) vs grep -cE %.3f (x%.2f)\n",
+      mRegex, hits[2], mFloor, floorMatches, mRegex / mFloor, mGrepRegex, mRegex / mGrepRegex);
+  std::printf(
+      "# search medians (s): WARN with search-log lines %.3f (%zu hits, %zu bytes of"
+      " log) vs grep -c %.3f (x%.2f)\n",
+      mDense, hits[3], g_log.size(), mGrepDense, mDense / mGrepDense);
+  return 0;
+}
+
+void BM_Scan(benchmark::State& state, const Scenario* scenario, bool reference) {
+  size_t hits = 0;
+  for (auto _ : state) {
+    hits = RunContinuous(*scenario, reference ? SearchNextReference : SearchNext);
+  }
+  state.counters["hits"] = static_cast<double>(hits);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string file;
+  int reps = 0;
+  std::vector<char*> rest{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--compare") == 0 && i + 1 < argc) {
+      reps = std::atoi(argv[++i]);
+    } else if (argv[i][0] != '-' && file.empty()) {
+      file = argv[i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (file.empty() && std::getenv("DOLMIK_BENCH_FILE") != nullptr) {
+    file = std::getenv("DOLMIK_BENCH_FILE");
+  }
+  if (file.empty()) {
+    std::fprintf(stderr, "usage: %s FILE [--compare REPS] [benchmark flags]\n", argv[0]);
+    return 2;
+  }
+  if (OpenDocument(file) != 0) {
+    std::fprintf(stderr, "cannot open %s\n", file.c_str());
+    return 1;
+  }
+  InstallHooks();
+  if (reps > 0) return Compare(file, reps);
+
+  for (const Scenario* s : {&kPlain400, &kIgnoreCase, &kRegex, &kPlain400k}) {
+    benchmark::RegisterBenchmark((std::string("BM_Search/") + s->name).c_str(), BM_Scan, s, false)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+  }
+  benchmark::RegisterBenchmark("BM_SearchReference/plain400", BM_Scan, &kPlain400, true)
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(1);
+  int count = static_cast<int>(rest.size());
+  benchmark::Initialize(&count, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
