@@ -220,6 +220,12 @@ TEST_F(MainWindowTest, CtrlWTogglesRangeSelectionWithoutTheContextMenu) {
   QTest::keyClick(window_->ImageF[0], Qt::Key_W, Qt::ControlModifier);
   EXPECT_FALSE(RangeSelectionMode);
   EXPECT_FALSE(window_->WinSelect->isChecked());
+  // And while the context menu is open, which then closes.
+  window_->PopupMenu1->popup(window_->ImageF[0]->mapToGlobal(QPoint(50, 50)));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window_->PopupMenu1));
+  QTest::keyClick(window_->PopupMenu1, Qt::Key_W, Qt::ControlModifier);
+  EXPECT_TRUE(RangeSelectionMode);
+  EXPECT_FALSE(window_->PopupMenu1->isVisible());
 }
 
 TEST_F(MainWindowTest, TabWidthBoxRules) {
