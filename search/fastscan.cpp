@@ -70,6 +70,84 @@ bool RegexIsLineLocal(const std::string& pattern) {
   return true;
 }
 
+// The longest run of bytes that every match of the expression contains, or
+// the empty string when none is known. The run is taken from the top level
+// of the pattern only (never inside a group or a class), is cut by any
+// metacharacter, loses its last byte before a quantifier that allows zero
+// repeats (?, *, {), and is never taken from a pattern with a top-level
+// alternative. Patterns with escapes that take arguments or stand for a
+// character (\x, \Q, digits, \p ...), group options or verbs ("(?", "(*"),
+// or POSIX class names give no run: all that is known is what is refused.
+std::string RequiredLiteral(const std::string& pattern) {
+  if (pattern.find("(?") != std::string::npos || pattern.find("(*") != std::string::npos ||
+      pattern.find("[:") != std::string::npos || pattern.find("[=") != std::string::npos ||
+      pattern.find("[.") != std::string::npos) {
+    return {};
+  }
+  std::string best;
+  std::string run;
+  auto flush = [&] {
+    if (run.size() > best.size()) best = run;
+    run.clear();
+  };
+  int depth = 0;
+  const size_t n = pattern.size();
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(pattern[i]);
+    if (c == '\\') {
+      flush();
+      if (i + 1 >= n) return {};
+      const unsigned char e = static_cast<unsigned char>(pattern[++i]);
+      const bool alnum = (e >= 'a' && e <= 'z') || (e >= 'A' && e <= 'Z') || (e >= '0' && e <= '9');
+      if (alnum && std::strchr("dDwWsSbBhHvVNR", e) == nullptr) return {};
+      continue;
+    }
+    if (c == '[') {
+      flush();
+      // Skip the class: a ']' right after '[' or '[^' is a member.
+      size_t j = i + 1;
+      if (j < n && pattern[j] == '^') ++j;
+      if (j < n && pattern[j] == ']') ++j;
+      while (j < n && pattern[j] != ']') j += pattern[j] == '\\' ? 2 : 1;
+      if (j >= n) return {};
+      i = j;
+      continue;
+    }
+    if (c == '(') {
+      flush();
+      ++depth;
+      continue;
+    }
+    if (c == ')') {
+      flush();
+      if (--depth < 0) return {};
+      continue;
+    }
+    if (depth > 0) continue;
+    if (c == '|') return {};
+    if (c == '?' || c == '*' || c == '{') {
+      if (!run.empty()) run.pop_back();
+      flush();
+      // A repeat count is no text; a '{' that is no count only costs the
+      // bytes skipped here.
+      if (c == '{') {
+        const size_t close = pattern.find('}', i);
+        if (close == std::string::npos) return best;
+        i = close;
+      }
+      continue;
+    }
+    if (c == '+' || c == '.' || c == '^' || c == '$' || c <= ' ' || c == 0x7F) {
+      flush();
+      continue;
+    }
+    run += static_cast<char>(c);
+  }
+  if (depth != 0) return {};
+  flush();
+  return best;
+}
+
 }  // namespace search_detail
 
 namespace {
@@ -101,19 +179,29 @@ std::string LongestPlainPiece(const std::string& pattern) {
 class FastScan {
  public:
   FastScan(FileSlot& slot, LineMatcher& matcher) : slot_(slot), matcher_(matcher) {}
+  FastScan(const FastScan&) = delete;
+  FastScan& operator=(const FastScan&) = delete;
+  // A chunk of very long lines may have grown the buffer to megabytes; it
+  // is not kept beyond the call then.
+  ~FastScan() {
+    if (chunk_.size() > (size_t{2} << 20)) std::vector<char>().swap(chunk_);
+  }
 
   void Choose() {
     const SearchOptions& options = matcher_.options();
-    if (options.Regex) {
-      plan_ =
-          search_detail::RegexIsLineLocal(matcher_.pattern()) ? Plan::kRegexChunks : Plan::kPerLine;
-      return;
-    }
     // With TabWidth 0 or less a TAB vanishes and joins its neighbours, so
     // the raw bytes no longer hold every piece of the text.
-    if (TabWidth <= 0) return;
-    std::string piece = LongestPlainPiece(matcher_.pattern());
-    if (piece.empty()) return;
+    std::string piece;
+    if (TabWidth > 0) {
+      piece = options.Regex ? search_detail::RequiredLiteral(matcher_.pattern())
+                            : LongestPlainPiece(matcher_.pattern());
+    }
+    if (piece.empty()) {
+      if (options.Regex && search_detail::RegexIsLineLocal(matcher_.pattern())) {
+        plan_ = Plan::kRegexChunks;
+      }
+      return;
+    }
     needle_ = RawNeedle(std::move(piece), options.IgnoreCase);
     plan_ = Plan::kRawPlain;
   }
@@ -178,37 +266,65 @@ class FastScan {
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), b);
+      const uint32_t valid = length < 32 ? (uint32_t{1} << length) - 1 : ~uint32_t{0};
       const __m128i tab = _mm_set1_epi8('\t');
-      const __m128i zero = _mm_setzero_si128();
-      uint32_t special =
-          static_cast<uint32_t>(
-              _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(a, tab), _mm_cmpeq_epi8(a, zero)))) |
-          static_cast<uint32_t>(
-              _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, zero))))
-              << 16;
-      if (length < 32) special &= (uint32_t{1} << length) - 1;
-      if (special == 0) return length;
-    } else if (length > 32) {
-      const size_t kept = std::min(length, size_t{kMaxLineText});
-      if (std::memchr(p, '\t', length) == nullptr &&
-          (!cutAtZero || std::memchr(p, '\0', kept) == nullptr)) {
-        std::memcpy(out, p, kept);
-        return kept;
+      uint32_t tabs = (static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, tab))) |
+                       static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, tab))) << 16) &
+                      valid;
+      if (cutAtZero) {
+        const __m128i zero = _mm_setzero_si128();
+        const uint32_t zeros =
+            (static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero))) |
+             static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero))) << 16) &
+            valid;
+        if (zeros != 0) {
+          length = static_cast<size_t>(__builtin_ctz(zeros));
+          tabs &= (uint32_t{1} << length) - 1;
+        }
+      }
+      if (tabs == 0) return length;
+      // A few bytes: a plain loop beats the block copies of ExpandTabs.
+      const int width = TabWidth;
+      size_t produced = 0;
+      for (size_t i = 0; i < length; ++i) {
+        if (p[i] != '\t') {
+          out[produced++] = p[i];
+        } else if (width > 0) {
+          const size_t blanks = std::min<size_t>(width, kMaxLineText - produced);
+          std::memset(out + produced, ' ', blanks);
+          produced += blanks;
+          if (produced == size_t{kMaxLineText}) break;
+        }
+      }
+      return produced;
+    }
+    if (cutAtZero) {
+      if (const void* zero = std::memchr(p, '\0', length)) {
+        length = static_cast<size_t>(static_cast<const char*>(zero) - p);
       }
     }
+    return ExpandTabs(p, length, out);
+  }
+
+  // Copies [p, p + length) to out with each TAB as TabWidth blanks (none
+  // when TabWidth <= 0), cut at 2047 bytes, as GetLineInto does.
+  static size_t ExpandTabs(const char* p, size_t length, char* out) {
     const int tab = TabWidth;
     size_t produced = 0;
-    for (size_t i = 0; i < length && produced < size_t{kMaxLineText}; ++i) {
-      const char c = p[i];
-      if (c == '\t') {
-        const size_t blanks = tab > 0 ? std::min<size_t>(tab, kMaxLineText - produced) : 0;
-        std::memset(out + produced, ' ', blanks);
-        produced += blanks;
-      } else if (c == '\0' && cutAtZero) {
-        break;
-      } else {
-        out[produced++] = c;
-      }
+    const char* src = p;
+    const char* end = p + length;
+    while (src < end && produced < size_t{kMaxLineText}) {
+      const char* next =
+          static_cast<const char*>(std::memchr(src, '\t', static_cast<size_t>(end - src)));
+      const char* runEnd = next != nullptr ? next : end;
+      const size_t run = std::min(static_cast<size_t>(runEnd - src), kMaxLineText - produced);
+      std::memcpy(out + produced, src, run);
+      produced += run;
+      if (next == nullptr) break;
+      const size_t blanks = tab > 0 ? std::min<size_t>(tab, kMaxLineText - produced) : 0;
+      std::memset(out + produced, ' ', blanks);
+      produced += blanks;
+      src = next + 1;
     }
     return produced;
   }
@@ -333,6 +449,7 @@ class FastScan {
       if (line <= rawHigh) {
         const uint32_t begin = Offset(line);
         const char* p = Raw(block, begin);
+        _mm_prefetch(p + 2048, _MM_HINT_T0);  // across page ends, where the hardware stops
         length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), out, true);
       } else {
         length = static_cast<size_t>(GetLineInto(slot_, line, out));

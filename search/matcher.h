@@ -89,6 +89,10 @@ inline bool EntersBlock(int32_t line, int step) {
                   : (line & (kLinesPerBlock - 1)) == kLinesPerBlock - 1;
 }
 
+// Regular-expression analysis for the fast scan (fastscan.cpp).
+bool RegexIsLineLocal(const std::string& pattern);
+std::string RequiredLiteral(const std::string& pattern);
+
 // Calls the progress hook, if any.
 void ReportProgress(int32_t line);
 
