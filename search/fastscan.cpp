@@ -545,7 +545,7 @@ int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEn
   local.Choose();
 
   const int step = options.Down ? 1 : -1;
-  const int32_t first = slot.TopLine + step;
+  const int32_t first = search_detail::FirstLine(slot, step);
   for (int32_t line = first; line >= 0 && line < slot.LineCount;) {
     if (line != first && EntersBlock(line, step)) search_detail::ReportProgress(line);
     if (!SearchRunning) return -1;

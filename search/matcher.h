@@ -5,6 +5,7 @@
 
 #include <pcre2posix.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -81,6 +82,15 @@ class LineMatcher {
   CompiledRegex regex_;
   char subject_[kLineBufferSize + 1];
 };
+
+// The first line a scan examines: the one after (or before) the top line,
+// kept inside the document so that a top line out of range (which the view
+// never sets) cannot make the scan report a line that does not exist.
+inline int32_t FirstLine(const FileSlot& slot, int step) {
+  const int64_t first = int64_t{slot.TopLine} + step;
+  if (step > 0) return static_cast<int32_t>(std::max<int64_t>(first, 0));
+  return static_cast<int32_t>(std::min<int64_t>(first, int64_t{slot.LineCount} - 1));
+}
 
 // True when the scan reaches line at the start of a block in its direction;
 // the progress hook is called there (not for the first line examined).

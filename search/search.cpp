@@ -48,8 +48,9 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
 
   const int step = options.Down ? 1 : -1;
   char text[kLineBufferSize];
-  for (int32_t line = slot.TopLine + step; line >= 0 && line < slot.LineCount; line += step) {
-    if (line != slot.TopLine + step && EntersBlock(line, step)) {
+  const int32_t first = search_detail::FirstLine(slot, step);
+  for (int32_t line = first; line >= 0 && line < slot.LineCount; line += step) {
+    if (line != first && EntersBlock(line, step)) {
       search_detail::ReportProgress(line);
     }
     if (!SearchRunning) return -1;

@@ -21,6 +21,7 @@ const SearchOptions kPlainUp = Opts(false, false, false, false);
 const SearchOptions kAllDown = Opts(false, false, true, true);
 const SearchOptions kAllUp = Opts(false, false, true, false);
 const SearchOptions kRegexDown = Opts(false, true, false, true);
+const SearchOptions kRegexUp = Opts(false, true, false, false);
 const SearchOptions kRegexAllDown = Opts(false, true, true, true);
 const SearchOptions kCaseAllDown = Opts(true, false, true, true);
 const SearchOptions kCaseRegexAllDown = Opts(true, true, true, true);
@@ -134,6 +135,7 @@ const std::vector<Row> kRows = {
     {"regex_does_not_compile", kThree, "(abc", kRegexDown, 0, false, {-1}, -7, -9, {}, 0},
     {"lf_only_lines", "x\nabc\nzabc\n", "abc", kAllDown, 0, true, {1, 2, -1}, 1, 4, {1, 2}, 2},
     {"last_line_without_lf", "x\r\nyy\r\nabc", "abc", kAllDown, 0, true, {2, -1}, 0, 3, {2}, 2},
+    {"top_line_past_the_end_up", "x\r\n\r\n", "^$", kRegexUp, 7, false, {1}, 0, 0, {}, 7},
     {"cr_is_not_text", "x\r\nab\r\n", "b\r", kPlainDown, 0, false, {-1}, -7, -9, {}, 0},
 };
 
