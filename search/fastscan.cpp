@@ -11,12 +11,19 @@
 //   adds blanks (expanded TABs) and only drops bytes (CR, the cap at 2047),
 //   so a piece without blanks that occurs in the text occurs in the raw
 //   bytes of the same line. With case ignored the filter folds ASCII case.
+//   A regular expression takes this plan too when a run of plain bytes is
+//   part of every match (RequiredLiteral); its candidates go to regexec.
 // - regex in chunks: for expressions that cannot match across a line feed
 //   and look at nothing outside the line (see RegexIsLineLocal), the texts of
 //   a run of lines are joined with line feeds and searched by one regexec;
 //   the line holding the match start is then confirmed on its own.
-// - per line: every line fetched and matched, as the oracle does, but with a
-//   cheaper fetch for plain CR LF lines.
+// - per line: every line fetched and matched, as the oracle does, but with
+//   the text built straight from the window (TextFromRaw) instead of a
+//   GetLineInto call per line; a hit is confirmed on GetLineInto's text.
+//
+// Measured on a 1 GiB log of 40 million lines (bench_search): the raw filter
+// runs at the speed of reading the mapped file (~0.17 s, grep -c takes
+// ~0.19 s); the line-by-line scan takes ~2 s, building the joined texts ~0.6 s.
 //
 // All plans walk the lines block by block, in the same order as the oracle,
 // and call the progress hook at the same lines.
