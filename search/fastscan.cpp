@@ -500,11 +500,16 @@ class FastScan {
     const size_t lines = starts_.size() - 1;
     uint32_t from = 0;
     while (from < starts_.back()) {
+      // REG_STARTEND bounds the subject without a strlen over the rest of
+      // the chunk at every call; the subject still begins at a line start.
+      // The exact match is Verify's regexec, with no flags, on one line.
       regmatch_t slots[2];
-      const int rc = regexec(matcher_.regex(), chunk_.data() + from, 2, slots, 0);
+      slots[0].rm_so = static_cast<regoff_t>(from);
+      slots[0].rm_eo = static_cast<regoff_t>(starts_.back());
+      const int rc = regexec(matcher_.regex(), chunk_.data(), 2, slots, REG_STARTEND);
       if (rc == REG_NOMATCH) break;
       if (rc != 0) return -2;
-      const uint32_t at = from + static_cast<uint32_t>(slots[0].rm_so);
+      const uint32_t at = static_cast<uint32_t>(slots[0].rm_so);
       const size_t k = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
                                            starts_.begin() - 1);
       if (k >= lines) break;  // only the end of the joined text matched
