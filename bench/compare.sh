@@ -2,8 +2,10 @@
 # bench/compare.sh [FILE]
 #
 # Compares the viewer's costs with familiar yardsticks on one warm file and
-# prints one line per comparison, "NAME RATIO" (lower is better; 1.00 is the
-# target), followed by informative lines that begin with "#".
+# prints one line per comparison, "NAME RATIO" (lower is better): a median
+# time over a standard tool's median time on the same file (index/wc), or a
+# figure over its budget (rss/..., page63/50us: 1.00 is the budget), followed
+# by informative lines that begin with "#".
 #
 # Without FILE a 1 GiB log-like file is made once with gen_logfile and kept
 # in build/bench-data/. The bench programs are built in Release in

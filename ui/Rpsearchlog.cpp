@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QPointer>
+#include <QStatusBar>
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -155,12 +156,14 @@ void DisableForSearch(QWidget* widget) {
 // The dialogs are windows owned by the main window, and disabling a widget
 // disables its child windows too; so the main window's own controls are
 // disabled one by one, never the window itself, and the Cancel buttons stay
-// usable.
+// usable. A status bar takes no input and shows the scan's progress, so it
+// stays enabled (a disabled one draws its text greyed out).
 void DisableWindowContents(QWidget* window, const QWidget* keep) {
   if (window == nullptr) return;
   for (QObject* child : window->children()) {
     auto* widget = qobject_cast<QWidget*>(child);
     if (widget == nullptr || widget->isWindow() || widget == keep) continue;
+    if (qobject_cast<QStatusBar*>(widget) != nullptr) continue;
     DisableForSearch(widget);
   }
 }
