@@ -5,6 +5,7 @@
 
 #include "commands/Rpcmd1.h"
 #include "store/slots.h"
+#include "ui/designfont.h"
 #include "view/view.h"
 
 std::optional<int32_t> ParseInt32(const QString& text) {
@@ -30,14 +31,6 @@ std::optional<int32_t> ParseInt32(const QString& text) {
   }
   return static_cast<int32_t>(value);
 }
-
-namespace {
-QFont PGothic(int pixelHeight) {
-  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
-  font.setPixelSize(pixelHeight);
-  return font;
-}
-}  // namespace
 
 TJmpDialog::TJmpDialog(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   // A dialog-type window owned by the main window: modeless, and kept above

@@ -39,6 +39,7 @@
 #include "ui/Rpjump.h"
 #include "ui/Rpsearch.h"
 #include "ui/Rpsearchlog.h"
+#include "ui/designfont.h"
 #include "ui/dmkAbout.h"
 #include "view/view.h"
 
@@ -142,9 +143,7 @@ TRpEdit::TRpEdit(const QStringList& params, QWidget* parent) : QMainWindow(paren
   BuildToolBar();
   Log1 = new QPlainTextEdit(client_);
   Log1->setObjectName(QStringLiteral("Log1"));
-  QFont logFont(QStringLiteral("ＭＳ ゴシック"));
-  logFont.setPixelSize(12);
-  Log1->setFont(logFont);
+  Log1->setFont(DesignFont(QStringLiteral("ＭＳ ゴシック"), 12));
   Log1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Log1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Log1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

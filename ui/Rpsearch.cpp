@@ -1,14 +1,7 @@
 #include "ui/Rpsearch.h"
 
 #include "commands/Rpcmd1.h"
-
-namespace {
-QFont PGothic(int pixelHeight) {
-  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
-  font.setPixelSize(pixelHeight);
-  return font;
-}
-}  // namespace
+#include "ui/designfont.h"
 
 TSearchFom::TSearchFom(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   setWindowTitle(QStringLiteral("検索"));

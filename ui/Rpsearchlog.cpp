@@ -11,6 +11,7 @@
 #include "store/slots.h"
 #include "ui/Rpjump.h"
 #include "ui/Rpsearch.h"
+#include "ui/designfont.h"
 #include "ui/dmkAbout.h"
 #include "ui/forms.h"
 #include "view/view.h"
@@ -23,14 +24,6 @@ static int InitIconResources() {
   return 0;
 }
 [[maybe_unused]] static const int iconResources = InitIconResources();
-
-namespace {
-QFont PGothic(int pixelHeight) {
-  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
-  font.setPixelSize(pixelHeight);
-  return font;
-}
-}  // namespace
 
 TSearchLogF::TSearchLogF(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   setWindowTitle(QStringLiteral("検索結果"));

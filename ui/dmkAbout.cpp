@@ -1,4 +1,5 @@
 #include "ui/dmkAbout.h"
+#include "ui/designfont.h"
 
 #include <QFont>
 #include <QGuiApplication>
@@ -20,15 +21,6 @@ void InstallAboutFontSubstitutions() {
   QFont::insertSubstitutions(QStringLiteral("Eras Ultra ITC"),
                              {QStringLiteral("DejaVu Sans"), QStringLiteral("IPAPGothic")});
 }
-
-namespace {
-QFont PixelFont(const QString& family, int pixelHeight, bool bold) {
-  QFont font(family);
-  font.setPixelSize(pixelHeight);
-  font.setBold(bold);
-  return font;
-}
-}  // namespace
 
 QStringList TAbout::MemoLines() {
   return {
@@ -52,7 +44,7 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
   InstallAboutFontSubstitutions();
   setWindowTitle(QStringLiteral("About"));
   setModal(false);
-  setFont(PixelFont(QStringLiteral("MS Sans Serif"), 19, true));
+  setFont(DesignFont(QStringLiteral("MS Sans Serif"), 19, true));
   setFixedSize(298, 248);
   setSizeGripEnabled(false);
   // Centred on the screen the first time it is shown; the window manager may
@@ -68,12 +60,12 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
   Image2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   Label1 = new QLabel(QStringLiteral("Dolmik"), this);
-  Label1->setFont(PixelFont(QStringLiteral("Eras Ultra ITC"), 32, true));
+  Label1->setFont(DesignFont(QStringLiteral("Eras Ultra ITC"), 32, true));
   Label1->move(64, 8);
   Label1->adjustSize();
 
   Label2 = new QLabel(QStringLiteral("Version 0.60"), this);
-  Label2->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 13, false));
+  Label2->setFont(DesignFont(QStringLiteral("MS Sans Serif"), 13, false));
   Label2->move(224, 8);
   Label2->adjustSize();
   // A stand-in font may be wider than the original; keep the text inside.
@@ -81,7 +73,7 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
 
   Button1 = new QPushButton(QStringLiteral("閉じる"), this);
   Button1->setGeometry(220, 65, 75, 25);
-  Button1->setFont(PixelFont(QStringLiteral("ＭＳ ゴシック"), 13, false));
+  Button1->setFont(DesignFont(QStringLiteral("ＭＳ ゴシック"), 13, false));
   Button1->setDefault(true);
 
   const QColor menuColour = palette().color(QPalette::Window).darker(108);
@@ -98,7 +90,7 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
   Memo1->setReadOnly(true);
   Memo1->setAcceptRichText(false);
   Memo1->setFrameShape(QFrame::NoFrame);
-  Memo1->setFont(PixelFont(QStringLiteral("ＭＳ 明朝"), 11, false));
+  Memo1->setFont(DesignFont(QStringLiteral("ＭＳ 明朝"), 11, false));
   Memo1->setLineWrapMode(QTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
