@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTranslator>
+#include <chrono>
 #include <exception>
 
 #include "commands/Rpcmd1.h"
@@ -23,16 +24,23 @@ Q_LOGGING_CATEGORY(lcTiming, "dolmik.timing", QtWarningMsg)
 
 namespace {
 
-QElapsedTimer sinceLaunch;
+QElapsedTimer sinceMain;
 bool firstPageTraced = false;  // for the open in progress
 
+// Each line carries the time since main() began and the wall clock in ms
+// since the epoch: a caller that notes the wall clock just before it starts
+// the program gets the time from the process start, with the loading of the
+// libraries before main() included.
 void TraceTiming(const char* what, const FileSlot& slot) {
-  qCInfo(lcTiming, "%10.3f ms  %s (%d lines) %s", sinceLaunch.nsecsElapsed() / 1e6, what,
-         slot.LineCount, slot.FileName.c_str());
+  const double epochMs =
+      std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  qCInfo(lcTiming, "%10.3f ms  %s (%d lines) %s  [epoch %.3f ms]", sinceMain.nsecsElapsed() / 1e6,
+         what, slot.LineCount, slot.FileName.c_str(), epochMs);
 }
 
 // Wraps the store's open callbacks, as set by InstallCommandHooks(), with
-// time stamps from the process start.
+// time stamps.
 void InstallTimingTrace() {
   if (!lcTiming().isInfoEnabled()) return;
   StoreHooks& hooks = Hooks();
@@ -105,7 +113,7 @@ void LoadTranslations(QApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  sinceLaunch.start();
+  sinceMain.start();
   Application app(argc, argv);
   Q_INIT_RESOURCE(dolmik);
   try {
