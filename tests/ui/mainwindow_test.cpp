@@ -4,7 +4,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
@@ -294,6 +296,7 @@ TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
     int wheel;  // angle delta; 0: the key instead
     Qt::Key key;
     int top;
+    Qt::KeyboardModifiers modifiers = Qt::NoModifier;
   };
   const Row rows[] = {
       {"one notch down: 3 lines", -120, Qt::Key_unknown, 3},
@@ -303,6 +306,8 @@ TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
       {"line up", 0, Qt::Key_Up, 5 + page},
       {"page up", 0, Qt::Key_PageUp, 5},
       {"page up stops at the top", 0, Qt::Key_PageUp, 0},
+      {"ctrl+end: the last full page", 0, Qt::Key_End, 1000 - page, Qt::ControlModifier},
+      {"ctrl+home: the first page", 0, Qt::Key_Home, 0, Qt::ControlModifier},
   };
   for (const Row& row : rows) {
     if (row.wheel != 0) {
@@ -311,12 +316,15 @@ TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
                         false);
       QApplication::sendEvent(image, &wheel);
     } else {
-      QTest::keyClick(image, row.key);
+      QTest::keyClick(image, row.key, row.modifiers);
     }
     EXPECT_EQ(SlotTable[0].TopLine, row.top) << row.name;
   }
-  EXPECT_EQ(Echoes().last(),
-            QStringLiteral(" > _open_file 0 ") + QString::fromStdString(SlotTable[0].FileName));
+  // Scrolling runs no command; the two jumps run _jump like the menu items.
+  EXPECT_EQ(Echoes(),
+            QStringList({" > _chenge_view 0",
+                         " > _open_file 0 " + QString::fromStdString(SlotTable[0].FileName),
+                         QStringLiteral(" > _jump 0 %1").arg(1001 - page), " > _jump 0 1"}));
 }
 
 TEST_F(MainWindowTest, RightButtonDuringDragCancelsIt) {
@@ -329,6 +337,89 @@ TEST_F(MainWindowTest, RightButtonDuringDragCancelsIt) {
   EXPECT_FALSE(MouseSelecting);
   window_->ImageF1MouseUp(Qt::LeftButton, 300, 80);
   EXPECT_FALSE(MouseSelecting);
+}
+
+}  // namespace
+
+namespace {
+
+// One row per menu entry: "caption | shortcut | hint", "-" for a separator.
+QStringList MenuRows(const QList<QAction*>& actions) {
+  QStringList rows;
+  for (const QAction* action : actions) {
+    if (action->isSeparator()) {
+      rows << QStringLiteral("-");
+      continue;
+    }
+    rows << action->text() + QLatin1String(" | ") + action->shortcut().toString() +
+                QLatin1String(" | ") + action->statusTip();
+  }
+  return rows;
+}
+
+TEST_F(MainWindowTest, MenusInOrderWithTheirShortcutsAndHints) {
+  Create();
+  struct Row {
+    const char* title;
+    QStringList entries;
+  };
+  const Row rows[] = {
+      {"ファイル(&F) |  | ",
+       {"開く(&O) | Ctrl+O | テキストファイルを開きます", "閉じる(&C) |  | ファイルを閉じます", "-",
+        "ログ保存(&S) |  | 実行ログをファイルに保存します", "-",
+        "終了(&X) |  | Ranpokを終了します"}},
+      {"検索(&S) |  | ",
+       {"検索(&F) | Ctrl+F | 文字の検索を行います", "-",
+        "指定行へ移動(&J) |  | 行番号を指定して移動します",
+        "ファイル先頭へ移動(&T) |  | ファイルの先頭に移動します",
+        "ファイル最後へ移動(&B) |  | ファイルの最後へ移動します"}},
+      {"表示(&V) |  | ",
+       {"ログクリアー(&D) |  | 実行ログをクリアします", "-",
+        "検索ログ表示(&L) |  | 検索ログを表示します"}},
+      {"設定 |  | ",
+       {"フォント指定(&F) |  | 表示フォントを設定を行います", "-",
+        "行番号表示(&V) |  | 行の先頭に行番号をふかします", "-", "タブ設定 |  | "}},
+      {"ヘルプ(&H) |  | ヘルプを表示します",
+       {"Dolmikヘルプ(&H) | F1 | ", "-", "バージョン情報(&A) |  | Ranpokの概要を表示します"}},
+  };
+  const QList<QAction*> titles = window_->MainMenu1->actions();
+  ASSERT_EQ(titles.size(), static_cast<qsizetype>(std::size(rows)));
+  for (qsizetype i = 0; i < titles.size(); ++i) {
+    EXPECT_EQ(MenuRows({titles[i]}).first(), QString::fromUtf8(rows[i].title));
+    EXPECT_EQ(MenuRows(titles[i]->menu()->actions()), rows[i].entries) << rows[i].title;
+  }
+  EXPECT_EQ(MenuRows(window_->PopupMenu1->actions()),
+            QStringList({"ファイルを開く(&O) | Ctrl+O | ", "ファイルを閉じる(&Q) |  | ", "-",
+                         "コピー |  | ", "-", "範囲選択モード(&W) | Ctrl+W | "}));
+  EXPECT_TRUE(window_->DspLine->isChecked());
+  EXPECT_FALSE(window_->WinSelect->isChecked());
+}
+
+TEST_F(MainWindowTest, PickingATabSwitchesTheSlotRedrawsAndForgetsTheSelection) {
+  const QString a = File("a.txt", 500);
+  Create({a});
+  window_->show();
+  rpcmd::_jump(99, true);
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, 20);
+  window_->ImageF1MouseUp(Qt::LeftButton, 300, 80);
+  ASSERT_NE(SlotTable[0].SelEndLine, -1);
+  window_->N8Click();
+
+  window_->PageControl1->setCurrentIndex(1);  // the user picks the second tab
+  EXPECT_EQ(CurrentSlot, 1);
+  EXPECT_EQ(SlotTable[1].Image, window_->ImageF[1]);
+  QStringList panels;
+  for (int n : {1, 3, 5}) panels << window_->StatusPanel[n]->text();
+  EXPECT_EQ(panels, QStringList({"", "0", "1"}));
+
+  window_->PageControl1->setCurrentIndex(0);  // and back
+  EXPECT_EQ(Echoes(), QStringList({" > _chenge_view 1", " > _chenge_view 0"}));
+  panels.clear();
+  for (int n : {1, 3, 5}) panels << window_->StatusPanel[n]->text();
+  EXPECT_EQ(panels, QStringList({a, "500", "100"}));
+  EXPECT_EQ(SlotTable[0].TopLine, 99);
+  EXPECT_EQ(SlotTable[0].SelStartLine, -1);
+  EXPECT_EQ(SlotTable[0].SelEndLine, -1);
 }
 
 }  // namespace
