@@ -422,4 +422,28 @@ TEST_F(MainWindowTest, PickingATabSwitchesTheSlotRedrawsAndForgetsTheSelection) 
   EXPECT_EQ(SlotTable[0].SelEndLine, -1);
 }
 
+TEST_F(MainWindowTest, LineNumberAndRangeModeSwitches) {
+  Create({File("a.txt", 100)});
+  window_->show();
+  // Line numbers: the command with the new state, for all tabs.
+  window_->N8Click();
+  window_->DspLine->trigger();
+  EXPECT_FALSE(ShowLineNumbers);
+  EXPECT_FALSE(window_->DspLine->isChecked());
+  window_->DspLine->trigger();
+  EXPECT_TRUE(ShowLineNumbers);
+  EXPECT_EQ(Echoes(), QStringList({" > _dsp_lineno 0 0", " > _dsp_lineno 0 1"}));
+
+  // Range mode: no command, and the selection is forgotten.
+  window_->N8Click();
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, 20);
+  window_->ImageF1MouseUp(Qt::LeftButton, 300, 80);
+  ASSERT_NE(SlotTable[0].SelEndLine, -1);
+  window_->WinSelect->trigger();
+  EXPECT_TRUE(RangeSelectionMode);
+  EXPECT_EQ(SlotTable[0].SelStartLine, -1);
+  EXPECT_EQ(SlotTable[0].SelEndLine, -1);
+  EXPECT_EQ(Echoes(), QStringList());
+}
+
 }  // namespace
