@@ -43,6 +43,7 @@ for ((i = 0; i < reps; i++)); do
   wc_s+=("$(echo "($t1 - $t0) / 1000" | bc -l)")
 
   trace=$tmp/trace$i
+  : >"$trace"
   launch=$(epoch_ms)
   QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="dolmik.timing=true" \
     "$build/app/dolmik" "$file" >/dev/null 2>"$trace" &
