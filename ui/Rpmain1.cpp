@@ -339,10 +339,12 @@ void TRpEdit::BuildMenus() {
   find1->addSeparator();
   N10 =
       item(find1, "N10", "指定行へ移動(&J)", {}, "行番号を指定して移動します", &TRpEdit::N10Click);
-  N11 = item(find1, "N11", "ファイル先頭へ移動(&T)", {}, "ファイルの先頭に移動します",
-             &TRpEdit::N11Click);
-  N12 = item(find1, "N12", "ファイル最後へ移動(&B)", {}, "ファイルの最後へ移動します",
-             &TRpEdit::N12Click);
+  // Ctrl+Home and Ctrl+End: the keys users expect for the top and the end
+  // of a document, given to these two items.
+  N11 = item(find1, "N11", "ファイル先頭へ移動(&T)", QKeySequence(Qt::CTRL | Qt::Key_Home),
+             "ファイルの先頭に移動します", &TRpEdit::N11Click);
+  N12 = item(find1, "N12", "ファイル最後へ移動(&B)", QKeySequence(Qt::CTRL | Qt::Key_End),
+             "ファイルの最後へ移動します", &TRpEdit::N12Click);
 
   QMenu* show1 = title("Show1", "表示(&V)", nullptr);
   N8 = item(show1, "N8", "ログクリアー(&D)", {}, "実行ログをクリアします", &TRpEdit::N8Click);
@@ -543,16 +545,6 @@ bool TRpEdit::eventFilter(QObject* watched, QEvent* event) {
   }
   if (event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
-    // Ctrl+Home and Ctrl+End do what the menu's top and bottom of file do;
-    // the menu items themselves carry no shortcut.
-    if (key->modifiers() == Qt::ControlModifier && key->key() == Qt::Key_Home) {
-      N11Click();
-      return true;
-    }
-    if (key->modifiers() == Qt::ControlModifier && key->key() == Qt::Key_End) {
-      N12Click();
-      return true;
-    }
     if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return false;
     FileSlot& slot = SlotTable[CurrentSlot];
     const int page = slot.Image != nullptr ? LinesPerPage(slot.Image) : 1;

@@ -289,6 +289,9 @@ TEST_F(MainWindowTest, EmptyTabIgnoresSearchJumpBottomAndFont) {
 TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
   Create({File("a.txt", 1000)});
   window_->show();
+  // Ctrl+Home and Ctrl+End are menu shortcuts: they need the active window.
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
   PageImage* image = window_->ImageF[0];
   const int page = LinesPerPage(image);
   struct Row {
@@ -371,8 +374,8 @@ TEST_F(MainWindowTest, MenusInOrderWithTheirShortcutsAndHints) {
       {"検索(&S) |  | ",
        {"検索(&F) | Ctrl+F | 文字の検索を行います", "-",
         "指定行へ移動(&J) |  | 行番号を指定して移動します",
-        "ファイル先頭へ移動(&T) |  | ファイルの先頭に移動します",
-        "ファイル最後へ移動(&B) |  | ファイルの最後へ移動します"}},
+        "ファイル先頭へ移動(&T) | Ctrl+Home | ファイルの先頭に移動します",
+        "ファイル最後へ移動(&B) | Ctrl+End | ファイルの最後へ移動します"}},
       {"表示(&V) |  | ",
        {"ログクリアー(&D) |  | 実行ログをクリアします", "-",
         "検索ログ表示(&L) |  | 検索ログを表示します"}},
