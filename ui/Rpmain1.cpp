@@ -7,6 +7,7 @@
 #include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDialog>
@@ -32,6 +33,7 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QWheelEvent>
+#include <QWindow>
 #include <algorithm>
 
 #include "commands/Rpcmd1.h"
@@ -434,7 +436,9 @@ void TRpEdit::WatchContinuousSearch() {
     if (dialogs) dialogs(running);
     searchActive_ = running;
     if (running) return;
-    SetStatus(kProgressPanel, QString());
+    // Cleared with the next paint; an immediate repaint here would only
+    // delay showing the hit.
+    StatusPanel[kProgressPanel]->clear();
     // A close asked for during the scan happens now that it has returned.
     if (closePending_) {
       closePending_ = false;
@@ -450,6 +454,10 @@ void TRpEdit::FormCreate(const QStringList& params) {
   move(0, 0);
   setAcceptDrops(true);
   if (!params.isEmpty()) {
+    // An open draws the file's first page as soon as its first lines are
+    // indexed and goes on indexing within the same call; the window must
+    // already be on screen for that page to be seen before the index is done.
+    ShowBeforeOpening();
     rpcmd::_chenge_view(0);
     rpcmd::_open_file(params.at(0));
   }
@@ -457,6 +465,18 @@ void TRpEdit::FormCreate(const QStringList& params) {
     rpcmd::_chenge_view(1);
     rpcmd::_open_file(params.at(1));
     ActivatePage(1);
+  }
+}
+
+void TRpEdit::ShowBeforeOpening() {
+  show();
+  // The window system reports the window exposed a little later; only then
+  // does an immediate repaint reach the screen. Input waits until the opens
+  // are done, as it would during any open.
+  QElapsedTimer waited;
+  waited.start();
+  while (windowHandle() != nullptr && !windowHandle()->isExposed() && waited.elapsed() < 1000) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
   }
 }
 

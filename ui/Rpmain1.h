@@ -146,6 +146,7 @@ class TRpEdit : public QMainWindow {
   void BuildMenus();
   void InstallHooks();
   void FormCreate(const QStringList& params);
+  void ShowBeforeOpening();
   void FormClose();
   void ScrollFChange();
   void LayOutClient();

@@ -323,8 +323,9 @@ void DrawView(int32_t topLine, bool setScrollPosition) {
   if (topLine < 0) topLine = 0;
   UpdateTextMetrics();
   if (setScrollPosition && slot.VScroll != nullptr) {
-    // May draw this page through the scroll bar's handler before returning;
-    // the page below is then drawn once more, identically.
+    // The scroll bar's change handler would only draw this same page once
+    // more before the draw below; moving the bar quietly draws it once.
+    const QSignalBlocker quiet(slot.VScroll);
     slot.VScroll->setValue(topLine);
   }
   slot.MaxLineWidth = 0;
