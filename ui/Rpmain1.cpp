@@ -164,9 +164,8 @@ TRpEdit::TRpEdit(const QStringList& params, QWidget* parent) : QMainWindow(paren
   ResetSlotTable();
   Log1->clear();
   for (int n = 0; n < kSlotCount; ++n) {
-    QPainter painter(&ImageF[n]->Raster());
-    painter.fillRect(ViewClientRect(), Qt::white);
-    painter.end();
+    // A raster starts white; filling it here would only take its memory for
+    // a tab that may never show a document.
     ImageF[n]->SetCanvasFont(QFont(QStringLiteral("ＭＳ 明朝"), 9));
     PageControl1->setTabText(n, QStringLiteral("ファイル%1").arg(n));
     RegisterSlotControls(n, TabSheet[n], ImageF[n], ScrollF[n], ScrollHF[n]);
@@ -248,7 +247,7 @@ void TRpEdit::BuildPages() {
     // The image keeps its size whatever the window's; the frame clips it.
     ImageF[n] = new PageImage(n == 0 ? 1250 : 1280, 800, Frame[n]);
     ImageF[n]->setObjectName(QStringLiteral("ImageF%1").arg(n + 1));
-    ImageF[n]->setFixedSize(ImageF[n]->Raster().size());
+    ImageF[n]->setFixedSize(ImageF[n]->RasterSize());
     ImageF[n]->move(0, kImageTop);
     ImageF[n]->setToolTip(QStringLiteral("[m1]で選択します。[m2]でメニューを表示します。"));
     ImageF[n]->setFocusPolicy(Qt::ClickFocus);

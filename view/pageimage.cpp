@@ -10,25 +10,34 @@
 #include "view/view_internal.h"
 
 PageImage::PageImage(int width, int height, QWidget* parent)
-    : QWidget(parent),
-      raster_(width, height, QImage::Format_RGB32),
-      font_(QStringLiteral("ＭＳ 明朝"), 9) {
-  raster_.fill(Qt::white);
+    : QWidget(parent), size_(width, height), font_(QStringLiteral("ＭＳ 明朝"), 9) {
   setFixedSize(width, height);
   setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+QImage& PageImage::Raster() {
+  if (raster_.isNull()) {
+    raster_ = QImage(size_, QImage::Format_RGB32);
+    raster_.fill(Qt::white);
+  }
+  return raster_;
 }
 
 int PageImage::FontSize() const {
   if (font_.pointSize() > 0) return font_.pointSize();
   if (font_.pointSizeF() > 0) return static_cast<int>(std::lround(font_.pointSizeF()));
   // A font given in pixels: points at the raster's resolution.
-  const int dpi = raster_.logicalDpiY() > 0 ? raster_.logicalDpiY() : 96;
+  const int dpi = !raster_.isNull() && raster_.logicalDpiY() > 0 ? raster_.logicalDpiY() : 96;
   return font_.pixelSize() > 0 ? static_cast<int>(std::lround(font_.pixelSize() * 72.0 / dpi)) : 0;
 }
 
 void PageImage::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   const QRect r = event->rect();
+  if (raster_.isNull()) {
+    painter.fillRect(r, Qt::white);
+    return;
+  }
   painter.fillRect(r, palette().window());
   painter.drawImage(r.topLeft(), raster_, r);
 }

@@ -21,7 +21,10 @@ class PageImage : public QWidget {
   Q_OBJECT
  public:
   PageImage(int width, int height, QWidget* parent = nullptr);
-  QImage& Raster() { return raster_; }
+  // The raster's memory (4 MiB) is taken when the tab is first drawn on: a
+  // tab that never shows a document costs none. Until then it reads as white.
+  QImage& Raster();
+  QSize RasterSize() const { return size_; }
   const QFont& CanvasFont() const { return font_; }
   void SetCanvasFont(const QFont& font) { font_ = font; }
   int FontSize() const;  // points, an integer (the geometry's "font size")
@@ -38,7 +41,8 @@ class PageImage : public QWidget {
   void mouseReleaseEvent(QMouseEvent*) override;
 
  private:
-  QImage raster_;
+  QSize size_;
+  QImage raster_;  // null until first used
   QFont font_;
 };
 
