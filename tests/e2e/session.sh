@@ -33,6 +33,10 @@ check() {
   fi
 }
 # poll SECONDS COMMAND...: runs the command every 0.1 s until it succeeds.
+# settle: a pause for what can't be polled from outside (a menu opening, a
+# page redrawn); generous, so that a loaded machine or a sanitizer build
+# keeps up.
+settle() { sleep 1; }
 poll() {
   local limit=$(($1 * 10))
   shift
@@ -67,16 +71,12 @@ iconv -f UTF-8 -t CP932 "$work/ja-utf8.txt" >"$work/ja.txt" || exit 1
 for ((n = 1; n <= 100; n++)); do printf 'first file line %d\r\n' "$n"; done >"$work/first.txt"
 
 # ---------------------------------------------------------------- display
-display=""
-for n in $(seq 91 140); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-    display=":$n"
-    break
-  fi
-done
-[ -n "$display" ] || { echo "FAIL: no free display"; exit 1; }
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and writes its number once it listens;
+# guessing a number from lock files races with other servers.
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
+poll 10 test -s "$work/display" || { echo "FAIL: Xvfb did not start"; exit 1; }
+display=":$(head -n 1 "$work/display")"
 export DISPLAY=$display
 poll 10 xdotool getdisplaygeometry || { echo "FAIL: Xvfb did not start"; exit 1; }
 export QT_QPA_PLATFORM=xcb
@@ -86,7 +86,11 @@ export XDG_RUNTIME_DIR=$work
 # ---------------------------------------------------------------- start
 "$program" "$work/first.txt" "$work/ja.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
 app_pid=$!
-poll 20 visible '^Dolmik$' || { echo "FAIL: the main window did not appear"; exit 1; }
+poll 20 visible '^Dolmik$' || {
+  echo "FAIL: the main window did not appear; the program's stderr:"
+  cat "$work/stderr.txt"
+  exit 1
+}
 main=$(window_of '^Dolmik$')
 focus_main
 
@@ -114,16 +118,16 @@ poll 10 bash -c "! xdotool search --onlyvisible --name '^検索結果$'" || fail
 # ---------------------------------------------------------------- bottom, select, copy
 focus_main
 xdotool key alt+s
-sleep 0.2
+settle
 xdotool key b  # ファイル最後へ移動(&B): the last full page, 63 rows, top line 2938
-sleep 0.3
+settle
 # Drag over the page's rows 1 to 5 (lines 2939-2943), then copy through the
 # context menu: Open, Close, Copy.
 xdotool mousemove --window "$main" 150 200 mousedown 1
 xdotool mousemove --window "$main" 170 230
 xdotool mousemove --window "$main" 180 260 mouseup 1
 xdotool mousemove --window "$main" 180 260 click 3
-sleep 0.4
+settle
 xdotool key Down Down Down Return
 poll 10 bash -c "xclip -o -selection clipboard | grep -q 日本語"
 xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
@@ -133,7 +137,7 @@ check "clipboard after copy" "$work/clipboard-expected.txt" "$work/clipboard.txt
 # ---------------------------------------------------------------- execution log
 focus_main
 xdotool key alt+f
-sleep 0.2
+settle
 xdotool key s  # ログ保存(&S)
 type_path '実行ログ保存' "$work/exec.log"
 iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' | grep '^ > ' >"$work/trail.txt"
@@ -158,7 +162,7 @@ opens=$(iconv -f CP932 -t UTF-8 "$work/exec.log" | grep -c 'ファイルオー�
 # ---------------------------------------------------------------- exit
 focus_main
 xdotool key alt+f
-sleep 0.2
+settle
 xdotool key x  # 終了(&X)
 if poll 15 bash -c "! kill -0 $app_pid"; then
   wait "$app_pid"
