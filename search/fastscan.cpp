@@ -273,14 +273,14 @@ class FastScan {
 
   // The display text of a line from its raw bytes [p, p + n), its line feed
   // included, built as GetLineInto builds it: the line ends at its line feed
-  // when that lies within 2049 bytes (a CR before it dropped), else after
-  // 2049 bytes; each TAB becomes TabWidth blanks; at most 2047 bytes. With
+  // when at most 2047 bytes come before it (a CR before it dropped), else
+  // after 2047 bytes; each TAB becomes TabWidth blanks; at most 2047 bytes. With
   // cutAtZero the text ends at its first zero byte, which is all that
   // regexec sees of it. readable: bytes that may be read from p (>= n).
   static size_t TextFromRaw(const char* p, size_t n, size_t readable, char* out, bool cutAtZero) {
     size_t length = n - 1;
-    if (n > size_t{kMaxLineText} + 2) {
-      length = size_t{kMaxLineText} + 2;
+    if (length > size_t{kMaxLineText}) {
+      length = size_t{kMaxLineText};
     } else if (length > 0 && p[length - 1] == '\r') {
       --length;
     }

@@ -177,12 +177,17 @@ void NoteTruncation(FileSlot& slot) {
   }
 }
 
-// Copies the line at p (span readable bytes) into out as display text: up
-// to its line feed or the end of span, a CR directly before the line feed
-// left out, each TAB as tab blanks, at most 2047 bytes. Returns the length.
+// Copies the line at p (span readable bytes) into out as display text: at
+// most 2047 bytes of the line are taken, up to its line feed or the end of
+// span (the byte after them is looked at for the line feed), a CR directly
+// before the line feed left out, each TAB as tab blanks, at most 2047 bytes.
+// Returns the length. With tab <= 0 the bytes taken, not the bytes made,
+// bound the line: a TAB makes nothing then, and more bytes would let the
+// CR of a line end past the bound into the text.
 // One pass: 16 bytes at a time while neither a line feed nor a TAB shows.
 size_t CopyLineText(const char* p, size_t span, int tab, char* out) {
   constexpr size_t cap = kMaxLineText;
+  const size_t take = std::min(span, cap);
   size_t i = 0;
   size_t produced = 0;
   bool at_feed = false;
@@ -196,7 +201,7 @@ size_t CopyLineText(const char* p, size_t span, int tab, char* out) {
   const __m128i feed = _mm_set1_epi8('\n');
   const __m128i tabs = _mm_set1_epi8('\t');
   // produced + 16 <= cap keeps every 16-byte store inside the 2048 bytes.
-  while (i + 16 <= span && produced + 16 <= cap) {
+  while (i + 16 <= take && produced + 16 <= cap) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     const unsigned special = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, feed), _mm_cmpeq_epi8(v, tabs))));
@@ -217,7 +222,7 @@ size_t CopyLineText(const char* p, size_t span, int tab, char* out) {
   }
 #endif
   if (!at_feed) {
-    while (i < span && produced < cap) {
+    while (i < take && produced < cap) {
       const char c = p[i];
       if (c == '\n') {
         at_feed = true;
@@ -230,8 +235,8 @@ size_t CopyLineText(const char* p, size_t span, int tab, char* out) {
       out[produced++] = c;
       ++i;
     }
-    // Cut at 2047 bytes: a CR that came last still goes if the line feed
-    // follows it.
+    // Cut at 2047 bytes (taken or made): a CR that came last still goes if
+    // the line feed follows it.
     if (!at_feed && i < span && p[i] == '\n') at_feed = true;
   }
   // Every byte before i was copied or expanded, so a CR at i - 1 is the last
@@ -492,7 +497,7 @@ int GetLineInto(FileSlot& slot, int32_t line, char* out) {
     const char* p = slot.ViewBase + (offset - entry.WindowOffset);
     // The text needs at most 2047 bytes of the line and a look at the byte
     // after them; more is never read.
-    const size_t span = static_cast<size_t>(std::min<uint64_t>(end - offset, kMaxLineText + 2));
+    const size_t span = static_cast<size_t>(std::min<uint64_t>(end - offset, kMaxLineText + 1));
     const size_t produced = CopyLineText(p, span, TabWidth, out);
     out[produced] = '\0';
     // A read that ran into a vanished page saw zeros: learn the new size

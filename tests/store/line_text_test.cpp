@@ -52,6 +52,9 @@ const std::vector<TextCase>& TextCases() {
       {"Line2048AtEndOfFile", Letters(2048), 4, {Letters(2047)}},
       {"TabExpansionCutAt2047", Letters(2045) + "\tz\r\n", 4, {Letters(2045) + "  "}},
       {"ManyTabsCutAt2047", std::string(600, '\t') + "\r\n", 4, {std::string(2047, ' ')}},
+      // With TABs that make nothing, 2047 bytes of the line are still all that
+      // is taken: the CR of the line end never shows.
+      {"TabWidthZeroTakes2047Bytes", "\t\t" + Letters(2046) + "\r\n", 0, {Letters(2045)}},
   };
   return cases;
 }
