@@ -15,8 +15,11 @@
 
 namespace search_detail {
 
-// Lead bytes of a double-byte Shift-JIS character (code page 932).
-inline bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0); }
+// Lead bytes of a double-byte Shift-JIS character (code page 932): 0x81-0x9F
+// and 0xE0-0xFC. 0xFD-0xFF stand alone, as the view decodes them.
+inline bool IsLeadByte(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
 
 // True when position pos of text is the second byte of a double-byte
 // character: the run of lead bytes directly before it, bounded by a byte that

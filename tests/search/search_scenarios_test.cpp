@@ -68,6 +68,18 @@ const std::vector<Row> kRows = {
      3,
      {},
      0},
+    // 0xFD-0xFF are single bytes: the byte after one starts a character.
+    {"byte_fd_is_no_lead",
+     "x\r\n\xFD\x5C\xFF\x5C\r\n",
+     "\x5C",
+     kPlainDown,
+     0,
+     false,
+     {1},
+     1,
+     2,
+     {},
+     0},
     {"lead_run_even_is_not_trail",
      "x\r\n\x83\x83\x41\r\n",
      "A",
@@ -282,9 +294,20 @@ TEST(UpperCase, AsciiLettersOutsideDoubleByteCharacters) {
     std::string out;
   };
   const Case cases[] = {
-      {"ascii", "abc XyZ 09", "ABC XYZ 09"},        {"trail_letter_kept", "\x83\x61z", "\x83\x61Z"},
-      {"lead_run", "\x81\x81\x61", "\x81\x81\x41"}, {"lead_at_end", "a\x83", "A\x83"},
+      {"ascii", "abc XyZ 09", "ABC XYZ 09"},
+      {"trail_letter_kept", "\x83\x61z", "\x83\x61Z"},
+      {"lead_run", "\x81\x81\x61", "\x81\x81\x41"},
+      {"lead_at_end", "a\x83", "A\x83"},
       {"full_width_kept", "\x82\x81", "\x82\x81"},
+      {"fd_to_ff_are_no_lead",
+       "\xFD"
+       "a\xFE"
+       "b\xFF"
+       "c",
+       "\xFD"
+       "A\xFE"
+       "B\xFF"
+       "C"},
   };
   for (const Case& c : cases) {
     std::string text = c.in;
