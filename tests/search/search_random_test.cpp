@@ -1,0 +1,284 @@
+// The fast scan against the line-by-line oracle on many small random
+// documents made of the bytes that trouble a scanner (line feeds, CRs, TABs,
+// zero bytes, 0x5C, Shift-JIS lead and trail bytes, blanks, long runs), with
+// random tab widths, patterns, options, top lines and directions. Any
+// difference in the line, the offsets, the hits, TopLine or the progress
+// calls is a fault of the fast scan. Fixed seeds: a failure repeats.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "search/search.h"
+#include "search_fixture.h"
+
+namespace {
+
+struct Rng {
+  uint64_t state;
+  uint32_t Below(uint32_t n) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>((state >> 33) % n);
+  }
+  bool OneIn(uint32_t n) { return Below(n) == 0; }
+};
+
+char LeadByte(Rng& rng) {
+  // Mostly real lead bytes; now and then one of 0xFD-0xFF.
+  const uint32_t k = rng.Below(8);
+  if (k < 4) return static_cast<char>(0x81 + rng.Below(0x1F));
+  if (k < 7) return static_cast<char>(0xE0 + rng.Below(0x1D));
+  return static_cast<char>(0xFD + rng.Below(3));
+}
+
+char TrailByte(Rng& rng) {
+  const uint32_t k = rng.Below(6);
+  if (k == 0) return '\\';
+  if (k == 1) return static_cast<char>('a' + rng.Below(26));
+  if (k == 2) return static_cast<char>('A' + rng.Below(26));
+  return static_cast<char>(0x40 + rng.Below(0xBD));
+}
+
+// A few bytes of document: one token of the nasty alphabet.
+std::string Token(Rng& rng) {
+  switch (rng.Below(20)) {
+    case 0:
+      return "\n";
+    case 1:
+      return "\r\n";
+    case 2:
+      return "\r";
+    case 3:
+      return "\t";
+    case 4:
+      return std::string(1, '\0');
+    case 5:
+      return "\\";
+    case 6:
+    case 7:
+      return std::string{LeadByte(rng), TrailByte(rng)};
+    case 8:
+      return std::string(1, LeadByte(rng));  // a lone lead byte
+    case 9:
+      return std::string(1, TrailByte(rng));
+    case 10:
+    case 11:
+      return " ";
+    case 12:
+      return std::string(1 + rng.Below(6), rng.OneIn(2) ? ' ' : '\t');
+    case 13:
+      if (rng.OneIn(6)) {
+        // A run that ends near the 2047-byte cap, sometimes followed by a
+        // line end or a TAB right at it.
+        std::string run(2035 + rng.Below(25), "aAy\t"[rng.Below(4)]);
+        if (rng.OneIn(2)) run += rng.OneIn(2) ? "\r\n" : "\t\r\n";
+        return run;
+      }
+      return std::string(1 + rng.Below(40), static_cast<char>('a' + rng.Below(3)));
+    default:
+      return std::string(1, rng.OneIn(2) ? static_cast<char>('a' + rng.Below(4))
+                                         : static_cast<char>('A' + rng.Below(4)));
+  }
+}
+
+std::string RandomDocument(Rng& rng, size_t bytes) {
+  std::string doc;
+  while (doc.size() < bytes) doc += Token(rng);
+  return doc;
+}
+
+// A plain pattern: mostly a piece of the document (so that it occurs), at
+// times mutated, at times made of tokens.
+std::string PlainPattern(Rng& rng, const std::string& doc) {
+  std::string pattern;
+  if (!doc.empty() && !rng.OneIn(5)) {
+    const size_t at = rng.Below(static_cast<uint32_t>(doc.size()));
+    pattern = doc.substr(at, 1 + rng.Below(rng.OneIn(4) ? 12 : 4));
+    if (rng.OneIn(5)) pattern[rng.Below(static_cast<uint32_t>(pattern.size()))] = ' ';
+  } else {
+    const uint32_t n = 1 + rng.Below(3);
+    for (uint32_t i = 0; i < n; ++i) pattern += Token(rng).substr(0, 6);
+  }
+  return pattern;
+}
+
+// One atom of a regular expression.
+std::string RegexAtom(Rng& rng, int depth) {
+  static const char* const kAtoms[] = {
+      "a",   "b",           "A",   "y",      ".",     "\\\\",         "\\d",         "\\w",
+      "\\s", "\\S",         "\\b", "\\B",    "[a-c]", "[^a]",         "[ \t]",       " ",
+      "^",   "$",           "\\.", "[\\\\]", "\\x00", "\\r",          "[\x81-\x9f]", "\x83",
+      "\\t", "[[:alpha:]]", "\\N", "\\V",    "\\x5c", "[^\x80-\xff]", "(?=a)",       "(?<=a)",
+      "\\A", "\\z",         "\\Z", "(?!b)",  "\\R",   "[a-zA-Z]",     "\\D",         "\\W"};
+  if (depth < 2 && rng.OneIn(6)) {
+    std::string group = rng.OneIn(2) ? "(?:" : "(";
+    const uint32_t branches = 1 + rng.Below(3);
+    for (uint32_t b = 0; b < branches; ++b) {
+      if (b > 0) group += '|';
+      const uint32_t atoms = rng.Below(3);
+      for (uint32_t k = 0; k < atoms; ++k) group += RegexAtom(rng, depth + 1);
+    }
+    return group + ")";
+  }
+  if (rng.OneIn(3)) {
+    // A byte of the document alphabet, escaped when it is a metacharacter.
+    const char c = rng.OneIn(2) ? static_cast<char>('a' + rng.Below(4)) : LeadByte(rng);
+    return std::string(1, c);
+  }
+  std::string atom = kAtoms[rng.Below(std::size(kAtoms))];
+  // Quantify only single atoms, never groups, so no expression backtracks
+  // for long.
+  if (atom != "^" && atom != "$" && atom[0] != '(' && rng.OneIn(3)) {
+    static const char* const kQuantifiers[] = {"*", "+", "?", "{0,2}", "{2}", "*?"};
+    atom += kQuantifiers[rng.Below(std::size(kQuantifiers))];
+  }
+  return atom;
+}
+
+std::string RegexPattern(Rng& rng, const std::string& doc) {
+  if (rng.OneIn(5)) {
+    // A document piece with metacharacters escaped, then maybe an anchor.
+    std::string piece = PlainPattern(rng, doc);
+    std::string pattern;
+    for (char c : piece) {
+      if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
+      if (c == '\0') {
+        pattern += "\\x00";
+        continue;
+      }
+      pattern += c;
+    }
+    if (rng.OneIn(3)) pattern = "^" + pattern;
+    if (rng.OneIn(3)) pattern += "$";
+    return pattern;
+  }
+  std::string pattern;
+  const uint32_t branches = rng.OneIn(4) ? 2 : 1;
+  for (uint32_t b = 0; b < branches; ++b) {
+    if (b > 0) pattern += '|';
+    const uint32_t atoms = rng.Below(5);
+    for (uint32_t k = 0; k < atoms; ++k) pattern += RegexAtom(rng, 0);
+  }
+  if (rng.OneIn(30)) pattern += "(";  // does not compile
+  return pattern;
+}
+
+class RandomSearchTest : public SearchTest {
+ protected:
+  // Runs one search through both scans and compares everything, the
+  // progress calls included; returns false (with a failure) on a difference.
+  bool Compare(const std::string& pattern, int32_t top, bool all, const std::string& what) {
+    std::vector<int32_t> progress;
+    SearchHooksRef().progress = [&progress](int32_t line) { progress.push_back(line); };
+    const Outcome reference = Run(SearchNextReference, pattern, top, all);
+    const std::vector<int32_t> referenceProgress = progress;
+    progress.clear();
+    const Outcome fast = Run(SearchNext, pattern, top, all);
+    SearchHooksRef().progress = nullptr;
+    EXPECT_EQ(fast, reference) << what;
+    EXPECT_EQ(progress, referenceProgress) << what;
+    return fast == reference && progress == referenceProgress;
+  }
+
+  static std::string Describe(const std::string& pattern, const SearchOptions& o, int32_t top,
+                              int tab) {
+    std::string text = "pattern \"";
+    for (unsigned char c : pattern) {
+      if (c >= 0x20 && c < 0x7F) {
+        text += static_cast<char>(c);
+      } else {
+        static const char kHex[] = "0123456789ABCDEF";
+        text += "\\x";
+        text += kHex[c >> 4];
+        text += kHex[c & 15];
+      }
+    }
+    return text + "\" regex " + std::to_string(o.Regex) + " icase " + std::to_string(o.IgnoreCase) +
+           " down " + std::to_string(o.Down) + " all " + std::to_string(o.Continuous) + " top " +
+           std::to_string(top) + " tab " + std::to_string(tab);
+  }
+
+  // queries random searches over the open document; false on the first
+  // difference.
+  bool Explore(Rng& rng, const std::string& doc, int queries, bool allowContinuous) {
+    const int32_t count = SlotTable[CurrentSlot].LineCount;
+    for (int q = 0; q < queries; ++q) {
+      SearchOptions o;
+      o.Regex = rng.OneIn(2);
+      o.IgnoreCase = rng.OneIn(3);
+      o.Down = rng.OneIn(2);
+      o.Continuous = allowContinuous && rng.OneIn(3);
+      std::string pattern = o.Regex ? RegexPattern(rng, doc) : PlainPattern(rng, doc);
+      // The dialog upper-cases the pattern when case is ignored; now and then
+      // a pattern arrives as typed.
+      if (o.IgnoreCase && !rng.OneIn(4)) UpperCaseCp932(pattern);
+      int32_t top = 0;
+      switch (rng.Below(6)) {
+        case 0:
+          top = o.Down ? -1 : count;  // every line is examined
+          break;
+        case 1:
+          top = static_cast<int32_t>(rng.Below(5)) - 2;
+          break;
+        case 2:
+          top = count - 3 + static_cast<int32_t>(rng.Below(5));
+          break;
+        default:
+          top = count > 0 ? static_cast<int32_t>(rng.Below(static_cast<uint32_t>(count))) : 0;
+      }
+      options_ = o;
+      if (!Compare(pattern, top, o.Continuous, Describe(pattern, o, top, TabWidth))) return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(RandomSearchTest, SmallDocumentsOfAwkwardBytes) {
+  Rng rng{20240611};
+  for (int doc_index = 0; doc_index < 600; ++doc_index) {
+    const size_t size = rng.OneIn(8) ? 3000 + rng.Below(9000) : rng.Below(400);
+    const std::string doc = RandomDocument(rng, size);
+    if (doc.empty()) continue;
+    static const int kTabs[] = {4, 4, 1, 2, 8, 0, -1};
+    TabWidth = kTabs[rng.Below(std::size(kTabs))];
+    Open(doc);
+    const bool ok = Explore(rng, doc, 40, true);
+    CloseDocument();
+    ASSERT_TRUE(ok) << "document " << doc_index << " of " << doc.size() << " bytes";
+  }
+}
+
+// Documents of several blocks, with long lines and runs of empty lines at the
+// block boundaries, so that the block-wise plans start and end mid-way.
+TEST_F(RandomSearchTest, DocumentsAcrossBlockBoundaries) {
+  Rng rng{77};
+  for (int doc_index = 0; doc_index < 4; ++doc_index) {
+    std::string doc;
+    const int lines = 2 * kLinesPerBlock + static_cast<int>(rng.Below(200)) - 100;
+    for (int i = 0; i < lines; ++i) {
+      const int in_block = i % kLinesPerBlock;
+      const bool near_boundary = in_block < 3 || in_block > kLinesPerBlock - 4;
+      if (near_boundary || rng.OneIn(50)) {
+        std::string line;
+        const uint32_t tokens = rng.Below(near_boundary ? 4 : 12);
+        for (uint32_t k = 0; k < tokens; ++k) {
+          std::string t = Token(rng);
+          t.erase(std::remove(t.begin(), t.end(), '\n'), t.end());
+          line += t;
+        }
+        doc += line + (rng.OneIn(3) ? "\n" : "\r\n");
+      } else {
+        doc += rng.OneIn(2) ? "ab\r\n" : "\r\n";
+      }
+    }
+    if (rng.OneIn(2)) doc += "tail\tab";
+    static const int kTabs[] = {4, 0, 1};
+    TabWidth = kTabs[doc_index % 3];
+    Open(doc);
+    const bool ok = Explore(rng, doc, 60, false);
+    CloseDocument();
+    ASSERT_TRUE(ok) << "document " << doc_index;
+  }
+}
+
+}  // namespace
