@@ -103,7 +103,7 @@ std::string PlainPattern(Rng& rng, const std::string& doc) {
 }
 
 // One atom of a regular expression.
-std::string RegexAtom(Rng& rng, int depth) {
+std::string RegexAtom(Rng& rng, int depth, int& quantifiers) {
   static const char* const kAtoms[] = {
       "a",   "b",           "A",   "y",      ".",     "\\\\",         "\\d",         "\\w",
       "\\s", "\\S",         "\\b", "\\B",    "[a-c]", "[^a]",         "[ \t]",       " ",
@@ -116,7 +116,7 @@ std::string RegexAtom(Rng& rng, int depth) {
     for (uint32_t b = 0; b < branches; ++b) {
       if (b > 0) group += '|';
       const uint32_t atoms = rng.Below(3);
-      for (uint32_t k = 0; k < atoms; ++k) group += RegexAtom(rng, depth + 1);
+      for (uint32_t k = 0; k < atoms; ++k) group += RegexAtom(rng, depth + 1, quantifiers);
     }
     return group + ")";
   }
@@ -126,9 +126,10 @@ std::string RegexAtom(Rng& rng, int depth) {
     return std::string(1, c);
   }
   std::string atom = kAtoms[rng.Below(std::size(kAtoms))];
-  // Quantify only single atoms, never groups, so no expression backtracks
-  // for long.
-  if (atom != "^" && atom != "$" && atom[0] != '(' && rng.OneIn(3)) {
+  // Quantify only single atoms, never groups, and at most two of them, so no
+  // expression backtracks for long over a 2047-byte line.
+  if (quantifiers < 2 && atom != "^" && atom != "$" && atom[0] != '(' && rng.OneIn(3)) {
+    ++quantifiers;
     static const char* const kQuantifiers[] = {"*", "+", "?", "{0,2}", "{2}", "*?"};
     atom += kQuantifiers[rng.Below(std::size(kQuantifiers))];
   }
@@ -153,11 +154,12 @@ std::string RegexPattern(Rng& rng, const std::string& doc) {
     return pattern;
   }
   std::string pattern;
+  int quantifiers = 0;
   const uint32_t branches = rng.OneIn(4) ? 2 : 1;
   for (uint32_t b = 0; b < branches; ++b) {
     if (b > 0) pattern += '|';
     const uint32_t atoms = rng.Below(5);
-    for (uint32_t k = 0; k < atoms; ++k) pattern += RegexAtom(rng, 0);
+    for (uint32_t k = 0; k < atoms; ++k) pattern += RegexAtom(rng, 0, quantifiers);
   }
   if (rng.OneIn(30)) pattern += "(";  // does not compile
   return pattern;
