@@ -37,7 +37,11 @@ file=$(realpath "$file")
 build=$(realpath "$build")
 
 # Warm the page cache: every comparison below is about a file already in
-# memory.
+# memory. The file's cached pages are dropped first (dd's nocache flag, no
+# root needed) and read back: a file that stayed cached through memory
+# pressure can be held in small pages, which makes mapping it up to twice as
+# slow and the runs incomparable from one day to the next.
+dd if="$file" iflag=nocache count=0 status=none 2>/dev/null || true
 cat "$file" >/dev/null
 cat "$file" >/dev/null
 
