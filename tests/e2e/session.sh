@@ -72,8 +72,10 @@ for ((n = 1; n <= 100; n++)); do printf 'first file line %d\r\n' "$n"; done >"$w
 
 # ---------------------------------------------------------------- display
 # Xvfb picks a free display itself and writes its number once it listens;
-# guessing a number from lock files races with other servers.
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
+# guessing a number from lock files races with other servers. -noreset: by
+# default the server resets when its last client leaves (the readiness probe
+# below), and a client that connects during the reset is turned away.
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp -noreset 5>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 poll 10 test -s "$work/display" || { echo "FAIL: Xvfb did not start"; exit 1; }
 display=":$(head -n 1 "$work/display")"
