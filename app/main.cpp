@@ -87,16 +87,6 @@ class Application : public QApplication {
   }
 };
 
-// A dialog made with the main window as parent becomes a window of its own
-// that stays above the main window.
-template <typename Dialog>
-Dialog* MakeWindow(QWidget* owner) {
-  auto* window = new Dialog(owner);
-  if (!window->isWindow()) window->setWindowFlags(window->windowFlags() | Qt::Dialog);
-  window->hide();
-  return window;
-}
-
 void LoadTranslations(QApplication& app) {
   // Qt's own dialogs and buttons in Japanese.
   const QString path = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
@@ -133,28 +123,13 @@ int main(int argc, char** argv) {
     QStringList params = QCoreApplication::arguments();
     params.removeFirst();
     auto* main = new TRpEdit(params);
-    JmpDialog = MakeWindow<TJmpDialog>(main);
-    SearchFom = MakeWindow<TSearchFom>(main);
-    SearchLogF = MakeWindow<TSearchLogF>(main);
-    About = MakeWindow<TAbout>(main);
-    InstallDialogHooks();
-    main->WatchContinuousSearch();
+    CreateDialogs(main);
     main->show();
 
     const int result = app.exec();
     (void)result;
 
-    // Windows 2 to 5 go first, so that nothing reaches them through their
-    // globals while the main window's destruction runs its last _exit.
-    delete About;
-    About = nullptr;
-    delete SearchLogF;
-    SearchLogF = nullptr;
-    delete SearchFom;
-    SearchFom = nullptr;
-    delete JmpDialog;
-    JmpDialog = nullptr;
-    delete main;
+    DestroyWindows(main);
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, QStringLiteral("Dolmik"), QString::fromLocal8Bit(e.what()));
   }

@@ -50,14 +50,6 @@ double TimeCommand(const std::string& command) {
   return status == -1 ? -1 : seconds;
 }
 
-template <typename Dialog>
-Dialog* MakeWindow(QWidget* owner) {
-  auto* window = new Dialog(owner);
-  if (!window->isWindow()) window->setWindowFlags(window->windowFlags() | Qt::Dialog);
-  window->hide();
-  return window;
-}
-
 // One continuous search from the first line; returns its seconds and sets
 // the hits, counted from the result window's lines (the start and end
 // reports excluded). The window is emptied first, outside the timed part,
@@ -90,12 +82,7 @@ int main(int argc, char** argv) {
   InstallFontSubstitutions();
   InstallCommandHooks();
   auto* main = new TRpEdit(QStringList{});
-  JmpDialog = MakeWindow<TJmpDialog>(main);
-  SearchFom = MakeWindow<TSearchFom>(main);
-  SearchLogF = MakeWindow<TSearchLogF>(main);
-  About = MakeWindow<TAbout>(main);
-  InstallDialogHooks();
-  main->WatchContinuousSearch();
+  CreateDialogs(main);
   main->show();
   QCoreApplication::processEvents();
 
@@ -130,15 +117,6 @@ int main(int argc, char** argv) {
       reps, mDense, denseHits, mGrepDense, mSparse, sparseHits, mGrepSparse);
   std::fflush(stdout);
 
-  // As the program ends: the dialogs before the main window.
-  delete About;
-  About = nullptr;
-  delete SearchLogF;
-  SearchLogF = nullptr;
-  delete SearchFom;
-  SearchFom = nullptr;
-  delete JmpDialog;
-  JmpDialog = nullptr;
-  delete main;
+  DestroyWindows(main);
   return 0;
 }

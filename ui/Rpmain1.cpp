@@ -799,3 +799,36 @@ void TRpEdit::ImageF1MouseUp(Qt::MouseButton button, int x, int y) {
   EndSelection(x, y);
   MouseSelecting = false;
 }
+
+namespace {
+template <typename Dialog>
+Dialog* MakeDialog(TRpEdit* owner) {
+  auto* window = new Dialog(owner);
+  if (!window->isWindow()) window->setWindowFlags(window->windowFlags() | Qt::Dialog);
+  window->hide();
+  return window;
+}
+
+template <typename Window>
+void DeleteWindow(Window*& window) {
+  delete window;
+  window = nullptr;
+}
+}  // namespace
+
+void CreateDialogs(TRpEdit* main) {
+  JmpDialog = MakeDialog<TJmpDialog>(main);
+  SearchFom = MakeDialog<TSearchFom>(main);
+  SearchLogF = MakeDialog<TSearchLogF>(main);
+  About = MakeDialog<TAbout>(main);
+  InstallDialogHooks();
+  main->WatchContinuousSearch();
+}
+
+void DestroyWindows(TRpEdit* main) {
+  DeleteWindow(About);
+  DeleteWindow(SearchLogF);
+  DeleteWindow(SearchFom);
+  DeleteWindow(JmpDialog);
+  delete main;
+}

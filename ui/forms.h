@@ -24,3 +24,12 @@ void ActivateSlotPage(int slot);
 // options, the search result window's memo, the Cancel buttons. Called once
 // after the five windows exist.
 void InstallDialogHooks();
+
+// Creates windows 2 to 5 in their fixed order, hidden, each a window of its
+// own above the main window, and connects them (InstallDialogHooks and the
+// main window's watch of continuous searches).
+void CreateDialogs(TRpEdit* main);
+// Destroys the five windows: windows 2 to 5 first, so that nothing reaches
+// them through their globals while the main window's destruction runs its
+// last _exit.
+void DestroyWindows(TRpEdit* main);

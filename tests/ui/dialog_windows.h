@@ -29,12 +29,7 @@ class DialogWindows : public ::testing::Test {
     CurrentSlot = 0;
     InstallCommandHooks();
     main_ = new TRpEdit(QStringList{});
-    JmpDialog = new TJmpDialog(main_);
-    SearchFom = new TSearchFom(main_);
-    SearchLogF = new TSearchLogF(main_);
-    About = new TAbout(main_);
-    InstallDialogHooks();
-    main_->WatchContinuousSearch();
+    CreateDialogs(main_);
     // Record every log line, and still pass it on to the log memo.
     auto shown = CmdHooks().append_log;
     CmdHooks().append_log = [this, shown](const QString& line) {
@@ -44,15 +39,7 @@ class DialogWindows : public ::testing::Test {
   }
 
   void TearDown() override {
-    delete About;
-    About = nullptr;
-    delete SearchLogF;
-    SearchLogF = nullptr;
-    delete SearchFom;
-    SearchFom = nullptr;
-    delete JmpDialog;
-    JmpDialog = nullptr;
-    delete main_;
+    DestroyWindows(main_);
     RpEdit = nullptr;
     CmdHooks() = CommandHooks{};
     SearchHooksRef() = SearchHooks{};

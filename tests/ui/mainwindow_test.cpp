@@ -61,29 +61,13 @@ class MainWindowTest : public ::testing::Test {
     CmdHooks().message_box = [this](const QString& caption, const QString& text) {
       boxes_ << caption + QLatin1String(": ") + text;
     };
-    JmpDialog = new TJmpDialog(window_);
-    JmpDialog->setWindowFlags(Qt::Dialog);
-    SearchFom = new TSearchFom(window_);
-    SearchFom->setWindowFlags(Qt::Dialog);
-    SearchLogF = new TSearchLogF(window_);
-    SearchLogF->setWindowFlags(Qt::Dialog);
-    About = new TAbout(window_);
-    InstallDialogHooks();
-    window_->WatchContinuousSearch();
+    CreateDialogs(window_);
     return window_;
   }
 
   void Destroy() {
     if (window_ == nullptr) return;
-    delete About;
-    About = nullptr;
-    delete SearchLogF;
-    SearchLogF = nullptr;
-    delete SearchFom;
-    SearchFom = nullptr;
-    delete JmpDialog;
-    JmpDialog = nullptr;
-    delete window_;
+    DestroyWindows(window_);
     window_ = nullptr;
   }
 
