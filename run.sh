@@ -4,6 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DDOLMIK_TESTS=OFF -DDOLMIK_BENCH=OFF >/dev/null
+# The same build folder as ./test.sh, with whatever configuration it already
+# has (an optimised build by default), so that neither script forces the
+# other to rebuild everything.
+cmake -S . -B build >/dev/null
 cmake --build build --target dolmik -j"$(nproc)"
 exec ./build/app/dolmik "$@"
