@@ -613,13 +613,17 @@ void TRpEdit::closeEvent(QCloseEvent* event) {
 }
 
 void TRpEdit::dragEnterEvent(QDragEnterEvent* event) {
+  // The window itself stays enabled during a continuous search (its dialogs'
+  // Cancel buttons live in it); an open then would pull the document from
+  // under the scan.
+  if (searchActive_) return;
   const QList<QUrl> urls = event->mimeData()->urls();
   if (!urls.isEmpty() && urls.first().isLocalFile()) event->acceptProposedAction();
 }
 
 void TRpEdit::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
-  if (urls.isEmpty() || !urls.first().isLocalFile()) return;
+  if (searchActive_ || urls.isEmpty() || !urls.first().isLocalFile()) return;
   event->acceptProposedAction();
   // Only the first file is used, with its full path however long.
   const QString path = urls.first().toLocalFile();

@@ -194,6 +194,25 @@ TEST_F(MainWindowTest, CloseDuringContinuousSearchWaitsForTheScan) {
   EXPECT_EQ(Echoes().last(), QStringLiteral(" > _exit"));
 }
 
+TEST_F(MainWindowTest, DropDuringContinuousSearchOpensNothing) {
+  const QString dropped = File("dropped.txt", 30);
+  Create({File("a.txt", 20)});
+  window_->show();
+  const QStringList before = Echoes();
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(dropped)});
+  SearchRunning = true;
+  CmdHooks().continuous_search_running(true);
+  QDragEnterEvent enter(QPoint(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window_, &enter);
+  EXPECT_FALSE(enter.isAccepted());
+  QDropEvent drop(QPointF(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window_, &drop);
+  CmdHooks().continuous_search_running(false);
+  EXPECT_EQ(Echoes(), before);
+  EXPECT_EQ(SlotTable[0].LineCount, 20);
+}
+
 TEST_F(MainWindowTest, CtrlWTogglesRangeSelectionWithoutTheContextMenu) {
   Create();
   window_->show();
