@@ -29,17 +29,9 @@
 #include "ui/dmkAbout.h"
 #include "view/view.h"
 
+#include "bench/timing.h"
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 double TimeCommand(const std::string& command) {
   const Clock::time_point begin = Clock::now();

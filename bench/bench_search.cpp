@@ -21,17 +21,9 @@
 #include "search/search.h"
 #include "store/slots.h"
 
+#include "bench/timing.h"
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 SearchOptions g_options;
 std::string g_log;  // the search-log lines of the hits, as the result window gets them
