@@ -7,57 +7,7 @@
 # Usage: session.sh PATH_TO_DOLMIK
 set -uo pipefail
 
-program=${1:?usage: session.sh PATH_TO_DOLMIK}
-work=$(mktemp -d /tmp/dolmik-e2e-XXXXXX)
-xvfb_pid=""
-app_pid=""
-cleanup() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-# check NAME EXPECTED_FILE ACTUAL_FILE: whole-file comparison with a diff.
-check() {
-  if diff -u "$2" "$3" >"$work/diff.txt"; then
-    echo "ok: $1"
-  else
-    fail "$1"
-    cat "$work/diff.txt"
-  fi
-}
-# poll SECONDS COMMAND...: runs the command every 0.1 s until it succeeds.
-# settle: a pause for what can't be polled from outside (a menu opening, a
-# page redrawn); generous, so that a loaded machine or a sanitizer build
-# keeps up.
-settle() { sleep 1; }
-poll() {
-  local limit=$(($1 * 10))
-  shift
-  for ((i = 0; i < limit; i++)); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
-visible() { xdotool search --onlyvisible --name "$1"; }
-window_of() { xdotool search --onlyvisible --name "$1" | head -1; }
-# type_path TITLE PATH: types a full path into Qt's file dialog and accepts it.
-type_path() {
-  poll 10 visible "$1" || { fail "no dialog $1"; return 1; }
-  xdotool windowfocus --sync "$(window_of "$1")" 2>/dev/null
-  xdotool type --delay 5 "$2"
-  xdotool key Return
-  poll 10 test -s "$2" || fail "nothing saved to $2"
-  poll 10 bash -c "! xdotool search --onlyvisible --name '$1'" || fail "dialog $1 stays open"
-}
-focus_main() { xdotool windowfocus --sync "$main" 2>/dev/null; }
+source "$(dirname "$0")/lib.bash"
 
 # ---------------------------------------------------------------- files
 # 3000 numbered lines of Japanese text (表 has the trail byte 0x5C, ｶﾀｶﾅ are
@@ -71,19 +21,7 @@ iconv -f UTF-8 -t CP932 "$work/ja-utf8.txt" >"$work/ja.txt" || exit 1
 for ((n = 1; n <= 100; n++)); do printf 'first file line %d\r\n' "$n"; done >"$work/first.txt"
 
 # ---------------------------------------------------------------- display
-# Xvfb picks a free display itself and writes its number once it listens;
-# guessing a number from lock files races with other servers. -noreset: by
-# default the server resets when its last client leaves (the readiness probe
-# below), and a client that connects during the reset is turned away.
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp -noreset 5>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-poll 10 test -s "$work/display" || { echo "FAIL: Xvfb did not start"; exit 1; }
-display=":$(head -n 1 "$work/display")"
-export DISPLAY=$display
-poll 10 xdotool getdisplaygeometry || { echo "FAIL: Xvfb did not start"; exit 1; }
-export QT_QPA_PLATFORM=xcb
-export LC_ALL=C.UTF-8
-export XDG_RUNTIME_DIR=$work
+start_display
 
 # ---------------------------------------------------------------- start
 "$program" "$work/first.txt" "$work/ja.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
@@ -174,14 +112,5 @@ if poll 15 bash -c "! kill -0 $app_pid"; then
 else
   fail "the program did not end after 終了"
 fi
-if grep -E 'ERROR: AddressSanitizer|runtime error:' "$work/stderr.txt"; then
-  fail "sanitizer report"
-fi
-
-if ((failures)); then
-  echo "stderr of the program:"
-  cat "$work/stderr.txt"
-  echo "e2e session: $failures failure(s)"
-  exit 1
-fi
-echo "e2e session: all checks passed"
+sanitizer_check
+finish session
