@@ -1,0 +1,114 @@
+#include "store/filewatch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// The once-a-second look for file systems that send no notices.
+constexpr int kFallbackMs = 1000;
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void Drain(int fd) {
+  char buffer[4096];
+  while (::read(fd, buffer, sizeof buffer) > 0) {
+  }
+}
+
+}  // namespace
+
+bool FileWatcher::Compare(int fd, const std::string& path, int64_t size, FileChange* change) {
+  struct stat open {};
+  if (::fstat(fd, &open) != 0) return false;
+  struct stat named {};
+  // A missing name is a rotation half done (renamed away, not yet created):
+  // the open file is still the document until a new one appears.
+  if (::stat(path.c_str(), &named) == 0 &&
+      (named.st_dev != open.st_dev || named.st_ino != open.st_ino)) {
+    *change = {FileChange::kReplaced, static_cast<int64_t>(named.st_size)};
+    return true;
+  }
+  const int64_t now = open.st_size;
+  if (now == size) return false;
+  *change = {now > size ? FileChange::kGrew : FileChange::kShrank, now};
+  return true;
+}
+
+FileWatcher::FileWatcher(int fd, std::string path, int64_t size, Callback callback)
+    : path_(std::move(path)), callback_(std::move(callback)), fd_(fd), size_(size) {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+  inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (inotify_ >= 0) {
+    // The folder tells of a new file at the name; the file itself of writes,
+    // truncation and its own rename or removal.
+    ::inotify_add_watch(inotify_, FolderOf(path_).c_str(), IN_CREATE | IN_MOVED_TO);
+    ::inotify_add_watch(inotify_, path_.c_str(),
+                        IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF);
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+FileWatcher::~FileWatcher() {
+  stop_.store(true);
+  Poke();
+  thread_.join();
+  if (inotify_ >= 0) ::close(inotify_);
+  for (int end : wake_)
+    if (end >= 0) ::close(end);
+}
+
+void FileWatcher::Acknowledge(int fd, int64_t size) {
+  bool rewatch = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rewatch = fd != fd_;
+    fd_ = fd;
+    size_ = size;
+    pending_ = false;
+  }
+  // After a replacement the file's own watch still names the old file.
+  if (rewatch && inotify_ >= 0)
+    ::inotify_add_watch(inotify_, path_.c_str(),
+                        IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF);
+  Poke();  // whatever came while the change was taken in
+}
+
+void FileWatcher::Poke() {
+  if (wake_[1] < 0) return;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);  // a full pipe wakes anyway
+}
+
+void FileWatcher::Check() {
+  FileChange change{};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_ || !Compare(fd_, path_, size_, &change)) return;
+    pending_ = true;
+  }
+  callback_(change);
+}
+
+void FileWatcher::Run() {
+  pollfd fds[2] = {{wake_[0], POLLIN, 0}, {inotify_, POLLIN, 0}};
+  const nfds_t count = inotify_ >= 0 ? 2 : 1;
+  while (!stop_.load()) {
+    const int ready = ::poll(fds, count, kFallbackMs);
+    if (stop_.load()) break;
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) Drain(wake_[0]);
+    if (count > 1 && (fds[1].revents & POLLIN)) Drain(inotify_);
+    Check();
+  }
+}
