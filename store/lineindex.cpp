@@ -3,15 +3,122 @@
 #include <algorithm>
 #include <new>
 
-// Plain layout: every start as a full 64-bit offset, 65536 to a chunk.
+namespace {
+
+// Escape code in Chunk::code: the distance is the next varint of the group.
+constexpr uint8_t kEscape = 255;
+// A LEB128 varint of a 64-bit value takes at most 10 bytes.
+constexpr uint32_t kMaxVarint = 10;
+constexpr uint32_t kSegmentShift = 12;
+constexpr uint32_t kSegmentBytes = uint32_t{1} << kSegmentShift;
+
+// A varint never straddles two segments: when fewer than kMaxVarint bytes
+// remain in a segment, the writer goes on at the start of the next one, and
+// the reader skips the same way. Returns the position where the varint at
+// pos really begins.
+inline uint32_t VarintAt(uint32_t pos) {
+  const uint32_t left = kSegmentBytes - (pos & (kSegmentBytes - 1));
+  return left < kMaxVarint ? pos + left : pos;
+}
+
+}  // namespace
+
 struct LineIndex::Chunk {
-  uint64_t starts[kChunkLines];
+  // Every line but the first of each group may escape with a varint of up
+  // to kMaxVarint bytes, and every segment but the last holds at least
+  // kSegmentBytes - (kMaxVarint - 1) bytes of them.
+  static constexpr uint32_t kMaxEscapeBytes = kGroupsPerChunk * (kGroupLines - 1) * kMaxVarint;
+  static constexpr uint32_t kMaxSegments = kMaxEscapeBytes / (kSegmentBytes - (kMaxVarint - 1)) + 1;
+  // Escape positions are 32-bit.
+  static_assert(uint64_t{kMaxSegments} * kSegmentBytes < (uint64_t{1} << 32));
+
+  // Start of the first line of each group.
+  uint64_t base[kGroupsPerChunk];
+  // Where the escapes of each group begin in this chunk's escape stream;
+  // they follow in the order of their lines.
+  uint32_t escape_at[kGroupsPerChunk];
+  // For a line that is not first in its group: its distance from the
+  // previous start when below 255, else kEscape. Unused for first lines.
+  uint8_t code[kChunkLines];
+  // The escape stream, kSegmentBytes a segment, allocated as it grows.
+  uint8_t* segments[kMaxSegments] = {};
+
+  uint64_t ReadEscape(uint32_t& pos) const {
+    pos = VarintAt(pos);
+    const uint8_t* p = segments[pos >> kSegmentShift] + (pos & (kSegmentBytes - 1));
+    uint64_t value = 0;
+    int shift = 0;
+    uint32_t used = 0;
+    uint8_t byte;
+    do {
+      byte = p[used++];
+      value |= uint64_t{byte & 0x7Fu} << shift;
+      shift += 7;
+    } while (byte & 0x80u);
+    pos += used;
+    return value;
+  }
 };
 
-LineIndex::LineIndex() : chunks_(new std::atomic<Chunk*>[kMaxChunks]()) {}
+// A line, its start, and the escape position after that line's own escape:
+// enough to step to the next line without looking back.
+struct LineIndex::Cursor {
+  const Chunk* chunk;
+  int64_t line;
+  uint64_t start;
+  uint32_t escape;
+
+  // Moves to line + 1, which must be below the index's size.
+  void Next(const LineIndex& index) {
+    ++line;
+    const int64_t at = line & (kChunkLines - 1);
+    if ((at & (kGroupLines - 1)) == 0) {
+      if (at == 0) chunk = index.ChunkOf(line);
+      start = chunk->base[at >> kGroupShift];
+      escape = chunk->escape_at[at >> kGroupShift];
+      return;
+    }
+    const uint8_t code = chunk->code[at];
+    start += code != kEscape ? code : chunk->ReadEscape(escape);
+  }
+};
+
+LineIndex::LineIndex() : chunks_(new std::atomic<Chunk*>[kMaxChunks]()) {
+  memory_bytes_.store(kMaxChunks * sizeof(std::atomic<Chunk*>), std::memory_order_relaxed);
+}
 
 LineIndex::~LineIndex() {
-  for (int64_t c = 0; c < chunk_count_; ++c) delete chunks_[c].load(std::memory_order_relaxed);
+  for (int64_t c = 0; c < chunk_count_; ++c) FreeChunk(chunks_[c].load(std::memory_order_relaxed));
+}
+
+void LineIndex::FreeChunk(Chunk* c) {
+  size_t freed = sizeof(Chunk);
+  for (uint8_t* segment : c->segments) {
+    if (!segment) break;
+    delete[] segment;
+    freed += kSegmentBytes;
+  }
+  delete c;
+  memory_bytes_.fetch_sub(freed, std::memory_order_relaxed);
+}
+
+bool LineIndex::PutEscape(Chunk* c, uint64_t d) {
+  const uint32_t pos = VarintAt(escape_end_);
+  uint8_t*& segment = c->segments[pos >> kSegmentShift];
+  if (!segment) {
+    segment = new (std::nothrow) uint8_t[kSegmentBytes];
+    if (!segment) return false;
+    memory_bytes_.fetch_add(kSegmentBytes, std::memory_order_relaxed);
+  }
+  uint8_t* p = segment + (pos & (kSegmentBytes - 1));
+  uint32_t used = 0;
+  while (d >= 0x80) {
+    p[used++] = static_cast<uint8_t>(d | 0x80);
+    d >>= 7;
+  }
+  p[used++] = static_cast<uint8_t>(d);
+  escape_end_ = pos + used;
+  return true;
 }
 
 size_t LineIndex::Append(const uint64_t* starts, size_t n) {
@@ -22,55 +129,133 @@ size_t LineIndex::Append(const uint64_t* starts, size_t n) {
     if (chunk == chunk_count_) {
       Chunk* fresh = new (std::nothrow) Chunk;
       if (!fresh) break;
+      memory_bytes_.fetch_add(sizeof(Chunk), std::memory_order_relaxed);
       chunks_[chunk].store(fresh, std::memory_order_relaxed);
       ++chunk_count_;
+      escape_end_ = 0;
     }
     Chunk* c = chunks_[chunk].load(std::memory_order_relaxed);
     const int64_t at = size & (kChunkLines - 1);
-    const size_t room = static_cast<size_t>(std::min<int64_t>(kChunkLines - at, kMaxLines - size));
-    const size_t take = std::min(room, n - done);
-    std::copy(starts + done, starts + done + take, c->starts + at);
-    done += take;
-    size += static_cast<int64_t>(take);
+    const int64_t in_group = at & (kGroupLines - 1);
+    if (in_group == 0) {
+      c->base[at >> kGroupShift] = starts[done];
+      c->escape_at[at >> kGroupShift] = escape_end_;
+      last_start_ = starts[done];
+      ++done;
+      ++size;
+      continue;
+    }
+    // The rest of this group, as far as the batch and kMaxLines allow.
+    const size_t take = static_cast<size_t>(std::min<int64_t>(
+        {kGroupLines - in_group, static_cast<int64_t>(n - done), kMaxLines - size}));
+    const uint64_t* from = starts + done;
+    uint8_t* code = c->code + at;
+    uint64_t last = last_start_;
+    size_t i = 0;
+    for (; i < take; ++i) {
+      const uint64_t d = from[i] - last;
+      if (d < kEscape) {
+        code[i] = static_cast<uint8_t>(d);
+      } else {
+        if (!PutEscape(c, d)) break;
+        code[i] = kEscape;
+      }
+      last = from[i];
+    }
+    last_start_ = last;
+    done += i;
+    size += static_cast<int64_t>(i);
+    if (i < take) break;
   }
   size_.store(size, std::memory_order_release);
   return done;
 }
 
-uint64_t LineIndex::Start(int64_t line) const {
-  return chunks_[line >> kChunkShift]
-      .load(std::memory_order_relaxed)
-      ->starts[line & (kChunkLines - 1)];
+LineIndex::Cursor LineIndex::Seek(int64_t line) const {
+  const Chunk* c = ChunkOf(line);
+  const int64_t at = line & (kChunkLines - 1);
+  const int64_t group = at >> kGroupShift;
+  // Plain distances are summed at once (the escape codes with them, taken
+  // out again below); only the escaped ones need the stream.
+  const uint8_t* code = c->code + (group << kGroupShift);
+  const int64_t last = at & (kGroupLines - 1);
+  uint64_t sum = 0;
+  uint32_t escapes = 0;
+  for (int64_t i = 1; i <= last; ++i) {
+    sum += code[i];
+    escapes += code[i] == kEscape;
+  }
+  Cursor cursor{c, line, c->base[group] + sum - uint64_t{kEscape} * escapes, c->escape_at[group]};
+  while (escapes-- > 0) cursor.start += c->ReadEscape(cursor.escape);
+  return cursor;
 }
 
+uint64_t LineIndex::Start(int64_t line) const { return Seek(line).start; }
+
 void LineIndex::Starts(int64_t first, int64_t n, uint64_t* out) const {
-  for (int64_t i = 0; i < n; ++i) out[i] = Start(first + i);
+  if (n <= 0) return;
+  Cursor cursor = Seek(first);
+  out[0] = cursor.start;
+  for (int64_t i = 1; i < n; ++i) {
+    cursor.Next(*this);
+    out[i] = cursor.start;
+  }
 }
 
 int64_t LineIndex::LineAt(uint64_t offset) const {
-  int64_t lo = 0, hi = Size();  // answer in [lo - 1, hi - 1]
+  const int64_t size = Size();
+  if (size == 0) return -1;
+  auto base = [this](int64_t group) {
+    return ChunkOf(group << kGroupShift)->base[group & (kGroupsPerChunk - 1)];
+  };
+  // The last group whose first start is <= offset; the answer is in it.
+  int64_t lo = 0, hi = ((size - 1) >> kGroupShift) + 1;  // that group is lo - 1
   while (lo < hi) {
     const int64_t mid = lo + (hi - lo) / 2;
-    if (Start(mid) <= offset) {
+    if (base(mid) <= offset) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
-  return lo - 1;
+  if (lo == 0) return -1;
+  const int64_t first = (lo - 1) << kGroupShift;
+  const int64_t end = std::min(size, first + kGroupLines);
+  Cursor cursor = Seek(first);
+  while (cursor.line + 1 < end) {
+    Cursor next = cursor;
+    next.Next(*this);
+    if (next.start > offset) break;
+    cursor = next;
+  }
+  return cursor.line;
 }
 
 void LineIndex::TruncateTo(int64_t lines) {
   size_.store(lines, std::memory_order_release);
   const int64_t keep = (lines + kChunkLines - 1) >> kChunkShift;
   for (int64_t c = keep; c < chunk_count_; ++c) {
-    delete chunks_[c].load(std::memory_order_relaxed);
+    FreeChunk(chunks_[c].load(std::memory_order_relaxed));
     chunks_[c].store(nullptr, std::memory_order_relaxed);
   }
   chunk_count_ = std::min(chunk_count_, keep);
+  if (lines == 0) {
+    last_start_ = 0;
+    escape_end_ = 0;
+    return;
+  }
+  // The writer goes on after the last kept line; the escape segments past
+  // it in its chunk are dropped.
+  const Cursor last = Seek(lines - 1);
+  last_start_ = last.start;
+  escape_end_ = last.escape;
+  Chunk* c = chunks_[(lines - 1) >> kChunkShift].load(std::memory_order_relaxed);
+  for (uint32_t s = (escape_end_ + kSegmentBytes - 1) >> kSegmentShift;
+       s < Chunk::kMaxSegments && c->segments[s]; ++s) {
+    delete[] c->segments[s];
+    c->segments[s] = nullptr;
+    memory_bytes_.fetch_sub(kSegmentBytes, std::memory_order_relaxed);
+  }
 }
 
-size_t LineIndex::MemoryBytes() const {
-  return static_cast<size_t>(chunk_count_) * sizeof(Chunk) +
-         static_cast<size_t>(kMaxChunks) * sizeof(std::atomic<Chunk*>);
-}
+size_t LineIndex::MemoryBytes() const { return memory_bytes_.load(std::memory_order_relaxed); }
