@@ -9,28 +9,43 @@ namespace {
 constexpr uint8_t kEscape = 255;
 // A LEB128 varint of a 64-bit value takes at most 10 bytes.
 constexpr uint32_t kMaxVarint = 10;
+// The escape stream of a chunk lies in segments allocated as it grows: a
+// small first one, so that a chunk with a few long lines stays small, then
+// segments of kSegmentBytes.
+constexpr uint32_t kFirstSegmentBytes = 256;
 constexpr uint32_t kSegmentShift = 12;
 constexpr uint32_t kSegmentBytes = uint32_t{1} << kSegmentShift;
+
+constexpr uint32_t SegmentOf(uint32_t pos) {
+  return pos < kFirstSegmentBytes ? 0 : 1 + ((pos - kFirstSegmentBytes) >> kSegmentShift);
+}
+constexpr uint32_t SegmentBegin(uint32_t segment) {
+  return segment == 0 ? 0 : kFirstSegmentBytes + ((segment - 1) << kSegmentShift);
+}
+constexpr uint32_t SegmentSize(uint32_t segment) {
+  return segment == 0 ? kFirstSegmentBytes : kSegmentBytes;
+}
 
 // A varint never straddles two segments: when fewer than kMaxVarint bytes
 // remain in a segment, the writer goes on at the start of the next one, and
 // the reader skips the same way. Returns the position where the varint at
 // pos really begins.
 inline uint32_t VarintAt(uint32_t pos) {
-  const uint32_t left = kSegmentBytes - (pos & (kSegmentBytes - 1));
-  return left < kMaxVarint ? pos + left : pos;
+  const uint32_t segment = SegmentOf(pos);
+  const uint32_t end = SegmentBegin(segment) + SegmentSize(segment);
+  return end - pos < kMaxVarint ? end : pos;
 }
 
 }  // namespace
 
 struct LineIndex::Chunk {
   // Every line but the first of each group may escape with a varint of up
-  // to kMaxVarint bytes, and every segment but the last holds at least
-  // kSegmentBytes - (kMaxVarint - 1) bytes of them.
+  // to kMaxVarint bytes, and every segment after the first and before the
+  // last holds at least kSegmentBytes - (kMaxVarint - 1) bytes of them.
   static constexpr uint32_t kMaxEscapeBytes = kGroupsPerChunk * (kGroupLines - 1) * kMaxVarint;
-  static constexpr uint32_t kMaxSegments = kMaxEscapeBytes / (kSegmentBytes - (kMaxVarint - 1)) + 1;
+  static constexpr uint32_t kMaxSegments = 2 + kMaxEscapeBytes / (kSegmentBytes - (kMaxVarint - 1));
   // Escape positions are 32-bit.
-  static_assert(uint64_t{kMaxSegments} * kSegmentBytes < (uint64_t{1} << 32));
+  static_assert(SegmentBegin(kMaxSegments) < (uint64_t{1} << 32));
 
   // Start of the first line of each group.
   uint64_t base[kGroupsPerChunk];
@@ -40,12 +55,13 @@ struct LineIndex::Chunk {
   // For a line that is not first in its group: its distance from the
   // previous start when below 255, else kEscape. Unused for first lines.
   uint8_t code[kChunkLines];
-  // The escape stream, kSegmentBytes a segment, allocated as it grows.
+  // The escape stream, allocated as it grows.
   uint8_t* segments[kMaxSegments] = {};
 
   uint64_t ReadEscape(uint32_t& pos) const {
     pos = VarintAt(pos);
-    const uint8_t* p = segments[pos >> kSegmentShift] + (pos & (kSegmentBytes - 1));
+    const uint32_t segment = SegmentOf(pos);
+    const uint8_t* p = segments[segment] + (pos - SegmentBegin(segment));
     uint64_t value = 0;
     int shift = 0;
     uint32_t used = 0;
@@ -93,10 +109,9 @@ LineIndex::~LineIndex() {
 
 void LineIndex::FreeChunk(Chunk* c) {
   size_t freed = sizeof(Chunk);
-  for (uint8_t* segment : c->segments) {
-    if (!segment) break;
-    delete[] segment;
-    freed += kSegmentBytes;
+  for (uint32_t s = 0; s < Chunk::kMaxSegments && c->segments[s]; ++s) {
+    delete[] c->segments[s];
+    freed += SegmentSize(s);
   }
   delete c;
   memory_bytes_.fetch_sub(freed, std::memory_order_relaxed);
@@ -104,13 +119,13 @@ void LineIndex::FreeChunk(Chunk* c) {
 
 bool LineIndex::PutEscape(Chunk* c, uint64_t d) {
   const uint32_t pos = VarintAt(escape_end_);
-  uint8_t*& segment = c->segments[pos >> kSegmentShift];
-  if (!segment) {
-    segment = new (std::nothrow) uint8_t[kSegmentBytes];
-    if (!segment) return false;
-    memory_bytes_.fetch_add(kSegmentBytes, std::memory_order_relaxed);
+  const uint32_t s = SegmentOf(pos);
+  if (!c->segments[s]) {
+    c->segments[s] = new (std::nothrow) uint8_t[SegmentSize(s)];
+    if (!c->segments[s]) return false;
+    memory_bytes_.fetch_add(SegmentSize(s), std::memory_order_relaxed);
   }
-  uint8_t* p = segment + (pos & (kSegmentBytes - 1));
+  uint8_t* p = c->segments[s] + (pos - SegmentBegin(s));
   uint32_t used = 0;
   while (d >= 0x80) {
     p[used++] = static_cast<uint8_t>(d | 0x80);
@@ -250,11 +265,12 @@ void LineIndex::TruncateTo(int64_t lines) {
   last_start_ = last.start;
   escape_end_ = last.escape;
   Chunk* c = chunks_[(lines - 1) >> kChunkShift].load(std::memory_order_relaxed);
-  for (uint32_t s = (escape_end_ + kSegmentBytes - 1) >> kSegmentShift;
-       s < Chunk::kMaxSegments && c->segments[s]; ++s) {
+  // The first segment not yet written to: the one after the last byte.
+  const uint32_t unused = escape_end_ == 0 ? 0 : SegmentOf(escape_end_ - 1) + 1;
+  for (uint32_t s = unused; s < Chunk::kMaxSegments && c->segments[s]; ++s) {
     delete[] c->segments[s];
     c->segments[s] = nullptr;
-    memory_bytes_.fetch_sub(kSegmentBytes, std::memory_order_relaxed);
+    memory_bytes_.fetch_sub(SegmentSize(s), std::memory_order_relaxed);
   }
 }
 
