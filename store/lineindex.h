@@ -6,13 +6,13 @@
 //
 // Storage grows in chunks as lines arrive; nothing is reserved for a maximum.
 //
-// Layout (about 1.1 bytes a line when lines are shorter than 255 bytes):
-// lines come in groups of 128, each with its first start as a full 64-bit
-// base; every other line keeps one byte, its distance from the previous
-// start, or 255 when that distance is 255 or more, which then goes as a
-// LEB128 varint into a side stream of escapes. 512 groups make a chunk of
-// 65536 lines, allocated whole (71.3 KiB), with the escapes of its groups in
-// 4 KiB segments allocated as they are needed.
+// Layout (1.12 bytes a line when no line is 255 bytes or longer): lines come
+// in groups of 128, each with its first start as a full 64-bit base; every
+// other line keeps one byte, its distance from the previous start, or 255
+// when that distance is 255 or more, which then goes as a LEB128 varint into
+// a side stream of escapes. 512 groups make a chunk of 65536 lines,
+// allocated whole (71.3 KiB), with the escapes of its groups in segments
+// (256 bytes, then 4 KiB each) allocated as they are needed.
 //
 // Hard bound, all lengths: 1.18 bytes a line, plus for each line whose
 // distance d from the previous start is 255 or more the varint's bytes
