@@ -1,7 +1,6 @@
 #include "store/platform.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +16,7 @@ namespace store_platform {
 
 volatile sig_atomic_t g_truncation_seen[kSlotCount] = {};
 
-int OpenExclusive(const std::string& path) {
+int OpenReadOnly(const std::string& path) {
   // O_NONBLOCK so that opening a FIFO with no writer returns at once; the
   // type check below then refuses it.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -31,16 +30,18 @@ int OpenExclusive(const std::string& path) {
   }
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return -1;
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
     return -1;
   }
   return fd;
+}
+
+bool FileIdentity(int fd, uint64_t* device, uint64_t* inode) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  *device = static_cast<uint64_t>(st.st_dev);
+  *inode = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 int64_t FileSize(int fd) {

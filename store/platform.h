@@ -1,6 +1,6 @@
-// The store's thin layer over POSIX: files opened for one slot alone, the
-// "mapping object", read-only windows, index-page memory and the guard that
-// keeps a file truncated under an open window from killing the process.
+// The store's thin layer over POSIX: read-only files, the "mapping object", read-only windows,
+// index-page memory and the guard that keeps a file truncated under an open window from killing the
+// process.
 #pragma once
 
 #include <csignal>
@@ -10,11 +10,15 @@
 
 namespace store_platform {
 
-// Opens path read-only for this process alone: an exclusive, non-blocking
-// flock stands in for an open without sharing, so a second open of the same
-// file (from any slot) fails. Only regular files are accepted; a FIFO never
-// blocks the call. Returns the descriptor, or -1 with errno set.
-int OpenExclusive(const std::string& path);
+// Opens path read-only. Only regular files are accepted (a directory fails
+// with EISDIR, a FIFO, socket or device with ENODEV); a FIFO never blocks the
+// call. No lock is taken: other programs, a second Dolmik among them, may read
+// the file at the same time. Returns the descriptor, or -1 with errno set.
+int OpenReadOnly(const std::string& path);
+// The device and inode of an open file: two paths name the same file (a hard
+// link, a symbolic link, "./a" and "a") exactly when these agree. False with
+// errno set on failure.
+bool FileIdentity(int fd, uint64_t* device, uint64_t* inode);
 // Size of the open file in bytes, or -1 with errno set.
 int64_t FileSize(int fd);
 void CloseHandle(int fd);

@@ -37,6 +37,10 @@ constexpr const char* kOpenFailedLine = "#*** ERROR *** ファイルオープン
 constexpr const char* kTooManyLines = "ファイルの行数が多すぎるので途中で終了します";
 constexpr const char* kTooLarge = "ファイルが大きすぎます（4 GiB 以上のファイルは開けません）: ";
 constexpr const char* kNoIndexMemory = "メモリが不足しているため、行インデックスを作成できません: ";
+// The log line of an open that fails before anything is mapped: no message
+// box, only this line after the command's echo, naming the reason and the
+// path.
+constexpr const char* kCannotOpen = "# *** ERROR *** ファイルを開けません（";
 
 // The index builder reads the file through its own populated windows of
 // this size, independent of the blocks' 16 MiB windows: a block of short
@@ -151,6 +155,41 @@ void CloseHandles(FileSlot& slot) {
   sp::CloseHandle(slot.FileHandle);
   slot.MapHandle = -1;
   slot.FileHandle = -1;
+  slot.FileDevice = 0;
+  slot.FileInode = 0;
+}
+
+// Why the platform refused to open a file, from errno, in the user's words.
+std::string OpenFailureReason(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return "ファイルが見つかりません";
+    case EACCES:
+    case EPERM:
+      return "読み取りの権限がありません";
+    case EISDIR:
+      return "フォルダーです";
+    case ENODEV:
+      return "通常のファイルではありません";
+    default:
+      return std::strerror(error);
+  }
+}
+
+void LogCannotOpen(const std::string& reason, const std::string& path) {
+  Log(kCannotOpen + reason + "）: " + path);
+}
+
+// The slot other than this one that holds the file with this device and
+// inode, or -1.
+int SlotHoldingFile(const FileSlot& self, uint64_t device, uint64_t inode) {
+  for (int i = 0; i < kSlotCount; ++i) {
+    const FileSlot& other = SlotTable[i];
+    if (&other == &self || other.FileHandle < 0) continue;
+    if (other.FileDevice == device && other.FileInode == inode) return i;
+  }
+  return -1;
 }
 
 void ResetTruncation(FileSlot& slot) {
@@ -402,11 +441,28 @@ int OpenDocument(const std::string& path) {
   slot.FileName = path;
   ResetTruncation(slot);
 
-  slot.FileHandle = sp::OpenExclusive(path);
+  slot.FileHandle = sp::OpenReadOnly(path);
   if (slot.FileHandle < 0) {
     slot.FileHandle = -1;
+    LogCannotOpen(OpenFailureReason(errno), path);
     return -1;
   }
+  // One file, one tab: the same file in a second tab would only show the
+  // same text twice. Other programs are not kept out (no lock is taken).
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  if (!sp::FileIdentity(slot.FileHandle, &device, &inode)) {
+    LogCannotOpen(OpenFailureReason(errno), path);
+    CloseHandles(slot);
+    return -1;
+  }
+  if (const int holder = SlotHoldingFile(slot, device, inode); holder >= 0) {
+    LogCannotOpen("スロット " + std::to_string(holder) + " のタブで開いています", path);
+    CloseHandles(slot);
+    return -1;
+  }
+  slot.FileDevice = device;
+  slot.FileInode = inode;
   const int64_t size = sp::FileSize(slot.FileHandle);
   slot.FileSizeLow = static_cast<uint32_t>(size < 0 ? 0 : size);
   slot.FileSizeHigh = static_cast<uint32_t>(size < 0 ? 0 : static_cast<uint64_t>(size) >> 32);
@@ -421,6 +477,7 @@ int OpenDocument(const std::string& path) {
   slot.MapName = sp::MappingName(path);
   slot.MapHandle = sp::CreateMapping(slot.FileHandle, size);
   if (slot.MapHandle < 0) {
+    LogCannotOpen(size == 0 ? std::string("空のファイルです") : OpenFailureReason(errno), path);
     CloseHandles(slot);
     slot.ViewBase = nullptr;
     return -1;

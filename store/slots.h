@@ -68,7 +68,12 @@ struct FileSlot {
   int32_t SelEndLine = -1;
 
   // Beyond the classic record: the platform layer's own state.
-  std::string MapName;      // label of the mapping object (report_map for report.txt)
+  std::string MapName;  // label of the mapping object (report_map for report.txt)
+  // Device and inode of the open file (both 0 while the slot is empty): the
+  // same file opened into a second slot is recognised by them, whatever path
+  // names it.
+  uint64_t FileDevice = 0;
+  uint64_t FileInode = 0;
   uint32_t ViewLength = 0;  // bytes mapped at ViewBase
   // Set once the file was found shorter than when it was indexed (another
   // program truncated it); lines from this offset on read as empty.

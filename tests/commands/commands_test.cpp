@@ -259,16 +259,18 @@ TEST_F(CommandsTest, OpenLogsTimeStampsAndSetsUpTheTab) {
             (std::vector<int>{0, 10, 1, 0}));
 }
 
-TEST_F(CommandsTest, FailedOpenLeavesOnlyTheEcho) {
+TEST_F(CommandsTest, FailedOpenLogsWhyWithoutABox) {
   const std::vector<std::pair<const char*, QString>> rows = {
-      {"missing", QString::fromStdString(dir_.path() + "/missing.txt")},
-      {"empty", QString::fromStdString(dir_.Write("empty.txt", ""))},
+      {"ファイルが見つかりません", QString::fromStdString(dir_.path() + "/missing.txt")},
+      {"空のファイルです", QString::fromStdString(dir_.Write("empty.txt", ""))},
   };
-  for (const auto& [name, path] : rows) {
-    SCOPED_TRACE(name);
+  for (const auto& [reason, path] : rows) {
+    SCOPED_TRACE(path.toStdString());
     rec_.log.clear();
     rpcmd::_open_file(path);
-    EXPECT_EQ(rec_.log, QStringList{" > _open_file 0 " + path});
+    EXPECT_EQ(rec_.log, (QStringList{" > _open_file 0 " + path,
+                                     QStringLiteral("# *** ERROR *** ファイルを開けません（") +
+                                         QString::fromUtf8(reason) + "）: " + path}));
     EXPECT_EQ(rec_.boxes, QStringList());
     EXPECT_EQ(SlotTable[0].ViewBase, nullptr);
   }

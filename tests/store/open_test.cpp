@@ -1,6 +1,7 @@
 // Opening, indexing, remapping and closing: block boundaries, the line
 // limit, progress, the log, and the states after a failed open.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,47 +165,96 @@ TEST_F(StoreTest, CloseReleasesEverythingAndResetsTheFields) {
   EXPECT_EQ(0, Slot().LineCount);
   EXPECT_EQ(0, Slot().LeftColumn);
   EXPECT_EQ(std::vector<std::string>{"caption 0 "}, events);
-  // The lock went with the descriptors: the file opens again.
+  // The file opens again, into another slot as well.
+  CurrentSlot = 1;
   EXPECT_EQ(0, OpenDocument(path));
+  CloseDocument();
   events.clear();
   CurrentSlot = 2;
   CloseDocument();  // an empty slot: nothing at all happens
   EXPECT_EQ(std::vector<std::string>{}, events);
 }
 
-TEST_F(StoreTest, TheSameFileInTwoSlots) {
+std::string CannotOpenLine(const std::string& reason, const std::string& path) {
+  return "log # *** ERROR *** ファイルを開けません（" + reason + "）: " + path;
+}
+
+TEST_F(StoreTest, TheSameFileInTwoSlotsIsRefusedByDeviceAndInode) {
   const std::string path = OpenBytes(NumberedLines(10));
   ASSERT_EQ(0, result);
-  events.clear();
+  const std::string hardLink = dir.path() + "/hard-link.txt";
+  ASSERT_EQ(0, ::link(path.c_str(), hardLink.c_str()));
+  const std::string symLink = dir.path() + "/sym-link.txt";
+  ASSERT_EQ(0, ::symlink(path.c_str(), symLink.c_str()));
+  const std::string sameFolder = dir.path() + "/./doc.txt";
+  for (const std::string& other : {path, hardLink, symLink, sameFolder}) {
+    SCOPED_TRACE(other);
+    events.clear();
+    CurrentSlot = 1;
+    EXPECT_EQ(-1, OpenDocument(other));
+    EXPECT_EQ(nullptr, Slot().ViewBase);
+    EXPECT_EQ(-1, Slot().FileHandle);
+    EXPECT_EQ(other, Slot().FileName);
+    EXPECT_EQ(std::vector<std::string>{CannotOpenLine("スロット 0 のタブで開いています", other)},
+              events);
+    EXPECT_EQ("L0000009", GetLine(SlotTable[0], 9));
+  }
+  // The slot that holds the file opens it again (the old document is
+  // closed first), and a copy of it is another file.
+  CurrentSlot = 0;
+  EXPECT_EQ(0, OpenDocument(hardLink));
   CurrentSlot = 1;
-  EXPECT_EQ(-1, OpenDocument(path));
-  EXPECT_EQ(nullptr, Slot().ViewBase);
-  EXPECT_EQ(-1, Slot().FileHandle);
-  EXPECT_EQ(path, Slot().FileName);
-  EXPECT_EQ(std::vector<std::string>{}, events);
-  EXPECT_EQ("L0000009", GetLine(SlotTable[0], 9));
+  EXPECT_EQ(0, OpenDocument(dir.Write("copy.txt", NumberedLines(10))));
+}
+
+TEST_F(StoreTest, AnOpenDocumentKeepsNoOtherProgramOut) {
+  const std::string path = OpenBytes(NumberedLines(10));
+  ASSERT_EQ(0, result);
+  // Another program (a second viewer) opens, locks and reads the same file.
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(0, ::flock(fd, LOCK_EX | LOCK_NB));
+  char first[8] = {};
+  EXPECT_EQ(8, ::read(fd, first, sizeof first));
+  EXPECT_EQ("L0000000", std::string(first, sizeof first));
+  ::close(fd);
 }
 
 struct FailCase {
   const char* name;
   std::string (*make)(const TempDir&);
+  const char* reason;
 };
 
-TEST_F(StoreTest, FailedOpensLeaveTheSlotEmptyAndSaySilent) {
+TEST_F(StoreTest, FailedOpensLeaveTheSlotEmptyAndLogWhy) {
   const std::vector<FailCase> cases = {
-      {"Missing", [](const TempDir& d) { return d.path() + "/missing.txt"; }},
-      {"Empty", [](const TempDir& d) { return d.Write("empty.txt", ""); }},
-      {"Directory", [](const TempDir& d) { return d.path(); }},
+      {"Missing", [](const TempDir& d) { return d.path() + "/missing.txt"; },
+       "ファイルが見つかりません"},
+      {"MissingFolder", [](const TempDir& d) { return d.path() + "/nowhere/missing.txt"; },
+       "ファイルが見つかりません"},
+      {"Empty", [](const TempDir& d) { return d.Write("empty.txt", ""); }, "空のファイルです"},
+      {"Directory", [](const TempDir& d) { return d.path(); }, "フォルダーです"},
       {"Fifo",
        [](const TempDir& d) {
          const std::string path = d.path() + "/fifo";
          ::mkfifo(path.c_str(), 0600);
          return path;
-       }},
-      {"Device", [](const TempDir&) { return std::string("/dev/zero"); }},
+       },
+       "通常のファイルではありません"},
+      {"Device", [](const TempDir&) { return std::string("/dev/zero"); },
+       "通常のファイルではありません"},
+      {"NoReadPermission",
+       [](const TempDir& d) {
+         const std::string path = d.Write("secret.txt", "secret\r\n");
+         ::chmod(path.c_str(), 0200);
+         return path;
+       },
+       "読み取りの権限がありません"},
   };
   for (const FailCase& c : cases) {
     SCOPED_TRACE(c.name);
+    // Permissions do not hold for the superuser.
+    if (std::string(c.name) == "NoReadPermission" && ::geteuid() == 0) continue;
     // The slot held a document before: its caption is cleared by the close.
     OpenBytes("previous\r\n", std::string(c.name) + ".prev");
     ASSERT_EQ(0, result);
@@ -216,7 +266,7 @@ TEST_F(StoreTest, FailedOpensLeaveTheSlotEmptyAndSaySilent) {
     EXPECT_EQ(-1, Slot().MapHandle);
     EXPECT_EQ(path, Slot().FileName);
     EXPECT_EQ(0, Slot().LineCount);
-    EXPECT_EQ(std::vector<std::string>{"caption 0 "}, events);
+    EXPECT_EQ((std::vector<std::string>{"caption 0 ", CannotOpenLine(c.reason, path)}), events);
   }
 }
 
@@ -239,7 +289,7 @@ TEST_F(StoreTest, ResetSlotTableEmptiesEverySlotAndReleasesItsFiles) {
     EXPECT_EQ(0, BlocksInUse(slot));
     EXPECT_EQ(0, slot.LineCount);
   }
-  // No file stays locked.
+  // No slot still claims its file.
   for (const std::string& path : paths) {
     EXPECT_EQ(0, OpenDocument(path));
     CloseDocument();
