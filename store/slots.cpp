@@ -36,6 +36,8 @@ constexpr const char* kOpenEndPrefix =
 constexpr const char* kOpenFailedLine = "#*** ERROR *** ファイルオープンエラー";
 constexpr const char* kTooManyLines = "ファイルの行数が多すぎるので途中で終了します";
 constexpr const char* kTooLarge = "ファイルが大きすぎます（4 GiB 以上のファイルは開けません）: ";
+constexpr const char* kUtf16Refused =
+    "UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP です）: ";
 constexpr const char* kNoIndexMemory = "メモリが不足しているため、行インデックスを作成できません: ";
 // The log line of an open that fails before anything is mapped: no message
 // box, only this line after the command's echo, naming the reason and the
@@ -336,7 +338,7 @@ int BuildLineIndex(FileSlot& slot) {
   LineRecord* lines = static_cast<LineRecord*>(sp::AllocateIndexPage(index));
   if (lines == nullptr) return fail(BuildFailure::kMemory);
   slot.Blocks[0] = LineBlock{lines, 0, DefaultWindowLength(size, 0)};
-  PutRecord(lines, 0);
+  PutRecord(lines, slot.BomLength);  // a byte order mark is no text
 
   // block: the block being filled; done: lines of it that have ended (its
   // records 0..done are written; record done is the start of the line in
@@ -494,6 +496,26 @@ int OpenDocument(const std::string& path) {
     return -1;
   }
 
+  // The encoding comes from the start of the file, already mapped: the
+  // first page is not delayed by it (well under a millisecond).
+  const size_t sampled = std::min<size_t>(slot.ViewLength, kDetectionSample);
+  const EncodingGuess guess =
+      DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSizeLow);
+  if (guess.utf16) {
+    // Every other byte of UTF-16 text is a zero, and its line feeds are two
+    // bytes wide: shown byte by byte it would be garbage.
+    ReportError(kUtf16Refused + path);
+    UnmapSlotWindow(slot);
+    CloseHandles(slot);
+    slot.ViewBase = nullptr;
+    slot.ViewLength = 0;
+    return -1;
+  }
+  slot.DetectedEncoding = guess.encoding;
+  slot.Encoding = guess.encoding;
+  slot.EncodingChosen = false;
+  slot.BomLength = static_cast<uint8_t>(guess.bomLength);
+
   SetCaption(slot, BaseName(path));
   SetStatus(1, slot.FileName);
   Log(kOpenStartPrefix + ClockText() + ")===");
@@ -534,6 +556,9 @@ void CloseDocument() {
   slot.TopLine = 0;
   slot.LineCount = 0;
   slot.LeftColumn = 0;
+  slot.Encoding = slot.DetectedEncoding = TextEncoding::kCp932;
+  slot.EncodingChosen = false;
+  slot.BomLength = 0;
   SetCaption(slot, "");
 }
 

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "store/encoding.h"
+
 // The slot's controls live in view/ and ui/; the store only keeps pointers
 // to them and hands them back to its callbacks.
 class TabPage;        // the slot's tab page
@@ -80,6 +82,17 @@ struct FileSlot {
   bool Truncated = false;
   uint32_t TruncatedSize = 0;
   bool TruncationReported = false;
+
+  // The document's text encoding: detected from the file's start when it is
+  // opened (DetectedEncoding), or chosen from the menu for this document
+  // (EncodingChosen). Changing it needs no new index: line feeds are the
+  // same byte in every encoding the slot accepts.
+  TextEncoding Encoding = TextEncoding::kCp932;
+  TextEncoding DetectedEncoding = TextEncoding::kCp932;
+  bool EncodingChosen = false;
+  // Bytes of a UTF-8 byte order mark at the file's start (0 or 3). Line 0
+  // begins after them, so no operation ever sees them.
+  uint8_t BomLength = 0;
 };
 
 extern FileSlot SlotTable[kSlotCount];

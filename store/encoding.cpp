@@ -1,0 +1,533 @@
+#include "store/encoding.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr char16_t kStandIn = u'\u00B7';  // half-width in the page fonts: one cell
+constexpr char16_t kReplacement = u'\uFFFD';
+
+bool IsCp932Lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+bool IsCp932Trail(unsigned char b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+bool IsEucByte(unsigned char b) { return b >= 0xA1 && b <= 0xFE; }
+bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// Index of a lead byte in the double-byte table: 0x81..0x9F then 0xE0..0xFC.
+int LeadIndex(unsigned char b) { return b <= 0x9F ? b - 0x81 : b - 0xE0 + 31; }
+constexpr int kLeadCount = 31 + 29;
+constexpr int kTrailCount = 0xFD - 0x40;  // indexed by trail - 0x40; 0x7F stays unmapped
+constexpr int kJisCount = 94;             // rows and cells of a JIS plane: 0xA1..0xFE in EUC
+
+// One character through the C library's converter, or kNoCharacter.
+char32_t ConvertOne(iconv_t cd, const char* bytes, size_t length) {
+  if (cd == reinterpret_cast<iconv_t>(-1)) return kNoCharacter;
+  char32_t out[2] = {};
+  char* in = const_cast<char*>(bytes);
+  size_t inLeft = length;
+  char* dst = reinterpret_cast<char*>(out);
+  size_t outLeft = sizeof out;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  const size_t r = iconv(cd, &in, &inLeft, &dst, &outLeft);
+  if (r == static_cast<size_t>(-1) || inLeft != 0 || sizeof out - outLeft != sizeof(char32_t)) {
+    return kNoCharacter;
+  }
+  return out[0];
+}
+
+// Shift-JIS code of the JIS X 0208 row and cell held by an EUC-JP pair.
+uint16_t EucPairToSjis(unsigned char b1, unsigned char b2) {
+  const int j1 = b1 - 0x80;
+  const int j2 = b2 - 0x80;
+  const int s1 = ((j1 + 1) >> 1) + (j1 <= 0x5E ? 0x70 : 0xB0);
+  const int s2 = j2 + ((j1 & 1) != 0 ? (j2 < 0x60 ? 0x1F : 0x20) : 0x7E);
+  return static_cast<uint16_t>((s1 << 8) | s2);
+}
+
+// The decoding tables, built once from the C library's converters (a few
+// milliseconds, on first use). EUC-JP's JIS X 0208 plane is read through the
+// Shift-JIS table, so a character decodes to the same code point in both;
+// its JIS X 0212 plane comes from the library's EUC-JP.
+struct Tables {
+  std::array<char32_t, 256> cp932Single{};              // kNoCharacter for lead and unassigned
+  std::vector<char16_t> cp932Pair;                      // 0 = unassigned
+  std::vector<char16_t> jis0212;                        // [row * 94 + cell], 0 = unassigned
+  std::vector<uint16_t> cp932Reverse;                   // BMP code point -> code, 0 = none
+  std::vector<uint32_t> eucReverse;                     // BMP code point -> bytes, 0 = none
+  std::vector<uint8_t> doubleByte;                      // bit set: BMP characters CP932 writes
+                                                        // with two bytes
+
+  Tables()
+      : cp932Pair(kLeadCount * kTrailCount, 0),
+        jis0212(kJisCount * kJisCount, 0),
+        cp932Reverse(0x10000, 0),
+        eucReverse(0x10000, 0),
+        doubleByte(0x10000 / 8, 0) {
+    iconv_t sjis = iconv_open("UTF-32LE", "CP932");
+    iconv_t euc = iconv_open("UTF-32LE", "EUC-JP");
+    for (int b = 0; b < 256; ++b) {
+      if (b < 0x80) {
+        cp932Single[b] = static_cast<char32_t>(b);
+      } else if (b >= 0xA1 && b <= 0xDF) {
+        cp932Single[b] = 0xFF61 + (b - 0xA1);
+      } else {
+        cp932Single[b] = kNoCharacter;  // leads, 0x80, 0xA0, 0xFD..0xFF
+      }
+    }
+    // Reverse tables: the first code met wins. Leads are walked so that
+    // Windows' preferred form of a duplicated character comes first: NEC's
+    // row 13 before the IBM extensions at 0xFA..0xFC, and those before the
+    // NEC-selected copies at 0xED..0xEE.
+    std::vector<int> leads;
+    for (int lead = 0x81; lead <= 0x9F; ++lead) leads.push_back(lead);
+    for (int lead = 0xE0; lead <= 0xFC; ++lead) {
+      if (lead != 0xED && lead != 0xEE) leads.push_back(lead);
+    }
+    leads.push_back(0xED);
+    leads.push_back(0xEE);
+    for (const int lead : leads) {
+      for (int trail = 0x40; trail <= 0xFC; ++trail) {
+        if (!IsCp932Trail(static_cast<unsigned char>(trail))) continue;
+        const char bytes[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+        const char32_t c = ConvertOne(sjis, bytes, 2);
+        if (c == kNoCharacter || c == 0 || c > 0xFFFF) continue;
+        cp932Pair[LeadIndex(static_cast<unsigned char>(lead)) * kTrailCount + (trail - 0x40)] =
+            static_cast<char16_t>(c);
+        doubleByte[c >> 3] = static_cast<uint8_t>(doubleByte[c >> 3] | (1u << (c & 7)));
+        if (cp932Reverse[c] == 0) cp932Reverse[c] = static_cast<uint16_t>((lead << 8) | trail);
+      }
+    }
+    for (int b = 0x80; b < 0x100; ++b) {
+      const char32_t c = cp932Single[b];
+      if (c != kNoCharacter && cp932Reverse[c] == 0) cp932Reverse[c] = static_cast<uint16_t>(b);
+    }
+    // EUC-JP: JIS X 0208 first, then half-width kana, then JIS X 0212.
+    for (int b1 = 0xA1; b1 <= 0xFE; ++b1) {
+      for (int b2 = 0xA1; b2 <= 0xFE; ++b2) {
+        const char32_t c = Pair(EucPairToSjis(static_cast<unsigned char>(b1),
+                                              static_cast<unsigned char>(b2)));
+        if (c != kNoCharacter && eucReverse[c] == 0) eucReverse[c] = (b1 << 8) | b2;
+      }
+    }
+    for (int b = 0xA1; b <= 0xDF; ++b) eucReverse[0xFF61 + (b - 0xA1)] = 0x8E00 | b;
+    for (int row = 0; row < kJisCount; ++row) {
+      for (int cell = 0; cell < kJisCount; ++cell) {
+        const char bytes[3] = {static_cast<char>(0x8F), static_cast<char>(0xA1 + row),
+                               static_cast<char>(0xA1 + cell)};
+        const char32_t c = ConvertOne(euc, bytes, 3);
+        if (c == kNoCharacter || c == 0 || c > 0xFFFF) continue;
+        jis0212[row * kJisCount + cell] = static_cast<char16_t>(c);
+        if (eucReverse[c] == 0) eucReverse[c] = 0x8F0000u | ((0xA1u + row) << 8) | (0xA1u + cell);
+      }
+    }
+    // Characters that other converters (and input methods) give for the
+    // same marks that Shift-JIS decodes differently: typed text finds them.
+    constexpr std::pair<char32_t, char32_t> kAliases[] = {
+        {0x301C, 0xFF5E},  // wave dash -> full-width tilde
+        {0x2016, 0x2225},  // double vertical line -> parallel to
+        {0x2212, 0xFF0D},  // minus sign -> full-width hyphen-minus
+        {0x00A2, 0xFFE0},  // cent sign
+        {0x00A3, 0xFFE1},  // pound sign
+        {0x00AC, 0xFFE2},  // not sign
+        {0x2014, 0x2015},  // em dash -> horizontal bar
+        {0x00A6, 0xFFE4},  // broken bar
+    };
+    for (const auto& [from, to] : kAliases) {
+      if (cp932Reverse[from] == 0) cp932Reverse[from] = cp932Reverse[to];
+      if (eucReverse[from] == 0) eucReverse[from] = eucReverse[to];
+    }
+    if (sjis != reinterpret_cast<iconv_t>(-1)) iconv_close(sjis);
+    if (euc != reinterpret_cast<iconv_t>(-1)) iconv_close(euc);
+  }
+
+  char32_t Pair(uint16_t code) const {
+    const auto lead = static_cast<unsigned char>(code >> 8);
+    const auto trail = static_cast<unsigned char>(code & 0xFF);
+    if (!IsCp932Lead(lead) || !IsCp932Trail(trail)) return kNoCharacter;
+    const char16_t c = cp932Pair[LeadIndex(lead) * kTrailCount + (trail - 0x40)];
+    return c != 0 ? c : kNoCharacter;
+  }
+  bool IsDoubleByte(char32_t c) const {
+    return c < 0x10000 && (doubleByte[c >> 3] & (1u << (c & 7))) != 0;
+  }
+};
+
+const Tables& T() {
+  static const Tables tables;
+  return tables;
+}
+
+// East Asian wide and full-width ranges (Unicode 15), first and last.
+constexpr std::pair<char32_t, char32_t> kWideRanges[] = {
+    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},
+    {0x23F0, 0x23F0},   {0x23F3, 0x23F3},   {0x25FD, 0x25FE},   {0x2614, 0x2615},
+    {0x2648, 0x2653},   {0x267F, 0x267F},   {0x2693, 0x2693},   {0x26A1, 0x26A1},
+    {0x26AA, 0x26AB},   {0x26BD, 0x26BE},   {0x26C4, 0x26C5},   {0x26CE, 0x26CE},
+    {0x26D4, 0x26D4},   {0x26EA, 0x26EA},   {0x26F2, 0x26F3},   {0x26F5, 0x26F5},
+    {0x26FA, 0x26FA},   {0x26FD, 0x26FD},   {0x2705, 0x2705},   {0x270A, 0x270B},
+    {0x2728, 0x2728},   {0x274C, 0x274C},   {0x274E, 0x274E},   {0x2753, 0x2755},
+    {0x2757, 0x2757},   {0x2795, 0x2797},   {0x27B0, 0x27B0},   {0x27BF, 0x27BF},
+    {0x2B1B, 0x2B1C},   {0x2B50, 0x2B50},   {0x2B55, 0x2B55},   {0x2E80, 0x303E},
+    {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+    {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},
+    {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x16FE0, 0x16FE4},
+    {0x17000, 0x18CFF}, {0x1B000, 0x1B2FF}, {0x1F004, 0x1F004}, {0x1F0CF, 0x1F0CF},
+    {0x1F18E, 0x1F18E}, {0x1F191, 0x1F19A}, {0x1F200, 0x1F251}, {0x1F300, 0x1F64F},
+    {0x1F680, 0x1F6FF}, {0x1F900, 0x1F9FF}, {0x1FA70, 0x1FAFF}, {0x20000, 0x3FFFD},
+};
+
+bool IsWide(char32_t c) {
+  if (c < 0x1100) return false;
+  const auto* end = std::end(kWideRanges);
+  const auto* it = std::upper_bound(std::begin(kWideRanges), end, c,
+                                    [](char32_t v, const auto& r) { return v < r.first; });
+  return it != std::begin(kWideRanges) && c <= (it - 1)->second;
+}
+
+CharSpan Invalid(int length) { return CharSpan{length, length, kNoCharacter}; }
+
+CharSpan NextCp932(const unsigned char* p, size_t length) {
+  const unsigned char b = p[0];
+  if (b < 0x80) return CharSpan{1, 1, b};
+  if (IsCp932Lead(b)) {
+    if (length < 2 || !IsCp932Trail(p[1])) return Invalid(1);
+    const char32_t c = T().Pair(static_cast<uint16_t>((b << 8) | p[1]));
+    return CharSpan{2, 2, c};  // two cells whether it maps or not
+  }
+  const char32_t c = T().cp932Single[b];
+  return CharSpan{1, 1, c};
+}
+
+CharSpan NextUtf8(const unsigned char* p, size_t length) {
+  const unsigned char b = p[0];
+  if (b < 0x80) return CharSpan{1, 1, b};
+  int n = 0;
+  char32_t c = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+    c = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    c = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    c = b & 0x07;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return Invalid(1);
+  }
+  if (length < static_cast<size_t>(n) || p[1] < lo || p[1] > hi) return Invalid(1);
+  for (int i = 1; i < n; ++i) {
+    if (!IsContinuation(p[i])) return Invalid(1);
+    c = (c << 6) | (p[i] & 0x3F);
+  }
+  return CharSpan{n, CodePointCells(c), c};
+}
+
+CharSpan NextEucJp(const unsigned char* p, size_t length) {
+  const unsigned char b = p[0];
+  if (b < 0x80) return CharSpan{1, 1, b};
+  if (b == 0x8E) {
+    if (length >= 2 && p[1] >= 0xA1 && p[1] <= 0xDF) return CharSpan{2, 1, 0xFF61u + (p[1] - 0xA1)};
+    return Invalid(1);
+  }
+  if (b == 0x8F) {
+    if (length < 3 || !IsEucByte(p[1]) || !IsEucByte(p[2])) return Invalid(1);
+    const char16_t c = T().jis0212[(p[1] - 0xA1) * kJisCount + (p[2] - 0xA1)];
+    if (c == 0) return Invalid(3);
+    return CharSpan{3, CodePointCells(c), c};
+  }
+  if (IsEucByte(b)) {
+    if (length < 2 || !IsEucByte(p[1])) return Invalid(1);
+    const char32_t c = T().Pair(EucPairToSjis(b, p[1]));
+    if (c == kNoCharacter) return Invalid(2);
+    return CharSpan{2, CodePointCells(c), c};
+  }
+  return Invalid(1);
+}
+
+void Append(std::string& out, uint32_t bytes, int count) {
+  for (int i = count - 1; i >= 0; --i) out.push_back(static_cast<char>((bytes >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+const char* EncodingName(TextEncoding encoding) {
+  switch (encoding) {
+    case TextEncoding::kUtf8:
+      return "UTF-8";
+    case TextEncoding::kEucJp:
+      return "EUC-JP";
+    case TextEncoding::kCp932:
+      break;
+  }
+  return "Shift_JIS";
+}
+
+int CodePointCells(char32_t code) {
+  if (code < 0x80) return 1;
+  if (T().IsDoubleByte(code)) return 2;
+  return IsWide(code) ? 2 : 1;
+}
+
+CharSpan NextChar(TextEncoding encoding, const char* text, size_t length) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  switch (encoding) {
+    case TextEncoding::kUtf8:
+      return NextUtf8(p, length);
+    case TextEncoding::kEucJp:
+      return NextEucJp(p, length);
+    case TextEncoding::kCp932:
+      break;
+  }
+  return NextCp932(p, length);
+}
+
+bool IsCharStart(TextEncoding encoding, const char* text, size_t length, size_t pos) {
+  if (pos == 0 || pos >= length) return true;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  if (encoding == TextEncoding::kUtf8) {
+    // Every byte but a continuation byte begins a character; a continuation
+    // byte does unless a well-formed sequence up to three bytes back holds it.
+    if (!IsContinuation(p[pos])) return true;
+    for (size_t back = 1; back <= 3 && back <= pos; ++back) {
+      if (IsContinuation(p[pos - back])) continue;
+      return NextUtf8(p + pos - back, length - (pos - back)).length <= static_cast<int>(back);
+    }
+    return true;
+  }
+  // Walk forward from the nearest byte before pos that is never the second
+  // or third byte of a character, and so always begins one.
+  size_t from = pos;
+  while (from > 0) {
+    const unsigned char b = p[from - 1];
+    const bool neverTrail =
+        encoding == TextEncoding::kCp932 ? !IsCp932Trail(b) : (b < 0xA1 || b == 0xFF);
+    --from;
+    if (neverTrail) break;
+  }
+  size_t at = from;
+  while (at < pos) at += static_cast<size_t>(NextChar(encoding, text + at, length - at).length);
+  return at == pos;
+}
+
+int CellWidth(TextEncoding encoding, const char* text, size_t length) {
+  if (encoding == TextEncoding::kCp932) return static_cast<int>(length);  // one cell per byte
+  int cells = 0;
+  size_t at = 0;
+  while (at < length) {
+    const auto b = static_cast<unsigned char>(text[at]);
+    if (b < 0x80) {
+      ++cells;
+      ++at;
+      continue;
+    }
+    const CharSpan c = NextChar(encoding, text + at, length - at);
+    cells += c.cells;
+    at += static_cast<size_t>(c.length);
+  }
+  return cells;
+}
+
+size_t DecodeInto(TextEncoding encoding, const char* text, size_t length, DecodeMode mode,
+                  char16_t* out) {
+  const char16_t bad = mode == DecodeMode::kStandIns ? kStandIn : kReplacement;
+  const char16_t zero = mode == DecodeMode::kStandIns ? kStandIn : u'\0';
+  char16_t* dst = out;
+  size_t at = 0;
+  while (at < length) {
+    const auto b = static_cast<unsigned char>(text[at]);
+    if (b < 0x80) {  // the common case: ASCII, the same in every encoding
+      *dst++ = b == 0 ? zero : b;
+      ++at;
+      continue;
+    }
+    const CharSpan c = NextChar(encoding, text + at, length - at);
+    if (c.code == kNoCharacter) {
+      for (int i = 0; i < c.length; ++i) *dst++ = bad;
+    } else if (c.code < 0x10000) {
+      *dst++ = static_cast<char16_t>(c.code);
+    } else {
+      const char32_t v = c.code - 0x10000;
+      *dst++ = static_cast<char16_t>(0xD800 + (v >> 10));
+      *dst++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+    }
+    at += static_cast<size_t>(c.length);
+  }
+  return static_cast<size_t>(dst - out);
+}
+
+std::u16string Decode(TextEncoding encoding, std::string_view text, DecodeMode mode) {
+  std::u16string out(text.size(), u'\0');
+  out.resize(DecodeInto(encoding, text.data(), text.size(), mode, out.data()));
+  return out;
+}
+
+bool Encode(TextEncoding encoding, std::u16string_view text, std::string& out, size_t* badIndex) {
+  out.clear();
+  out.reserve(text.size() * 3);
+  const Tables& t = T();
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    const size_t at = i;
+    auto fail = [&] {
+      if (badIndex != nullptr) *badIndex = at;
+      return false;
+    };
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      if (c >= 0xDC00 || i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) {
+        return fail();  // a lone surrogate is no character
+      }
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    switch (encoding) {
+      case TextEncoding::kUtf8:
+        if (c < 0x800) {
+          Append(out, 0xC080 | ((c >> 6) << 8) | (c & 0x3F), 2);
+        } else if (c < 0x10000) {
+          Append(out, 0xE08080 | ((c >> 12) << 16) | (((c >> 6) & 0x3F) << 8) | (c & 0x3F), 3);
+        } else {
+          Append(out,
+                 0xF0808080u | ((c >> 18) << 24) | (((c >> 12) & 0x3F) << 16) |
+                     (((c >> 6) & 0x3F) << 8) | (c & 0x3F),
+                 4);
+        }
+        break;
+      case TextEncoding::kCp932: {
+        const uint16_t code = c < 0x10000 ? t.cp932Reverse[c] : 0;
+        if (code == 0) return fail();
+        Append(out, code, code > 0xFF ? 2 : 1);
+        break;
+      }
+      case TextEncoding::kEucJp: {
+        const uint32_t code = c < 0x10000 ? t.eucReverse[c] : 0;
+        if (code == 0) return fail();
+        Append(out, code, code > 0xFFFF ? 3 : 2);
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+void UpperCaseAscii(TextEncoding encoding, char* text, size_t length) {
+  if (encoding != TextEncoding::kCp932) {
+    // UTF-8 and EUC-JP never use a byte below 0x80 inside a multi-byte
+    // character, so every a-z byte is a letter of its own.
+    for (size_t i = 0; i < length; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c >= 'a' && c <= 'z') text[i] = static_cast<char>(c - ('a' - 'A'));
+    }
+    return;
+  }
+  size_t i = 0;
+  while (i < length) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 'a' && c <= 'z') text[i] = static_cast<char>(c - ('a' - 'A'));
+    i += static_cast<size_t>(NextCp932(reinterpret_cast<unsigned char*>(text + i), length - i).length);
+  }
+}
+
+// --- detection ----------------------------------------------------------------
+
+namespace {
+
+struct Tally {
+  size_t multiByte = 0;  // well-formed characters of more than one byte
+  size_t bad = 0;        // bytes that begin no character
+  size_t narrowKana = 0;  // CP932 only: single-byte half-width kana
+};
+
+// cut: the sample may end inside a character; its last bytes are not counted.
+Tally Count(TextEncoding encoding, const unsigned char* p, size_t length, bool cut) {
+  Tally t;
+  size_t at = 0;
+  while (at < length) {
+    if (p[at] < 0x80) {
+      ++at;
+      continue;
+    }
+    if (cut && length - at < 4) break;
+    const CharSpan c = NextChar(encoding, reinterpret_cast<const char*>(p + at), length - at);
+    if (c.code == kNoCharacter && c.length == 1) {
+      ++t.bad;
+    } else if (c.length > 1) {
+      ++t.multiByte;
+    } else if (encoding == TextEncoding::kCp932) {
+      ++t.narrowKana;
+    }
+    at += static_cast<size_t>(c.length);
+  }
+  return t;
+}
+
+bool LooksLikeUtf16(const unsigned char* p, size_t length) {
+  if (length >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
+    return true;
+  }
+  const size_t pairs = std::min<size_t>(length, 4096) / 2;
+  if (pairs < 2) return false;
+  size_t evenZeros = 0;
+  size_t oddZeros = 0;
+  for (size_t i = 0; i < pairs; ++i) {
+    evenZeros += p[2 * i] == 0;
+    oddZeros += p[2 * i + 1] == 0;
+  }
+  // Text whose every other byte is zero (ASCII in UTF-16), allowing a few
+  // characters outside Latin-1; a run of zeros (both sides) is not text.
+  const size_t most = std::max(evenZeros, oddZeros);
+  const size_t least = std::min(evenZeros, oddZeros);
+  return most * 10 >= pairs * 9 && least * 10 <= pairs;
+}
+
+}  // namespace
+
+EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile) {
+  EncodingGuess guess;
+  const auto* p = reinterpret_cast<const unsigned char*>(sample);
+  length = std::min(length, kDetectionSample);
+  if (length >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+    guess.encoding = TextEncoding::kUtf8;
+    guess.bomLength = 3;
+    return guess;
+  }
+  if (LooksLikeUtf16(p, length)) {
+    guess.utf16 = true;
+    return guess;
+  }
+  const bool cut = !wholeFile;
+  const Tally utf8 = Count(TextEncoding::kUtf8, p, length, cut);
+  if (utf8.multiByte == 0 && utf8.bad == 0) return guess;  // ASCII: the same in all three
+  // A few broken bytes (a line cut by another program, a stray byte) do not
+  // make a UTF-8 file something else; Shift-JIS or EUC-JP text read as UTF-8
+  // breaks on nearly every character.
+  if (utf8.multiByte > 0 && utf8.bad * 16 <= utf8.multiByte) {
+    guess.encoding = TextEncoding::kUtf8;
+    return guess;
+  }
+  const Tally euc = Count(TextEncoding::kEucJp, p, length, cut);
+  const Tally sjis = Count(TextEncoding::kCp932, p, length, cut);
+  if (euc.multiByte == 0) return guess;
+  if (euc.bad < sjis.bad) {
+    guess.encoding = TextEncoding::kEucJp;
+  } else if (euc.bad == sjis.bad && sjis.narrowKana > sjis.multiByte) {
+    // EUC-JP text read as Shift-JIS turns mostly into half-width kana, which
+    // real Shift-JIS text uses little.
+    guess.encoding = TextEncoding::kEucJp;
+  }
+  return guess;
+}
