@@ -53,13 +53,13 @@ uint16_t EucPairToSjis(unsigned char b1, unsigned char b2) {
 // Shift-JIS table, so a character decodes to the same code point in both;
 // its JIS X 0212 plane comes from the library's EUC-JP.
 struct Tables {
-  std::array<char32_t, 256> cp932Single{};              // kNoCharacter for lead and unassigned
-  std::vector<char16_t> cp932Pair;                      // 0 = unassigned
-  std::vector<char16_t> jis0212;                        // [row * 94 + cell], 0 = unassigned
-  std::vector<uint16_t> cp932Reverse;                   // BMP code point -> code, 0 = none
-  std::vector<uint32_t> eucReverse;                     // BMP code point -> bytes, 0 = none
-  std::vector<uint8_t> doubleByte;                      // bit set: BMP characters CP932 writes
-                                                        // with two bytes
+  std::array<char32_t, 256> cp932Single{};  // kNoCharacter for lead and unassigned
+  std::vector<char16_t> cp932Pair;          // 0 = unassigned
+  std::vector<char16_t> jis0212;            // [row * 94 + cell], 0 = unassigned
+  std::vector<uint16_t> cp932Reverse;       // BMP code point -> code, 0 = none
+  std::vector<uint32_t> eucReverse;         // BMP code point -> bytes, 0 = none
+  std::vector<uint8_t> doubleByte;          // bit set: BMP characters CP932 writes
+                                            // with two bytes
 
   Tables()
       : cp932Pair(kLeadCount * kTrailCount, 0),
@@ -108,8 +108,8 @@ struct Tables {
     // EUC-JP: JIS X 0208 first, then half-width kana, then JIS X 0212.
     for (int b1 = 0xA1; b1 <= 0xFE; ++b1) {
       for (int b2 = 0xA1; b2 <= 0xFE; ++b2) {
-        const char32_t c = Pair(EucPairToSjis(static_cast<unsigned char>(b1),
-                                              static_cast<unsigned char>(b2)));
+        const char32_t c =
+            Pair(EucPairToSjis(static_cast<unsigned char>(b1), static_cast<unsigned char>(b2)));
         if (c != kNoCharacter && eucReverse[c] == 0) eucReverse[c] = (b1 << 8) | b2;
       }
     }
@@ -438,7 +438,8 @@ void UpperCaseAscii(TextEncoding encoding, char* text, size_t length) {
   while (i < length) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 'a' && c <= 'z') text[i] = static_cast<char>(c - ('a' - 'A'));
-    i += static_cast<size_t>(NextCp932(reinterpret_cast<unsigned char*>(text + i), length - i).length);
+    i += static_cast<size_t>(
+        NextCp932(reinterpret_cast<unsigned char*>(text + i), length - i).length);
   }
 }
 
@@ -447,8 +448,8 @@ void UpperCaseAscii(TextEncoding encoding, char* text, size_t length) {
 namespace {
 
 struct Tally {
-  size_t multiByte = 0;  // well-formed characters of more than one byte
-  size_t bad = 0;        // bytes that begin no character
+  size_t multiByte = 0;   // well-formed characters of more than one byte
+  size_t bad = 0;         // bytes that begin no character
   size_t narrowKana = 0;  // CP932 only: single-byte half-width kana
 };
 

@@ -45,8 +45,8 @@ EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile);
 
 // One character at text[0] of the length bytes there (length >= 1).
 struct CharSpan {
-  int length;    // bytes, >= 1
-  int cells;     // display cells: 1 or 2 for a character, 1 per byte of a stand-in
+  int length;     // bytes, >= 1
+  int cells;      // display cells: 1 or 2 for a character, 1 per byte of a stand-in
   char32_t code;  // the character, or kNoCharacter when it does not decode
 };
 constexpr char32_t kNoCharacter = 0xFFFFFFFF;

@@ -499,8 +499,7 @@ int OpenDocument(const std::string& path) {
   // The encoding comes from the start of the file, already mapped: the
   // first page is not delayed by it (well under a millisecond).
   const size_t sampled = std::min<size_t>(slot.ViewLength, kDetectionSample);
-  const EncodingGuess guess =
-      DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSizeLow);
+  const EncodingGuess guess = DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSizeLow);
   if (guess.utf16) {
     // Every other byte of UTF-16 text is a zero, and its line feeds are two
     // bytes wide: shown byte by byte it would be garbage.

@@ -75,11 +75,11 @@ const QFontMetrics& CanvasMetrics(const PageImage& image) {
   return *cache.metrics;
 }
 
-int TextWidthBytes(const PageImage& image, const char* bytes, int length) {
+int TextWidthBytes(const PageImage& image, const char* bytes, int length, TextEncoding encoding) {
   if (length <= 0) return 0;
   static QString text;  // reused: measuring runs inside every page draw
   text.resize(0);
-  AppendCp932(text, bytes, length, true);
+  AppendDecoded(text, encoding, bytes, length, true);
   return CanvasMetrics(image).horizontalAdvance(text);
 }
 

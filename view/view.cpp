@@ -1,8 +1,9 @@
 // Page drawing, geometry, scrolling, selection and copy of the current slot.
 //
-// Units: rows and y in raster pixels; columns are byte offsets into a line as
-// GetLine returns it (TABs expanded, Shift-JIS bytes, so a double-byte
-// character is two columns); lines are absolute and 0-based.
+// Units: rows and y in raster pixels; columns are display cells of a line as
+// GetLine returns it (TABs expanded), in the document's encoding: a wide
+// character is two columns in every encoding, and in Shift-JIS a column is a
+// byte; lines are absolute and 0-based.
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QPainter>
@@ -133,6 +134,32 @@ void FinishHorizontalRange() {
   if (h->value() != before) DrawViewAtColumn(h->value());
 }
 
+// Byte offset in text where a row scrolled left by column cells begins, and
+// the blanks that stand for the right half of a wide character the scroll
+// cut in two, so that every later character keeps its column.
+int ShownFrom(TextEncoding encoding, const char* text, int length, int32_t column, int* blanks) {
+  *blanks = 0;
+  if (column <= 0) return 0;
+  if (encoding == TextEncoding::kCp932) {
+    // One cell per byte: only a double-byte character can be cut.
+    if (column >= length) return length;
+    if (IsCharStart(encoding, text, static_cast<size_t>(length), static_cast<size_t>(column))) {
+      return column;
+    }
+    *blanks = 1;
+    return column + 1;
+  }
+  int pos = 0;
+  int cell = 0;
+  while (pos < length && cell < column) {
+    const CharSpan c = NextChar(encoding, text + pos, static_cast<size_t>(length - pos));
+    pos += c.length;
+    cell += c.cells;
+  }
+  if (cell > column) *blanks = cell - column;
+  return pos;
+}
+
 void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
   PageImage* image = slot.Image;
   if (image == nullptr) return;
@@ -142,16 +169,20 @@ void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
   const int prefixLength = FormatPrefix(line, prefix);
   const int y = RowTopOf(*image, slot.DrawRow);
   slot.DrawRow += 1;
-  if (length > slot.MaxLineWidth) {
-    slot.MaxLineWidth = length;
+  // The horizontal range counts display cells, as the scroll position does.
+  const int cells = CellWidth(slot.Encoding, text, static_cast<size_t>(length));
+  if (cells > slot.MaxLineWidth) {
+    slot.MaxLineWidth = cells;
     g_maxRaised = true;
     MeasureCharWidth(std::string(text, static_cast<size_t>(length)));
   }
   static QString row;  // reused: no allocation per row once it has grown
   row.resize(0);
   AppendCp932(row, prefix, prefixLength, true);
-  if (column < 0) column = 0;
-  if (column < length) AppendCp932(row, text + column, length - column, true);
+  int blanks = 0;
+  const int from = ShownFrom(slot.Encoding, text, length, column, &blanks);
+  row.append(QString(blanks, QLatin1Char(' ')));
+  if (from < length) AppendDecoded(row, slot.Encoding, text + from, length - from, true);
 
   {
     PagePainterScope scope(image);
@@ -226,11 +257,14 @@ void SetVerticalRange(FileSlot& slot) {
 // --- geometry and metrics ---------------------------------------------------
 
 void MeasureCharWidth(const std::string& text) {
-  PageImage* image = Current().Image;
+  const FileSlot& slot = Current();
+  PageImage* image = slot.Image;
   if (image == nullptr || text.empty()) return;
-  AverageCharWidth =
-      static_cast<double>(TextWidthBytes(*image, text.data(), static_cast<int>(text.size()))) /
-      static_cast<double>(text.size());
+  const int cells = CellWidth(slot.Encoding, text.data(), text.size());
+  if (cells <= 0) return;
+  AverageCharWidth = static_cast<double>(TextWidthBytes(
+                         *image, text.data(), static_cast<int>(text.size()), slot.Encoding)) /
+                     static_cast<double>(cells);
 }
 
 void UpdateTextMetrics() {
@@ -478,9 +512,10 @@ void HighlightMatch(int32_t /*line*/, const std::string& lineText, int32_t match
                     int32_t matchEnd) {
   PageImage* image = Current().Image;
   if (image == nullptr) return;
+  const TextEncoding encoding = Current().Encoding;
   auto widthOf = [&](int32_t count) {
     const int n = std::clamp<int64_t>(count, 0, static_cast<int64_t>(lineText.size()));
-    return TextWidthBytes(*image, lineText.data(), n);
+    return TextWidthBytes(*image, lineText.data(), n, encoding);
   };
   const int left = widthOf(matchStart) + TextMargin;
   const int right = widthOf(matchEnd) + TextMargin;
@@ -520,14 +555,15 @@ void CopySelection() {
   for (int32_t i = first; i <= last; ++i) {
     const int length = std::clamp(GetLineInto(slot, i, text), 0, kMaxLineText);
     if (RangeSelectionMode) {
-      const int n = CutColumns(text, length, c1, c2, cut);
+      const int n = CutColumns(text, length, c1, c2, cut, slot.Encoding);
       bytes.append(cut, static_cast<size_t>(n));
     } else {
       bytes.append(text, static_cast<size_t>(length));
     }
     bytes.push_back('\n');
   }
-  const QString decoded = DecodeCp932(bytes.data(), static_cast<int>(bytes.size()), false);
+  const QString decoded =
+      DecodeText(slot.Encoding, bytes.data(), static_cast<int>(bytes.size()), false);
   std::string().swap(bytes);
   try {
     QGuiApplication::clipboard()->setText(decoded);

@@ -81,7 +81,9 @@ void BindSlotControls(int slot);
 
 // Geometry and metrics.
 void UpdateTextMetrics();
-void MeasureCharWidth(const std::string& text);  // text: Shift-JIS bytes
+// AverageCharWidth from a line's bytes in the current slot's encoding:
+// pixels per display cell.
+void MeasureCharWidth(const std::string& text);
 void SetViewFont(const QFont& font);
 int LinesPerPage(PageImage* image);
 QRect ViewClientRect();
@@ -119,14 +121,17 @@ void HighlightRow(int row);
 void CopySelection();
 // A copy of more lines than this copies nothing and tells the user why.
 constexpr int32_t kMaxCopyLines = 1000000;
-// Copies the bytes of one line that lie in columns c1..c2 (widened to whole
-// double-byte characters) to out; returns the count.
-int CutColumns(const char* lineBytes, int length, int c1, int c2, char* out);
+// Copies the bytes of one line that lie in columns c1..c2 (display cells,
+// widened to whole characters) to out; returns the count.
+int CutColumns(const char* lineBytes, int length, int c1, int c2, char* out,
+               TextEncoding encoding = TextEncoding::kCp932);
 
 // Shift-JIS (CP932) bytes to Unicode, for drawing, measuring and the
 // clipboard. With stand_ins, a zero byte and an undecodable byte each become a
 // fixed visible stand-in so that the row still lines up.
 QString DecodeCp932(const char* bytes, int length, bool stand_ins = true);
+// The same for any of the document encodings.
+QString DecodeText(TextEncoding encoding, const char* bytes, int length, bool stand_ins = true);
 QByteArray EncodeCp932(const QString& text);
 
 // Maps the page fonts' names ("ＭＳ 明朝", "ＭＳ ゴシック", "ＭＳ Ｐゴシック") to the

@@ -29,7 +29,10 @@ TEST_F(EncodingOpen, ByteOrderMarkIsNeverPartOfTheFirstLine) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"text", "\xEF\xBB\xBF" "abc\r\nxyz\r\n", {"abc", "xyz"}},
+      {"text",
+       "\xEF\xBB\xBF"
+       "abc\r\nxyz\r\n",
+       {"abc", "xyz"}},
       {"empty_first_line", "\xEF\xBB\xBF\r\nx", {"", "x"}},
       {"mark_only", "\xEF\xBB\xBF", {}},
   };

@@ -10,8 +10,13 @@ QStringList Rows(const std::vector<std::string>& lines, int32_t first, int32_t l
   QStringList rows;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& t = lines[i];
-    const std::string shown =
-        static_cast<size_t>(leftColumn) < t.size() ? t.substr(leftColumn) : "";
+    std::string shown = static_cast<size_t>(leftColumn) < t.size() ? t.substr(leftColumn) : "";
+    // A scroll into the middle of a double-byte character shows its right
+    // half as a blank, never its second byte as a character of its own.
+    if (!shown.empty() &&
+        !IsCharStart(TextEncoding::kCp932, t.data(), t.size(), static_cast<size_t>(leftColumn))) {
+      shown[0] = ' ';
+    }
     rows.append(LineNumberPrefix(first + static_cast<int32_t>(i)) +
                 DecodeCp932(shown.data(), static_cast<int>(shown.size())));
   }
