@@ -137,6 +137,21 @@ int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
   return 0;
 }
 
+QString EncodingChoiceName(int choice) {
+  if (choice == kAutoEncoding) return QStringLiteral("自動判別");
+  return QString::fromLatin1(EncodingName(static_cast<TextEncoding>(choice)));
+}
+
+void ShowSlotEncoding() {
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  const bool open = slot.ViewBase != nullptr;
+  SetStatus(kEncodingPanel, open ? QString::fromLatin1(EncodingName(slot.Encoding)) : QString());
+  if (CmdHooks().set_encoding_check) {
+    CmdHooks().set_encoding_check(open && slot.EncodingChosen ? static_cast<int>(slot.Encoding)
+                                                              : kAutoEncoding);
+  }
+}
+
 void InstallCommandHooks() {
   StoreHooks& store = Hooks();
   store.log = [](const std::string& text) { AppendLog(FromUtf8(text)); };
@@ -193,6 +208,7 @@ int _open_file(const QString& path) {
   AppendLog(QStringLiteral(" > _open_file ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
             path);
   OpenDocument(QFile::encodeName(path).toStdString());
+  ShowSlotEncoding();
   return 0;
 }
 
@@ -207,6 +223,7 @@ int _quit_file() {
   SetStatus(1, QString());
   SetStatus(3, QString());
   SetStatus(5, QString());
+  ShowSlotEncoding();
   if (slot.Image != nullptr) ClearView();
   if (slot.VScroll != nullptr) slot.VScroll->setValue(0);
   return 0;
@@ -258,6 +275,7 @@ int _chenge_view(int slot) {
   SetStatus(1, DisplayPath(current.FileName));
   SetStatus(3, QString::number(current.LineCount));
   SetStatus(5, QString::number(current.TopLine + 1));
+  ShowSlotEncoding();
   return 0;
 }
 
@@ -286,6 +304,29 @@ int _tab_set(int width) {
 }
 
 int _find_str(const QString& text) { return FindString(text); }
+
+int _code_set(int choice) {
+  const bool valid = choice == kAutoEncoding || choice == static_cast<int>(TextEncoding::kCp932) ||
+                     choice == static_cast<int>(TextEncoding::kUtf8) ||
+                     choice == static_cast<int>(TextEncoding::kEucJp);
+  AppendLog(QStringLiteral(" > _code_set ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            (valid ? EncodingChoiceName(choice) : QString::number(choice)));
+  if (!valid || !SlotHoldsDocument()) {
+    ShowSlotEncoding();
+    return -1;
+  }
+  FileSlot& slot = SlotTable[CurrentSlot];
+  slot.EncodingChosen = choice != kAutoEncoding;
+  slot.Encoding = slot.EncodingChosen ? static_cast<TextEncoding>(choice) : slot.DetectedEncoding;
+  ShowSlotEncoding();
+  // Columns are display cells of the encoding: a selection made in the old
+  // one would name other characters now.
+  if (slot.Image != nullptr) {
+    ResetSelection(true);
+    DrawView(slot.TopLine, false);
+  }
+  return 0;
+}
 
 }  // namespace rpcmd
 

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "search/search.h"
+#include "store/encoding.h"
 
 // Filled in by the main window and its dialogs; tests put recording
 // stand-ins here. Unset hooks are skipped.
@@ -25,6 +26,9 @@ struct CommandHooks {
   std::function<void(int slot, const QString&)> set_tab_caption;
   // The check mark of the menu item DspLine.
   std::function<void(bool)> set_line_number_check;
+  // The radio items of the menu 文字コード: kAutoEncoding or a TextEncoding
+  // as int, for the current slot.
+  std::function<void(int choice)> set_encoding_check;
   // The search result window (SearchLogF): show it, add lines to its memo
   // SearchLog (the window repaints them at most about every 100 ms and on
   // flush), and read its lines back.
@@ -72,6 +76,15 @@ int _jump(int32_t topLine, bool moveScrollBar);
 int _select(int32_t lineNumber);
 int _tab_set(int width);
 int _find_str(const QString& text);  // FindString
+// The current document's encoding: kAutoEncoding (detected from the file) or
+// a TextEncoding as int. The page is drawn again; nothing is indexed again.
+int _code_set(int choice);
 }  // namespace rpcmd
+
+constexpr int kAutoEncoding = -1;
+// The menu's name of a choice: "自動判別", "Shift_JIS", "UTF-8", "EUC-JP".
+QString EncodingChoiceName(int choice);
+// Status panel kEncodingPanel and the menu's radio items, for the current slot.
+void ShowSlotEncoding();
 
 int FindString(const QString& text);

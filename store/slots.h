@@ -112,6 +112,9 @@ struct StoreHooks {
   std::function<std::string()> clock_text;    // local date and time for the time stamps
 };
 StoreHooks& Hooks();
+// The status panel that shows the document's encoding (after the seven
+// panels 0..6 of file name, line count, top line and search progress).
+constexpr int kEncodingPanel = 7;
 
 // 0 on success, -1 on failure, as everywhere in the store.
 int OpenDocument(const std::string& path);  // into SlotTable[CurrentSlot]

@@ -1,6 +1,7 @@
 #include "ui/Rpmain1.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -190,6 +191,7 @@ TRpEdit::~TRpEdit() {
   hooks.set_status = nullptr;
   hooks.set_tab_caption = nullptr;
   hooks.set_line_number_check = nullptr;
+  hooks.set_encoding_check = nullptr;
   hooks.search_progress = nullptr;
   ViewHooks& view = ViewHooksRef();
   view.set_top_line_status = nullptr;
@@ -297,6 +299,14 @@ void TRpEdit::BuildStatusBar() {
     // The search progress panel takes what is left of the bar's width.
     StatusBar1->addWidget(StatusPanel[n], n == kProgressPanel ? 1 : 0);
   }
+  // The current document's encoding, at the right end.
+  EncodingPanel = new QLabel(StatusBar1);
+  EncodingPanel->setObjectName(QStringLiteral("EncodingPanel"));
+  EncodingPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  EncodingPanel->setFixedWidth(
+      EncodingPanel->fontMetrics().horizontalAdvance(QStringLiteral("Shift_JIS")) +
+      2 * EncodingPanel->frameWidth() + 12);
+  StatusBar1->addWidget(EncodingPanel, 0);
   setStatusBar(StatusBar1);
 }
 
@@ -351,6 +361,30 @@ void TRpEdit::BuildMenus() {
   N8 = item(show1, "N8", "ログクリアー(&D)", {}, "実行ログをクリアします", &TRpEdit::N8Click);
   show1->addSeparator();
   L1 = item(show1, "L1", "検索ログ表示(&L)", {}, "検索ログを表示します", &TRpEdit::L1Click);
+  show1->addSeparator();
+  // The encoding of the current tab's document: detected, or one chosen.
+  Code1 = show1->addMenu(QStringLiteral("文字コード(&E)"));
+  Code1->setObjectName(QStringLiteral("Code1"));
+  auto* codes = new QActionGroup(this);
+  codes->setExclusive(true);
+  const struct {
+    const char* name;
+    int choice;
+  } kCodes[] = {{"CodeAuto", kAutoEncoding},
+                {"CodeSjis", static_cast<int>(TextEncoding::kCp932)},
+                {"CodeUtf8", static_cast<int>(TextEncoding::kUtf8)},
+                {"CodeEuc", static_cast<int>(TextEncoding::kEucJp)}};
+  for (size_t i = 0; i < std::size(kCodes); ++i) {
+    auto* action = new QAction(EncodingChoiceName(kCodes[i].choice), this);
+    action->setObjectName(QLatin1String(kCodes[i].name));
+    action->setCheckable(true);
+    action->setChecked(kCodes[i].choice == kAutoEncoding);
+    codes->addAction(action);
+    Code1->addAction(action);
+    CodeItem[i] = action;
+    const int choice = kCodes[i].choice;
+    connect(action, &QAction::triggered, this, [this, choice] { CodeClick(choice); });
+  }
 
   QMenu* n4 = title("N4", "設定", nullptr);
   Font1 = item(n4, "Font1", "フォント指定(&F)", {}, "表示フォントを設定を行います",
@@ -413,6 +447,12 @@ void TRpEdit::InstallHooks() {
     PageControl1->tabBar()->repaint();
   };
   hooks.set_line_number_check = [this](bool on) { DspLine->setChecked(on); };
+  hooks.set_encoding_check = [this](int choice) {
+    const int choices[] = {kAutoEncoding, static_cast<int>(TextEncoding::kCp932),
+                           static_cast<int>(TextEncoding::kUtf8),
+                           static_cast<int>(TextEncoding::kEucJp)};
+    for (size_t i = 0; i < std::size(choices); ++i) CodeItem[i]->setChecked(choices[i] == choice);
+  };
   hooks.search_progress = [this](int32_t line, int32_t lineCount) {
     ShowSearchProgress(line, lineCount);
   };
@@ -489,11 +529,14 @@ void TRpEdit::ActivatePage(int slot) {
 }
 
 void TRpEdit::SetStatus(int panel, const QString& text) {
-  if (panel < 0 || panel >= 7) return;
-  StatusPanel[panel]->setText(text);
+  QLabel* label = panel == kEncodingPanel     ? EncodingPanel
+                  : (panel >= 0 && panel < 7) ? StatusPanel[panel]
+                                              : nullptr;
+  if (label == nullptr) return;
+  label->setText(text);
   // Written during the index build and the scans, which keep the event loop
   // waiting: paint now.
-  StatusPanel[panel]->repaint();
+  label->repaint();
 }
 
 void TRpEdit::ShowSearchProgress(int line, int lineCount) {
@@ -711,6 +754,14 @@ void TRpEdit::Font1Click() {
 
 void TRpEdit::FontDialog1Apply() {
   if (FontDialog1 != nullptr) rpcmd::_font_set(FontDialog1->currentFont());
+}
+
+void TRpEdit::CodeClick(int choice) {
+  if (!CurrentSlotHasDocument()) {
+    ShowSlotEncoding();  // the radio mark goes back to what the tab has
+    return;
+  }
+  rpcmd::_code_set(choice);
 }
 
 void TRpEdit::DspLineClick() {

@@ -74,6 +74,7 @@ class TRpEdit : public QMainWindow {
   PageScrollBar* ScrollHF[kSlotCount] = {};
   QStatusBar* StatusBar1 = nullptr;
   QLabel* StatusPanel[7] = {};
+  QLabel* EncodingPanel = nullptr;  // status panel kEncodingPanel
 
   QMenuBar* MainMenu1 = nullptr;
   QMenu* PopupMenu1 = nullptr;
@@ -90,6 +91,9 @@ class TRpEdit : public QMainWindow {
   QAction* Font1 = nullptr;
   QAction* DspLine = nullptr;
   QAction* TabNoSet = nullptr;
+  QMenu* Code1 = nullptr;  // 表示 > 文字コード(&E)
+  // Its radio items: 自動判別, Shift_JIS, UTF-8, EUC-JP.
+  QAction* CodeItem[4] = {};
   QAction* Ranpok1 = nullptr;
   QAction* About1 = nullptr;
   QAction* Open2 = nullptr;
@@ -112,6 +116,7 @@ class TRpEdit : public QMainWindow {
   void Font1Click();
   void FontDialog1Apply();
   void DspLineClick();
+  void CodeClick(int choice);
   void TabNoSetClick();
   void Ranpok1Click();
   void About1Click();

@@ -33,7 +33,7 @@ struct Recorder {
   QStringList boxes;  // "caption|text"
   QStringList searchLog;
   QStringList events;  // show, flush, running 1/0 of the result window
-  QString status[7];
+  QString status[8];   // panels 0..6 and kEncodingPanel
   QString captions[kSlotCount];
   bool lineNumberCheck = true;
   std::function<void(int32_t, int32_t)> progress;

@@ -381,7 +381,7 @@ TEST_F(MainWindowTest, MenusInOrderWithTheirShortcutsAndHints) {
         "ファイル最後へ移動(&B) | Ctrl+End | ファイルの最後へ移動します"}},
       {"表示(&V) |  | ",
        {"ログクリアー(&D) |  | 実行ログをクリアします", "-",
-        "検索ログ表示(&L) |  | 検索ログを表示します"}},
+        "検索ログ表示(&L) |  | 検索ログを表示します", "-", "文字コード(&E) |  | "}},
       {"設定 |  | ",
        {"フォント指定(&F) |  | 表示フォントを設定を行います", "-",
         "行番号表示(&V) |  | 行の先頭に行番号をふかします", "-", "タブ設定 |  | "}},
@@ -450,6 +450,50 @@ TEST_F(MainWindowTest, LineNumberAndRangeModeSwitches) {
   EXPECT_EQ(SlotTable[0].SelStartLine, -1);
   EXPECT_EQ(SlotTable[0].SelEndLine, -1);
   EXPECT_EQ(Echoes(), QStringList());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, EncodingMenuFollowsTheTabAndIsEchoedAsACommand) {
+  const QString euc = QString::fromStdString(dir_.Write("euc.txt", "\xC6\xFC\xCB\xDC\r\n"));
+  const QString utf8 =
+      QString::fromStdString(dir_.Write("utf8.txt", "\xE6\x97\xA5\xE6\x9C\xAC\r\n"));
+  Create({euc, utf8});
+  window_->show();
+  auto checked = [this] {
+    QStringList names;
+    for (QAction* a : window_->CodeItem) {
+      if (a->isChecked()) names << a->text();
+    }
+    return names;
+  };
+  window_->PageControl1->setCurrentIndex(0);
+  EXPECT_EQ(window_->EncodingPanel->text(), QStringLiteral("EUC-JP"));
+  EXPECT_EQ(checked(), QStringList({"自動判別"}));
+
+  window_->CodeItem[1]->trigger();  // Shift_JIS for the first tab only
+  EXPECT_EQ(Echoes().last(), QStringLiteral(" > _code_set 0 Shift_JIS"));
+  EXPECT_EQ(SlotTable[0].Encoding, TextEncoding::kCp932);
+  EXPECT_EQ(window_->EncodingPanel->text(), QStringLiteral("Shift_JIS"));
+
+  window_->PageControl1->setCurrentIndex(1);
+  EXPECT_EQ(window_->EncodingPanel->text(), QStringLiteral("UTF-8"));
+  EXPECT_EQ(checked(), QStringList({"自動判別"}));
+
+  window_->PageControl1->setCurrentIndex(0);
+  EXPECT_EQ(checked(), QStringList({"Shift_JIS"}));
+  window_->CodeItem[0]->trigger();  // back to the detected encoding
+  EXPECT_EQ(Echoes().last(), QStringLiteral(" > _code_set 0 自動判別"));
+  EXPECT_EQ(window_->EncodingPanel->text(), QStringLiteral("EUC-JP"));
+
+  window_->PageControl1->setCurrentIndex(2);  // an empty tab: nothing to set
+  const QStringList before = Echoes();
+  window_->CodeItem[2]->trigger();
+  EXPECT_EQ(Echoes(), before);
+  EXPECT_EQ(checked(), QStringList({"自動判別"}));
+  EXPECT_EQ(window_->EncodingPanel->text(), QString());
 }
 
 }  // namespace
