@@ -514,10 +514,10 @@ int OpenDocument(const std::string& path) {
   slot.Encoding = guess.encoding;
   slot.EncodingChosen = false;
   slot.BomLength = static_cast<uint8_t>(guess.bomLength);
-  SetStatus(kEncodingPanel, EncodingName(slot.Encoding));
 
   SetCaption(slot, BaseName(path));
   SetStatus(1, slot.FileName);
+  SetStatus(kEncodingPanel, EncodingName(slot.Encoding));
   Log(kOpenStartPrefix + ClockText() + ")===");
 
   if (BuildLineIndex(slot) != 0) {

@@ -83,8 +83,8 @@ TEST_F(StoreTest, OpenWritesTheLogCaptionStatusAndDrawsTheFirstPageEarly) {
   const std::string path = OpenBytes(NumberedLines(9000), "report.txt");
   ASSERT_EQ(0, result);
   const std::vector<std::string> expected = {
-      "caption 0 report.txt", "status 1 " + path, kStartLine(),      "first_page 8191 L0000000",
-      "status 3 9000",        kEndLine(),         "index_done 9000",
+      "caption 0 report.txt",     "status 1 " + path, "status 7 Shift_JIS", kStartLine(),
+      "first_page 8191 L0000000", "status 3 9000",    kEndLine(),           "index_done 9000",
   };
   EXPECT_EQ(expected, events);
   EXPECT_EQ("report_map", Slot().MapName);

@@ -114,7 +114,8 @@ TEST_F(StoreTest, RunningOutOfIndexMemoryEndsTheOpenAndReleasesTheSlot) {
     events.clear();
     store_platform::FailIndexPageAllocationAt(c.failing_allocation);
     EXPECT_EQ(-1, OpenDocument(path));
-    std::vector<std::string> expected = {"caption 0 oom.txt", "status 1 " + path, kStartLine()};
+    std::vector<std::string> expected = {"caption 0 oom.txt", "status 1 " + path,
+                                         "status 7 Shift_JIS", kStartLine()};
     expected.insert(expected.end(), c.first_events.begin(), c.first_events.end());
     expected.push_back("error メモリが不足しているため、行インデックスを作成できません: " + path);
     expected.push_back("log #*** ERROR *** ファイルオープンエラー");
@@ -143,8 +144,8 @@ TEST_F(StoreTest, AWindowThatCannotBeMappedDuringTheOpen) {
       {"FirstWindow", 1, {"error " + os_text}},
       {"DuringTheScan",
        2,
-       {"caption 0 map.txt", "status 1 " + path, kStartLine(), "error " + os_text,
-        "log #*** ERROR *** ファイルオープンエラー"}},
+       {"caption 0 map.txt", "status 1 " + path, "status 7 Shift_JIS", kStartLine(),
+        "error " + os_text, "log #*** ERROR *** ファイルオープンエラー"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
