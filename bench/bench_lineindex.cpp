@@ -9,6 +9,7 @@
 //                 counter bytes_a_line
 //   BM_Starts63   the starts of a page of 63 rows at a random line
 //   BM_Start      one start at a random line
+//   BM_StartInOrder  one start at each line in order
 //   BM_LineAt     the line of a random offset
 //
 // With --compare (FILE needed) it times the append of all starts REPS times,
@@ -147,6 +148,19 @@ void BM_Start(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Start);
+
+// Every line in order, one Start each, as a walk over all lines with
+// GetLine does it.
+void BM_StartInOrder(benchmark::State& state) {
+  const LineIndex& index = Built();
+  for (auto _ : state) {
+    uint64_t sum = 0;
+    for (int64_t line = 0; line < index.Size(); ++line) sum += index.Start(line);
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * index.Size());
+}
+BENCHMARK(BM_StartInOrder)->Unit(benchmark::kMillisecond);
 
 void BM_LineAt(benchmark::State& state) {
   const LineIndex& index = Built();

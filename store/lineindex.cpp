@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Escape code in Chunk::code: the distance is the next varint of the group.
@@ -36,6 +40,53 @@ inline uint32_t VarintAt(uint32_t pos) {
   return end - pos < kMaxVarint ? end : pos;
 }
 
+struct CodeSum {
+  uint64_t sum;      // of all codes, escapes counted as 255
+  uint32_t escapes;  // codes that are kEscape
+};
+
+// Sums code[0, n), n <= 128. Only those bytes are read: the ones after them
+// may be the writer's, still being written.
+inline CodeSum SumCodes(const uint8_t* code, uint32_t n) {
+  CodeSum total{0, 0};
+  uint32_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    // 16 codes a step: psadbw adds them up, and the escape lanes count down
+    // from zero (at most 8 steps, no byte wraps). The last step overlaps the
+    // one before it and masks the overlap out, instead of reading past n.
+    alignas(16) static const uint8_t kTail[32] = {0,    0,    0,    0,    0,    0,    0,    0,
+                                                  0,    0,    0,    0,    0,    0,    0,    0,
+                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i escape = _mm_set1_epi8(static_cast<char>(kEscape));
+    __m128i sums = zero;
+    __m128i escapes = zero;
+    auto add = [&](__m128i v) {
+      sums = _mm_add_epi64(sums, _mm_sad_epu8(v, zero));
+      escapes = _mm_sub_epi8(escapes, _mm_cmpeq_epi8(v, escape));
+    };
+    for (; i + 16 <= n; i += 16) add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(code + i)));
+    if (i < n) {
+      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTail + (n - i)));
+      add(_mm_and_si128(keep, _mm_loadu_si128(reinterpret_cast<const __m128i*>(code + n - 16))));
+    }
+    const __m128i counts = _mm_sad_epu8(escapes, zero);
+    total.sum = static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
+                static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    total.escapes = static_cast<uint32_t>(_mm_cvtsi128_si32(counts)) +
+                    static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(counts, counts)));
+    return total;
+  }
+#endif
+  for (; i < n; ++i) {
+    total.sum += code[i];
+    total.escapes += code[i] == kEscape;
+  }
+  return total;
+}
+
 }  // namespace
 
 struct LineIndex::Chunk {
@@ -53,7 +104,7 @@ struct LineIndex::Chunk {
   // they follow in the order of their lines.
   uint32_t escape_at[kGroupsPerChunk];
   // For a line that is not first in its group: its distance from the
-  // previous start when below 255, else kEscape. Unused for first lines.
+  // previous start when below 255, else kEscape. 0 for first lines.
   uint8_t code[kChunkLines];
   // The escape stream, allocated as it grows.
   uint8_t* segments[kMaxSegments] = {};
@@ -155,6 +206,7 @@ size_t LineIndex::Append(const uint64_t* starts, size_t n) {
     if (in_group == 0) {
       c->base[at >> kGroupShift] = starts[done];
       c->escape_at[at >> kGroupShift] = escape_end_;
+      c->code[at] = 0;  // summed with the others, adding nothing
       last_start_ = starts[done];
       ++done;
       ++size;
@@ -191,16 +243,13 @@ LineIndex::Cursor LineIndex::Seek(int64_t line) const {
   const int64_t at = line & (kChunkLines - 1);
   const int64_t group = at >> kGroupShift;
   // Plain distances are summed at once (the escape codes with them, taken
-  // out again below); only the escaped ones need the stream.
-  const uint8_t* code = c->code + (group << kGroupShift);
-  const int64_t last = at & (kGroupLines - 1);
-  uint64_t sum = 0;
-  uint32_t escapes = 0;
-  for (int64_t i = 1; i <= last; ++i) {
-    sum += code[i];
-    escapes += code[i] == kEscape;
-  }
-  Cursor cursor{c, line, c->base[group] + sum - uint64_t{kEscape} * escapes, c->escape_at[group]};
+  // out again below); only the escaped ones need the stream. The group's
+  // first code is 0.
+  const CodeSum codes =
+      SumCodes(c->code + (group << kGroupShift), static_cast<uint32_t>(at & (kGroupLines - 1)) + 1);
+  uint32_t escapes = codes.escapes;
+  Cursor cursor{c, line, c->base[group] + codes.sum - uint64_t{kEscape} * escapes,
+                c->escape_at[group]};
   while (escapes-- > 0) cursor.start += c->ReadEscape(cursor.escape);
   return cursor;
 }
