@@ -30,7 +30,9 @@ namespace {
 
 // Search progress reaches the status bar (and lets Cancel input through) at
 // most this often; more would cost painting time on scans with many hits.
-constexpr qint64 kProgressIntervalMs = 200;
+// The scan offers a call at least every 50 ms, so Cancel answers within
+// about 0.1 s plus the time of one line.
+constexpr qint64 kProgressIntervalMs = 100;
 
 QElapsedTimer& ProgressTimer() {
   static QElapsedTimer timer;
@@ -341,20 +343,34 @@ int FindString(const QString& text) {
   const QByteArray encoded = EncodeCp932(text);
   std::string pattern(encoded.constData(), static_cast<size_t>(encoded.size()));
   if (options.IgnoreCase) UpperCaseCp932(pattern);
+  if (options.Regex) {
+    // An expression that does not compile is the user's to mend; searching
+    // nothing and reporting "not found" would pretend the file was read.
+    const std::string reason = RegexError(pattern);
+    if (!reason.empty()) {
+      ReportError(QStringLiteral("正規表現が正しくありません: ") + FromUtf8(reason));
+      return -1;
+    }
+  }
   SearchRunning = true;
 
   int32_t matchStart = 0;
   int32_t matchEnd = 0;
   int32_t hit = -1;
   int count = 0;
+  // Input gets through the progress calls: everything else is disabled
+  // meanwhile, and whatever still changes the document ends the search.
+  const SearchDocument document = SearchDocument::Current();
   if (options.Continuous) {
     if (hooks.show_search_log) hooks.show_search_log();
     if (hooks.append_search_log) {
       hooks.append_search_log(QStringLiteral("# 連続検索開始　(") + text + QLatin1Char(')'));
     }
     if (hooks.flush_search_log) hooks.flush_search_log();
-    if (hooks.continuous_search_running) hooks.continuous_search_running(true);
-    ResetProgressThrottle();
+  }
+  if (hooks.search_running) hooks.search_running(true);
+  ResetProgressThrottle();
+  if (options.Continuous) {
     // An empty pattern would match every line; the dialog never sends one,
     // and it is treated as a text that is not found.
     while (!pattern.empty()) {
@@ -365,25 +381,32 @@ int FindString(const QString& text) {
       // The scan reports progress only between lines it examines; a file
       // full of hits gets its progress (and its Cancel) from here.
       ThrottledSearchProgress(line);
+      if (!document.StillCurrent()) {
+        SearchRunning = false;  // as a cancel does
+        break;
+      }
     }
-    if (hooks.continuous_search_running) hooks.continuous_search_running(false);
+  } else if (!pattern.empty()) {
+    hit = SearchNext(pattern, matchStart, matchEnd);
+    if (hit >= 0) count = 1;
+  }
+  if (hooks.search_running) hooks.search_running(false);
+  if (options.Continuous) {
     const QString report = QStringLiteral("# 連続検索終了  (") + text +
                            QStringLiteral(")検索数: ") + QString::number(count) + QLatin1Char(' ');
     AppendLog(report);
     if (hooks.append_search_log) hooks.append_search_log(report);
     if (hooks.flush_search_log) hooks.flush_search_log();
-  } else if (!pattern.empty()) {
-    hit = SearchNext(pattern, matchStart, matchEnd);
-    if (hit >= 0) {
-      count = 1;
-      AppendLog(QStringLiteral("#        検索結果: ") + QString::number(hit + 1) +
-                QStringLiteral(" 行目に(") + text + QStringLiteral(")が有ります"));
-    }
+  } else if (count > 0) {
+    AppendLog(QStringLiteral("#        検索結果: ") + QString::number(hit + 1) +
+              QStringLiteral(" 行目に(") + text + QStringLiteral(")が有ります"));
   }
   if (count == 0) {
     AppendLog(QStringLiteral("# *** ERROR *** 検索文字が見つかりません"));
     return -1;
   }
+  // The hits belong to a document that is gone: nothing to show.
+  if (!document.StillCurrent()) return -1;
   DrawView(hit, true);
   const std::string lineText = GetLine(SlotTable[CurrentSlot], hit);
   HighlightMatch(hit, lineText, matchStart, matchEnd);

@@ -36,11 +36,12 @@ struct CommandHooks {
   std::function<void(const QString&)> append_search_log;
   std::function<void()> flush_search_log;
   std::function<QStringList()> search_log_lines;
-  // A continuous search starts (true) or ends (false): show or hide the Cancel
-  // buttons, disable or enable the other windows.
-  std::function<void(bool running)> continuous_search_running;
-  // Progress of a continuous search: the line reached out of the line count.
-  // Called a few times a second at most; lets Cancel input through.
+  // A search (single or continuous) starts (true) or ends (false): show or
+  // hide the Cancel buttons, disable or enable every other action and control.
+  std::function<void(bool running)> search_running;
+  // Progress of a search: the line reached out of the line count. Called
+  // about ten times a second at most; lets input through (the Cancel
+  // buttons, and whatever the disabled windows still let pass).
   std::function<void(int32_t line, int32_t lineCount)> search_progress;
 };
 CommandHooks& CmdHooks();

@@ -37,131 +37,20 @@
 
 #include "search/matcher.h"  // pcre2posix.h, which has no include guard
 #include "search/rawfind.h"
+#include "search/regexprep.h"
 #include "search/search.h"
 #include "store/slots.h"
-
-namespace search_detail {
-
-// True when an expression can only match inside one line and decides the
-// same at a line feed as at the end (or start) of the subject, so that a
-// search over lines joined by line feeds finds a match in every line that
-// has one. Conservative: anything not known to be safe is refused.
-// Refused: control bytes (a literal line feed or TAB); escapes other than
-// \d \w \S \b \B \N \V and escaped punctuation or Shift-JIS bytes (so no \s,
-// \D, \W, \n, \x0a, octal, \A \z \Z \G \K, \Q, backreferences, \p); negated
-// classes and POSIX classes ("[^", "[:"), which can match a line feed; every
-// group opener "(?" except "(?:" and every verb "(*" (lookbehind, negative
-// lookahead and option settings could see or change line boundaries).
-bool RegexIsLineLocal(const std::string& pattern) {
-  const size_t n = pattern.size();
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(pattern[i]);
-    if (c < 0x20 || c == 0x7F) return false;
-    if (c == '\\') {
-      if (i + 1 >= n) return false;
-      const unsigned char e = static_cast<unsigned char>(pattern[++i]);
-      if ((e >= 'a' && e <= 'z') || (e >= 'A' && e <= 'Z') || (e >= '0' && e <= '9')) {
-        if (std::strchr("dwSbBNV", e) == nullptr) return false;
-      } else if (e < 0x20 || e == 0x7F) {
-        return false;
-      }
-      continue;
-    }
-    if (c == '[' && i + 1 < n && (pattern[i + 1] == '^' || pattern[i + 1] == ':')) return false;
-    if (c == '[' && pattern.find("[:", i + 1) != std::string::npos) return false;
-    if (c == '(' && i + 1 < n && pattern[i + 1] == '*') return false;
-    if (c == '(' && i + 1 < n && pattern[i + 1] == '?') {
-      if (i + 2 >= n || pattern[i + 2] != ':') return false;
-    }
-  }
-  return true;
-}
-
-// The longest run of bytes that every match of the expression contains, or
-// the empty string when none is known. The run is taken from the top level
-// of the pattern only (never inside a group or a class), is cut by any
-// metacharacter, loses its last byte before a quantifier that allows zero
-// repeats (?, *, {), and is never taken from a pattern with a top-level
-// alternative. Patterns with escapes that take arguments or stand for a
-// character (\x, \Q, digits, \p ...), group options or verbs ("(?", "(*"),
-// or POSIX class names give no run: all that is known is what is refused.
-std::string RequiredLiteral(const std::string& pattern) {
-  if (pattern.find("(?") != std::string::npos || pattern.find("(*") != std::string::npos ||
-      pattern.find("[:") != std::string::npos || pattern.find("[=") != std::string::npos ||
-      pattern.find("[.") != std::string::npos) {
-    return {};
-  }
-  std::string best;
-  std::string run;
-  auto flush = [&] {
-    if (run.size() > best.size()) best = run;
-    run.clear();
-  };
-  int depth = 0;
-  const size_t n = pattern.size();
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(pattern[i]);
-    if (c == '\\') {
-      flush();
-      if (i + 1 >= n) return {};
-      const unsigned char e = static_cast<unsigned char>(pattern[++i]);
-      const bool alnum = (e >= 'a' && e <= 'z') || (e >= 'A' && e <= 'Z') || (e >= '0' && e <= '9');
-      if (alnum && std::strchr("dDwWsSbBhHvVNR", e) == nullptr) return {};
-      continue;
-    }
-    if (c == '[') {
-      flush();
-      // Skip the class: a ']' right after '[' or '[^' is a member.
-      size_t j = i + 1;
-      if (j < n && pattern[j] == '^') ++j;
-      if (j < n && pattern[j] == ']') ++j;
-      while (j < n && pattern[j] != ']') j += pattern[j] == '\\' ? 2 : 1;
-      if (j >= n) return {};
-      i = j;
-      continue;
-    }
-    if (c == '(') {
-      flush();
-      ++depth;
-      continue;
-    }
-    if (c == ')') {
-      flush();
-      if (--depth < 0) return {};
-      continue;
-    }
-    if (depth > 0) continue;
-    if (c == '|') return {};
-    if (c == '?' || c == '*' || c == '{') {
-      if (!run.empty()) run.pop_back();
-      flush();
-      // A repeat count is no text; a '{' that is no count only costs the
-      // bytes skipped here.
-      if (c == '{') {
-        const size_t close = pattern.find('}', i);
-        if (close == std::string::npos) return best;
-        i = close;
-      }
-      continue;
-    }
-    if (c == '+' || c == '.' || c == '^' || c == '$' || c <= ' ' || c == 0x7F) {
-      flush();
-      continue;
-    }
-    run += static_cast<char>(c);
-  }
-  if (depth != 0) return {};
-  flush();
-  return best;
-}
-
-}  // namespace search_detail
 
 namespace {
 
 using search_detail::EntersBlock;
 using search_detail::LineMatcher;
+using search_detail::PollClock;
 using search_detail::RawNeedle;
+
+// Segment's result when the scan must end as after a cancel: the progress
+// hook cleared SearchRunning or the document changed under it.
+constexpr int32_t kStopped = -3;
 
 enum class Plan { kPerLine, kRawPlain, kRegexChunks };
 
@@ -185,7 +74,8 @@ std::string LongestPlainPiece(const std::string& pattern) {
 
 class FastScan {
  public:
-  FastScan(FileSlot& slot, LineMatcher& matcher) : slot_(slot), matcher_(matcher) {}
+  FastScan(FileSlot& slot, LineMatcher& matcher, const SearchDocument& document, PollClock& clock)
+      : slot_(slot), matcher_(matcher), document_(document), clock_(clock) {}
   FastScan(const FastScan&) = delete;
   FastScan& operator=(const FastScan&) = delete;
   // A chunk of very long lines may have grown the buffer to megabytes; it
@@ -214,7 +104,7 @@ class FastScan {
   }
 
   // Examines lines first, first + step, ... up to last (same block, last
-  // included). Returns the matching line or -1.
+  // included). Returns the matching line, -1, or kStopped.
   int32_t Segment(int32_t first, int32_t last, int step) {
     if (slot_.Truncated) return PerLine(first, last, step);
     switch (plan_) {
@@ -393,7 +283,16 @@ class FastScan {
       // the hit hook gets.
       if (matcher_.MatchSubject(subject_, length, start, end) && Verify(line)) return line;
       if (line == last) return -1;
+      if (!Continue(line + step)) return kStopped;
     }
+  }
+
+  // Called after each line or candidate that did not match: lets input
+  // through when the poll interval has run out. False when the scan must
+  // stop; the window mapped may have changed either way, so callers map
+  // again before reading raw bytes.
+  bool Continue(int32_t line) {
+    return !clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_);
   }
 
   // The line of [low, high] that holds file offset.
@@ -429,6 +328,7 @@ class FastScan {
           const int32_t line = LineAt(from + static_cast<uint32_t>(found - base), low, rawHigh);
           if (Verify(line)) return line;
           if (line == rawHigh) break;
+          if (!Continue(line + 1)) return kStopped;
           from = Offset(line + 1);
           // Verify mapped the line's own window if another one was in use; a
           // file that shrank meanwhile goes to the slow path.
@@ -443,6 +343,7 @@ class FastScan {
           const int32_t line = LineAt(begin + static_cast<uint32_t>(found - base), low, rawHigh);
           if (Verify(line)) return line;
           if (line == low) break;
+          if (!Continue(line - 1)) return kStopped;
           to = Offset(line);
           if (!MapRaw(block, begin, to)) return PerLine(line - 1, low, step);
         }
@@ -495,6 +396,7 @@ class FastScan {
   // Searches chunk lines [low, high] (already built). For a downward scan
   // the first matching line, upward the last. -2: regexec failed on the
   // joined lines (a resource limit); the caller goes line by line instead.
+  // kStopped as for Segment.
   int32_t SearchChunk(int32_t low, int step) {
     int32_t best = -1;
     const size_t lines = starts_.size() - 1;
@@ -517,6 +419,8 @@ class FastScan {
       if (Verify(low + static_cast<int32_t>(k))) {
         best = low + static_cast<int32_t>(k);
         if (step > 0) return best;
+      } else if (!Continue(low + static_cast<int32_t>(k))) {
+        return kStopped;
       }
       from = starts_[k + 1];
     }
@@ -537,15 +441,18 @@ class FastScan {
       BuildChunk(low, high);
       int32_t found = SearchChunk(low, step);
       if (found == -2) found = PerLine(line, end, step);
-      if (found >= 0) return found;
+      if (found >= 0 || found == kStopped) return found;
       if (end == last) return -1;
       line = end + step;
+      if (!Continue(line)) return kStopped;
       size = std::min(size * 2, int32_t{4096});
     }
   }
 
   FileSlot& slot_;
   LineMatcher& matcher_;
+  const SearchDocument& document_;
+  PollClock& clock_;
   Plan plan_ = Plan::kPerLine;
   RawNeedle needle_;
   char text_[kLineBufferSize];
@@ -572,18 +479,24 @@ int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEn
   if (!search_detail::PatternCanMatch(pattern, options)) return -1;
   LineMatcher matcher;
   if (!matcher.Init(pattern, options)) return -1;
-  FastScan local(slot, matcher);
+  const SearchDocument document = SearchDocument::Current();
+  PollClock clock;
+  FastScan local(slot, matcher, document, clock);
   local.Choose();
 
   const int step = options.Down ? 1 : -1;
   const int32_t first = search_detail::FirstLine(slot, step);
   for (int32_t line = first; line >= 0 && line < slot.LineCount;) {
-    if (line != first && EntersBlock(line, step)) search_detail::ReportProgress(line);
+    if (line != first && EntersBlock(line, step) &&
+        !search_detail::LetInputThrough(line, document, clock)) {
+      return -1;
+    }
     if (!SearchRunning) return -1;
     const int32_t blockFirst = line & ~(kLinesPerBlock - 1);
     const int32_t last =
         step > 0 ? std::min(blockFirst + kLinesPerBlock - 1, slot.LineCount - 1) : blockFirst;
     const int32_t hit = local.Segment(line, last, step);
+    if (hit == kStopped) return -1;
     if (hit >= 0) {
       matchStart = local.matchStart();
       matchEnd = local.matchEnd();

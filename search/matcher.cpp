@@ -1,4 +1,7 @@
+#define PCRE2_CODE_UNIT_WIDTH 8
 #include "search/matcher.h"
+
+#include <pcre2.h>
 
 #include <cstring>
 
@@ -43,8 +46,25 @@ bool CompiledRegex::Compile(const std::string& pattern) {
     regfree(&regex_);
     compiled_ = false;
   }
-  compiled_ = regcomp(&regex_, pattern.c_str(), REG_NEWLINE) == 0;
+  compiled_ = regcomp(&regex_, PrepareRegex(pattern).c_str(), REG_NEWLINE) == 0;
   return compiled_;
+}
+
+bool CompiledRegex::MatchFrom(const char* subject, size_t length, size_t from, int32_t& matchStart,
+                              int32_t& matchEnd) {
+  // regexec's REG_STARTEND would present the rest of the line as a subject
+  // of its own (^ and \A matching at its start, lookbehinds blind); the
+  // library's own call with a start offset keeps the line whole. regcomp's
+  // code and match data serve it as they are.
+  const auto* code = static_cast<const pcre2_code*>(regex_.re_pcre2_code);
+  auto* data = static_cast<pcre2_match_data*>(regex_.re_match_data);
+  const int rc =
+      pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject), length, from, 0, data, nullptr);
+  if (rc < 0) return false;
+  const PCRE2_SIZE* vector = pcre2_get_ovector_pointer(data);
+  matchStart = static_cast<int32_t>(vector[0]);
+  matchEnd = static_cast<int32_t>(vector[1]);
+  return true;
 }
 
 bool LineMatcher::Init(const std::string& pattern, const SearchOptions& options) {
@@ -68,8 +88,24 @@ bool LineMatcher::MatchSubject(const char* subject, int length, int32_t& matchSt
     // the expression only up to that byte.
     regmatch_t slots[2];
     if (regexec(regex_.get(), subject, 2, slots, 0) != 0) return false;
-    matchStart = static_cast<int32_t>(slots[0].rm_so);
-    matchEnd = static_cast<int32_t>(slots[0].rm_eo);
+    size_t start = static_cast<size_t>(slots[0].rm_so);
+    size_t end = static_cast<size_t>(slots[0].rm_eo);
+    if (start > 0 && IsTrailByte(subject, start)) {
+      // A hit begins on a character start, as a plain hit does: try again
+      // from the next one until a match does or none is left.
+      const size_t visible = std::strlen(subject);
+      int32_t s = 0;
+      int32_t e = 0;
+      do {
+        if (start + 1 > visible || !regex_.MatchFrom(subject, visible, start + 1, s, e)) {
+          return false;
+        }
+        start = static_cast<size_t>(s);
+        end = static_cast<size_t>(e);
+      } while (IsTrailByte(subject, start));
+    }
+    matchStart = static_cast<int32_t>(start);
+    matchEnd = static_cast<int32_t>(end);
     return true;
   }
   const size_t pos =
@@ -85,6 +121,35 @@ void ReportProgress(int32_t line) {
   if (hooks.progress) hooks.progress(line);
 }
 
+PollClock::PollClock()
+    : interval_(std::chrono::milliseconds(std::max(0, SearchHooksRef().poll_interval_ms))),
+      last_(Clock::now()),
+      lastCheck_(last_) {}
+
+bool PollClock::Check() {
+  const Clock::time_point now = Clock::now();
+  if (interval_ <= Clock::duration::zero()) {
+    countdown_ = 1;
+    return true;
+  }
+  const Clock::duration since = now - lastCheck_;
+  lastCheck_ = now;
+  if (since < std::chrono::milliseconds(1)) {
+    stride_ = std::min(stride_ * 2, int32_t{4096});
+  } else if (since > std::chrono::milliseconds(4)) {
+    stride_ = std::max(stride_ / 2, int32_t{1});
+  }
+  countdown_ = stride_;
+  return now - last_ >= interval_;
+}
+
+bool LetInputThrough(int32_t line, const SearchDocument& document, PollClock& clock) {
+  ReportProgress(line);
+  clock.Polled();
+  if (!document.StillCurrent()) SearchRunning = false;
+  return SearchRunning;
+}
+
 void ReportHit(FileSlot& slot, int32_t line, const char* text, int length) {
   const SearchHooks& hooks = SearchHooksRef();
   if (hooks.hit) hooks.hit(CurrentSlot, line, std::string_view(text, static_cast<size_t>(length)));
@@ -92,3 +157,22 @@ void ReportHit(FileSlot& slot, int32_t line, const char* text, int length) {
 }
 
 }  // namespace search_detail
+
+SearchDocument SearchDocument::Current() {
+  SearchDocument document;
+  if (CurrentSlot < 0 || CurrentSlot >= kSlotCount) return document;
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  document.slot = CurrentSlot;
+  document.serial = slot.OpenSerial;
+  document.lineCount = slot.LineCount;
+  document.tabWidth = TabWidth;
+  document.encoding = slot.Encoding;
+  return document;
+}
+
+bool SearchDocument::StillCurrent() const {
+  if (CurrentSlot != slot || slot < 0 || slot >= kSlotCount) return false;
+  const FileSlot& current = SlotTable[slot];
+  return current.ViewBase != nullptr && current.OpenSerial == serial &&
+         current.LineCount == lineCount && TabWidth == tabWidth && current.Encoding == encoding;
+}

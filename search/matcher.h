@@ -6,20 +6,16 @@
 #include <pcre2posix.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "search/regexprep.h"
 #include "search/search.h"
 #include "store/slots.h"
 
 namespace search_detail {
-
-// Lead bytes of a double-byte Shift-JIS character (code page 932): 0x81-0x9F
-// and 0xE0-0xFC. 0xFD-0xFF stand alone, as the view decodes them.
-inline bool IsLeadByte(unsigned char c) {
-  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
 
 // True when position pos of text is the second byte of a double-byte
 // character: the run of lead bytes directly before it, bounded by a byte that
@@ -42,8 +38,9 @@ inline bool PatternCanMatch(const std::string& pattern, const SearchOptions& opt
   return options.Regex || (!pattern.empty() && pattern.size() <= size_t{kMaxLineText});
 }
 
-// regcomp/regfree for one call. The expression is compiled with REG_NEWLINE
-// alone; case is handled by upper-casing the subject, never by REG_ICASE.
+// regcomp/regfree for one call. The expression (PrepareRegex of the typed
+// one) is compiled with REG_NEWLINE alone; case is handled by upper-casing
+// the subject, never by REG_ICASE.
 class CompiledRegex {
  public:
   CompiledRegex() = default;
@@ -55,6 +52,12 @@ class CompiledRegex {
   bool compiled() const { return compiled_; }
   regex_t* get() { return &regex_; }
 
+  // The first match that starts at or after from in subject[0, length)
+  // (offsets into the whole subject, which lookbehinds and anchors see as
+  // the line it is: ^ does not match at from > 0). False on no match.
+  bool MatchFrom(const char* subject, size_t length, size_t from, int32_t& matchStart,
+                 int32_t& matchEnd);
+
  private:
   regex_t regex_{};
   bool compiled_ = false;
@@ -62,7 +65,9 @@ class CompiledRegex {
 
 // Matches one line's display text the way the scan must: upper-cased first
 // when case is ignored, then the plain leftmost non-trail occurrence or the
-// first regexec match.
+// first regexec match that begins on a character start (a match that begins
+// on the second byte of a character is tried again from the next character
+// start).
 class LineMatcher {
  public:
   // False when the regular expression does not compile.
@@ -102,12 +107,39 @@ inline bool EntersBlock(int32_t line, int step) {
                   : (line & (kLinesPerBlock - 1)) == kLinesPerBlock - 1;
 }
 
-// Regular-expression analysis for the fast scan (fastscan.cpp).
-bool RegexIsLineLocal(const std::string& pattern);
-std::string RequiredLiteral(const std::string& pattern);
-
 // Calls the progress hook, if any.
 void ReportProgress(int32_t line);
+
+// Tells when the scan should call the progress hook by time, so that input
+// gets through while single lines are slow. The clock is read every stride
+// ticks; the stride adapts so that it is read about once a millisecond,
+// whatever a tick costs.
+class PollClock {
+ public:
+  using Clock = std::chrono::steady_clock;
+  PollClock();
+  // Counts one unit of work (a line, a candidate, a chunk); true when the
+  // interval has run out since the last poll.
+  bool Tick() {
+    if (--countdown_ > 0) return false;
+    return Check();
+  }
+  // A progress call was made (by time or at a block start).
+  void Polled() { last_ = Clock::now(); }
+
+ private:
+  bool Check();
+  Clock::duration interval_;
+  Clock::time_point last_;
+  Clock::time_point lastCheck_;
+  int32_t stride_ = 1;
+  int32_t countdown_ = 1;
+};
+
+// Calls the progress hook and tells whether the scan may go on: SearchRunning
+// still set and the document the same. When the document changed,
+// SearchRunning is cleared, so that the caller stops as after a cancel.
+bool LetInputThrough(int32_t line, const SearchDocument& document, PollClock& clock);
 
 // Continuous search: the hit hook with the text as fetched, then TopLine.
 void ReportHit(FileSlot& slot, int32_t line, const char* text, int length);

@@ -1,6 +1,10 @@
+#define PCRE2_CODE_UNIT_WIDTH 8
 #include "search/search.h"
 
+#include <pcre2.h>
+
 #include <cstdio>
+#include <vector>
 
 #include "search/matcher.h"
 #include "store/slots.h"
@@ -27,6 +31,33 @@ SearchOptions CurrentSearchOptions() {
 
 void UpperCaseCp932(std::string& text) { search_detail::UpperCaseBytes(text.data(), text.size()); }
 
+std::string RegexError(const std::string& pattern) {
+  std::vector<size_t> origin;
+  const std::string prepared = search_detail::PrepareRegex(pattern, &origin);
+  int code = 0;
+  PCRE2_SIZE offset = 0;
+  // regcomp's options for REG_NEWLINE.
+  pcre2_code* compiled =
+      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(prepared.c_str()), PCRE2_ZERO_TERMINATED,
+                    PCRE2_MULTILINE, &code, &offset, nullptr);
+  if (compiled != nullptr) {
+    pcre2_code_free(compiled);
+    return {};
+  }
+  PCRE2_UCHAR reason[256];
+  if (pcre2_get_error_message(code, reason, sizeof reason) < 0) reason[0] = 0;
+  // The offset into the prepared expression, back to a character of the
+  // typed one (the end when it lies beyond it).
+  const std::string typed(pattern.c_str());
+  const size_t at = offset < origin.size() ? origin[offset] : typed.size();
+  size_t characters = 0;
+  for (size_t i = 0; i < at && i < typed.size(); ++characters) {
+    i += search_detail::CharLength(typed.data(), i, typed.size());
+  }
+  return std::string(reinterpret_cast<const char*>(reason)) + " (" +
+         std::to_string(characters + 1) + " 文字目)";
+}
+
 std::string FormatSearchLogLine(int slot, int32_t lineNumber, std::string_view text) {
   // The result window reads positions 1-3 and 7-15 back as numbers, so the
   // widths are fixed: 19 characters before the text.
@@ -45,13 +76,16 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
   if (!search_detail::PatternCanMatch(pattern, options)) return -1;
   LineMatcher matcher;
   if (!matcher.Init(pattern, options)) return -1;
+  const SearchDocument document = SearchDocument::Current();
+  search_detail::PollClock clock;
 
   const int step = options.Down ? 1 : -1;
   char text[kLineBufferSize];
   const int32_t first = search_detail::FirstLine(slot, step);
   for (int32_t line = first; line >= 0 && line < slot.LineCount; line += step) {
-    if (line != first && EntersBlock(line, step)) {
-      search_detail::ReportProgress(line);
+    if (line != first && (EntersBlock(line, step) || clock.Tick()) &&
+        !search_detail::LetInputThrough(line, document, clock)) {
+      return -1;
     }
     if (!SearchRunning) return -1;
     const int length = GetLineInto(slot, line, text);

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/encoding.h"
+
 // The search dialog's four option controls, read at every call.
 struct SearchOptions {
   bool IgnoreCase = false;  // SOp1_NoUL: lines are upper-cased before matching
@@ -19,16 +21,36 @@ struct SearchOptions {
 // Cleared by the Cancel buttons; the scan tests it before every line.
 extern bool SearchRunning;
 
+// The document a scan works on. Input let through during a scan may close,
+// replace or switch the document or change the tab width; whoever let it
+// through compares with the value taken at the start and ends as a cancel
+// does when anything differs.
+struct SearchDocument {
+  int32_t slot = -1;
+  uint64_t serial = 0;  // FileSlot::OpenSerial
+  int32_t lineCount = 0;
+  int32_t tabWidth = 0;
+  TextEncoding encoding = TextEncoding::kCp932;  // chosen from a menu for an open document
+
+  static SearchDocument Current();
+  bool StillCurrent() const;
+};
+
 struct SearchHooks {
   // The current options (the dialog's controls); a plain struct until then.
   std::function<SearchOptions()> options;
   // Continuous search: one hit. text is the line as GetLine returned it
   // (Shift-JIS bytes). The receiver appends the search-log line.
   std::function<void(int slot, int32_t line, std::string_view text)> hit;
-  // Called now and then during a scan (at least every 64 Ki lines) with the
-  // line reached; the receiver may let Cancel input through and clear
-  // SearchRunning.
+  // Called during a scan with the line reached: at every block start (every
+  // 8192 lines) and by time (poll_interval_ms). The receiver may let input
+  // through and clear SearchRunning; after each call the scan checks that
+  // its document is still the same (slot, open, line count, tab width) and
+  // ends as a cancel does when it is not.
   std::function<void(int32_t line)> progress;
+  // The scan also calls progress when this many milliseconds have passed
+  // since its last call, even inside a block (0: at every line or candidate).
+  int poll_interval_ms = 50;
 };
 SearchHooks& SearchHooksRef();
 
@@ -45,6 +67,10 @@ int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEn
 // The straightforward line-by-line scan with the same contract; the tests use
 // it as the oracle for the fast paths.
 int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd);
+
+// Empty when the regular expression compiles; else why not, for the user:
+// the library's reason and the 1-based character position where it stopped.
+std::string RegexError(const std::string& pattern);
 
 // a-z to A-Z at every byte that is not the second byte of a double-byte
 // character; the length never changes.

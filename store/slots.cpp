@@ -27,6 +27,13 @@ std::string LastOsErrorText() { return std::strerror(errno); }
 
 namespace {
 
+// Starts at 1, so that a slot that was never opened (serial 0) differs from
+// every opened one.
+uint64_t NextOpenSerial() {
+  static uint64_t last = 0;
+  return ++last;
+}
+
 // The two time stamps around the index build. After "# " come seven
 // ideographic spaces (U+3000).
 constexpr const char* kOpenStartPrefix =
@@ -439,6 +446,7 @@ int OpenDocument(const std::string& path) {
   FileSlot& slot = SlotTable[CurrentSlot];
   CloseDocument();
   if (slot.ViewBase != nullptr) return -1;  // the old window could not be unmapped
+  slot.OpenSerial = NextOpenSerial();
   sp::AllocationGranularity();
   slot.FileName = path;
   ResetTruncation(slot);
@@ -551,6 +559,7 @@ void CloseDocument() {
   }
   CloseHandles(slot);
   ResetTruncation(slot);
+  slot.OpenSerial = NextOpenSerial();
   slot.FileName.clear();
   slot.ViewBase = nullptr;
   slot.TopLine = 0;

@@ -93,6 +93,10 @@ struct FileSlot {
   // Bytes of a UTF-8 byte order mark at the file's start (0 or 3). Line 0
   // begins after them, so no operation ever sees them.
   uint8_t BomLength = 0;
+  // A number that changes with every open and every close of the slot and is
+  // never reused during a run, so that code which let input through can tell
+  // whether the document it worked on is still the one in the slot.
+  uint64_t OpenSerial = 0;
 };
 
 extern FileSlot SlotTable[kSlotCount];

@@ -470,8 +470,8 @@ void TRpEdit::InstallHooks() {
 
 void TRpEdit::WatchContinuousSearch() {
   CommandHooks& hooks = CmdHooks();
-  auto dialogs = hooks.continuous_search_running;
-  hooks.continuous_search_running = [this, dialogs](bool running) {
+  auto dialogs = hooks.search_running;
+  hooks.search_running = [this, dialogs](bool running) {
     if (dialogs) dialogs(running);
     searchActive_ = running;
     if (running) return;
@@ -690,6 +690,12 @@ void TRpEdit::SaveAs1Click() {
 }
 
 void TRpEdit::Exit1Click() {
+  if (searchActive_) {
+    // The scan is on the stack below: closeEvent stops it and closes once
+    // it has returned.
+    close();
+    return;
+  }
   try {
     rpcmd::_exit();
     close();

@@ -53,7 +53,7 @@ class TRpEdit : public QMainWindow {
 
   // Makes slot n's tab the active page without running PageControl1Change.
   void ActivatePage(int slot);
-  // Tracks continuous searches through CmdHooks().continuous_search_running
+  // Tracks continuous searches through CmdHooks().search_running
   // (wrapping whatever the dialogs installed), so that a close request during
   // a scan cancels it first. Call after InstallDialogHooks().
   void WatchContinuousSearch();
@@ -162,7 +162,7 @@ class TRpEdit : public QMainWindow {
 
   QWidget* client_ = nullptr;
   bool activatingPage_ = false;  // the program, not the user, changes the tab
-  bool searchActive_ = false;    // a continuous search is scanning
+  bool searchActive_ = false;    // a search is scanning
   bool closePending_ = false;    // a close came in during a scan
   bool built_ = false;           // all controls exist; resize handling may draw
 };

@@ -117,7 +117,7 @@ void TSearchLogF::JumpToLogLine() {
 
 // The hooks through which the command layer and the scan reach the dialogs.
 namespace {
-// Controls disabled for a continuous search, re-enabled when it ends: only
+// Controls disabled for a search, re-enabled when it ends: only
 // those that were enabled before, so that nothing else changes state.
 std::vector<QPointer<QWidget>>& DisabledForSearch() {
   static std::vector<QPointer<QWidget>> widgets;
@@ -161,7 +161,7 @@ void DisableWindowContents(QWidget* window, const QWidget* keep) {
   }
 }
 
-void ContinuousSearchRunning(bool running) {
+void SearchRunningChanged(bool running) {
   if (SearchLogF != nullptr) SearchLogF->Button4->setVisible(running);
   if (SearchFom != nullptr) SearchFom->ThreadCancel->setVisible(running);
   if (running) {
@@ -205,5 +205,5 @@ void InstallDialogHooks() {
   hooks.search_log_lines = [] {
     return SearchLogF != nullptr ? SearchLogF->SearchLog->Lines() : QStringList{};
   };
-  hooks.continuous_search_running = ContinuousSearchRunning;
+  hooks.search_running = SearchRunningChanged;
 }

@@ -120,9 +120,7 @@ class CommandsTest : public ::testing::Test {
     h.append_search_log = [this](const QString& t) { rec_.searchLog << t; };
     h.flush_search_log = [this] { rec_.events << "flush"; };
     h.search_log_lines = [this] { return rec_.searchLog; };
-    h.continuous_search_running = [this](bool on) {
-      rec_.events << (on ? "running 1" : "running 0");
-    };
+    h.search_running = [this](bool on) { rec_.events << (on ? "running 1" : "running 0"); };
     h.search_progress = [this](int32_t line, int32_t count) {
       if (rec_.progress) rec_.progress(line, count);
     };
@@ -408,7 +406,6 @@ TEST_F(CommandsTest, FindReportsAndShowsTheHit) {
        {"#        検索結果: 2 行目に(\\d)が有ります"},
        {},
        1},
-      {"bad regex", 0, 0, {.Regex = true}, "(", -1, {error}, {}, 0},
       {"empty text", 0, 0, single, "", -1, {error}, {}, 0},
       {"percent quoted",
        0,
@@ -490,9 +487,10 @@ TEST_F(CommandsTest, FindReportsAndShowsTheHit) {
     EXPECT_EQ(rec_.log,
               QStringList{" > _find_str " + QString::number(row.slot) + " " + row.text} + row.log);
     EXPECT_EQ(rec_.searchLog, row.searchLog);
+    // A single search, too, disables the windows while it runs.
     EXPECT_EQ(rec_.events, row.options.Continuous
                                ? (QStringList{"show", "flush", "running 1", "running 0", "flush"})
-                               : QStringList());
+                               : (QStringList{"running 1", "running 0"}));
     EXPECT_EQ(SlotTable[row.slot].TopLine, row.topAfter);
     EXPECT_EQ(controls_[row.slot].vscroll->value(), row.topAfter);
     if (row.result == 0) {
@@ -534,6 +532,81 @@ TEST_F(CommandsTest, CancelEndsAContinuousSearchWithTheHitsSoFar) {
   EXPECT_EQ(rec_.searchLog.back(), report);
   EXPECT_EQ(SlotTable[0].TopLine, hits);
   EXPECT_FALSE(SearchRunning);
+}
+
+// Input let through a search may close, replace or switch its document; the
+// search then ends as after a cancel and shows no hit of the gone document.
+TEST_F(CommandsTest, SearchEndsWhenItsDocumentChangesUnderIt) {
+  constexpr int kLines = 20000;
+  struct Row {
+    const char* name;
+    SearchOptions options;
+    std::function<void(const QString& other)> change;
+  };
+  const std::vector<Row> rows = {
+      {"continuous, closed", {.Continuous = true}, [](const QString&) { rpcmd::_quit_file(); }},
+      {"continuous, tab switched",
+       {.Continuous = true},
+       [](const QString&) { rpcmd::_chenge_view(1); }},
+      {"continuous, tab width", {.Continuous = true}, [](const QString&) { rpcmd::_tab_set(8); }},
+      {"single, closed", {}, [](const QString&) { rpcmd::_quit_file(); }},
+      {"single, replaced", {}, [](const QString& other) { rpcmd::_open_file(other); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    // Every line a hit for the continuous search; one at the end for the
+    // single search, so that it runs long enough to be interrupted.
+    QStringList lines =
+        row.options.Continuous ? QStringList(kLines, "hit here") : QStringList(kLines, "none here");
+    lines << "hit";
+    Open(0, lines);
+    const QString other = QString::fromStdString(dir_.Write("b.txt", "other\r\n"));
+    options_ = row.options;
+    bool changed = false;
+    rec_.progress = [&](int32_t, int32_t) {
+      if (!changed) row.change(other);
+      changed = true;
+    };
+    SearchHooksRef().poll_interval_ms = 0;
+    EXPECT_EQ(FindString("hit"), -1);
+    SearchHooksRef().poll_interval_ms = 50;
+    EXPECT_TRUE(changed);
+    EXPECT_FALSE(SearchRunning);
+    EXPECT_EQ(rec_.events.mid(rec_.events.indexOf("running 1"), 2),
+              (QStringList{"running 1", "running 0"}));
+    // The hit's page was not drawn: nothing logged a found report.
+    for (const QString& line : rec_.log)
+      EXPECT_FALSE(line.contains("検索結果")) << line.toStdString();
+  }
+}
+
+// An expression that does not compile is reported as such, with the
+// library's reason and where it stopped, and nothing is searched.
+TEST_F(CommandsTest, InvalidRegexIsReportedNotSearched) {
+  struct Row {
+    QString text;
+    bool continuous;
+    QString reason;
+  };
+  const std::vector<Row> rows = {
+      {"(", false, "missing closing parenthesis (2 文字目)"},
+      {"[a-", true, "missing terminating ] for character class (4 文字目)"},
+      {"a{2,1}", false, "numbers out of order in {} quantifier (6 文字目)"},
+      {"日本(", false, "missing closing parenthesis (4 文字目)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text.toStdString());
+    SetUp();
+    Open(0, kSearchLines);
+    options_ = {.Regex = true, .Continuous = row.continuous};
+    EXPECT_EQ(rpcmd::_find_str(row.text), -1);
+    const QString message = "正規表現が正しくありません: " + row.reason;
+    EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 " + row.text, "# *** ERROR *** " + message}));
+    EXPECT_EQ(rec_.boxes, QStringList{"Error|" + message});
+    EXPECT_TRUE(rec_.events.isEmpty());
+    EXPECT_TRUE(rec_.searchLog.isEmpty());
+  }
 }
 
 TEST_F(CommandsTest, SavesWriteCp932WithCrLf) {

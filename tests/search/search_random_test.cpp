@@ -6,6 +6,8 @@
 // calls is a fault of the fast scan. Fixed seeds: a failure repeats.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,8 +34,9 @@ char LeadByte(Rng& rng) {
 }
 
 char TrailByte(Rng& rng) {
-  const uint32_t k = rng.Below(6);
+  const uint32_t k = rng.Below(7);
   if (k == 0) return '\\';
+  if (k == 6) return "[\\]^{|}"[rng.Below(7)];  // the trail bytes that are metacharacters
   if (k == 1) return static_cast<char>('a' + rng.Below(26));
   if (k == 2) return static_cast<char>('A' + rng.Below(26));
   return static_cast<char>(0x40 + rng.Below(0xBD));
@@ -102,14 +105,64 @@ std::string PlainPattern(Rng& rng, const std::string& doc) {
   return pattern;
 }
 
+// A double-byte character of the document alphabet: lead byte, trail byte.
+std::string DoubleByte(Rng& rng) { return std::string{LeadByte(rng), TrailByte(rng)}; }
+
+// A bracket expression with double-byte members and ranges between them,
+// now and then negated or mixed with single bytes.
+std::string DoubleByteClass(Rng& rng) {
+  std::string text = rng.OneIn(3) ? "[^" : "[";
+  const uint32_t members = 1 + rng.Below(3);
+  for (uint32_t k = 0; k < members; ++k) {
+    switch (rng.Below(5)) {
+      case 0:
+        text += "a-c";
+        break;
+      case 1: {
+        // A range of double-byte characters (in order, or not).
+        const std::string from = DoubleByte(rng);
+        std::string to = from;
+        to[1] = static_cast<char>(static_cast<unsigned char>(to[1]) + rng.Below(8));
+        if (rng.OneIn(3)) to = DoubleByte(rng);
+        text += from + "-" + to;
+        break;
+      }
+      case 2:
+        text += "\\-";
+        break;
+      default:
+        text += DoubleByte(rng);
+    }
+  }
+  return text + "]";
+}
+
 // One atom of a regular expression.
 std::string RegexAtom(Rng& rng, int depth, int& quantifiers) {
   static const char* const kAtoms[] = {
-      "a",   "b",           "A",   "y",      ".",     "\\\\",         "\\d",         "\\w",
-      "\\s", "\\S",         "\\b", "\\B",    "[a-c]", "[^a]",         "[ \t]",       " ",
-      "^",   "$",           "\\.", "[\\\\]", "\\x00", "\\r",          "[\x81-\x9f]", "\x83",
-      "\\t", "[[:alpha:]]", "\\N", "\\V",    "\\x5c", "[^\x80-\xff]", "(?=a)",       "(?<=a)",
-      "\\A", "\\z",         "\\Z", "(?!b)",  "\\R",   "[a-zA-Z]",     "\\D",         "\\W"};
+      "a", "b", "A", "y", ".", "\\\\", "\\d", "\\w", "\\s", "\\S", "\\b", "\\B", "[a-c]", "[^a]",
+      "[ \t]", " ", "^", "$", "\\.", "[\\\\]", "\\x00", "\\r", "[\x81-\x9f]", "\x83", "\\t",
+      "[[:alpha:]]", "\\N", "\\V", "\\x5c", "[^\x80-\xff]", "(?=a)", "(?<=a)", "\\A", "\\z", "\\Z",
+      "(?!b)", "\\R", "[a-zA-Z]", "\\D", "\\W",
+      // A '{' that is no counted repeat is a literal brace.
+      "{", "{a}", "a{", "{,2}", "{1,a}", "}", "]", "\\{",
+      // Quoting, options, other groups and back-references.
+      "\\Qa|b\\E", "\\Q{\\E", "\\Q.\\E", "(?i)", "(?s)", "(?m)", "(?x)", "(?#c|d)", "(?|a|b)",
+      "(?>ab)", "(?<!a)", "(a)\\1", "\\1", "\\g1", "\\x41", "\\101", "[]a]", "[^]a]", "[\\]]",
+      "\\|", "a|b", "\\Q\x83|\\E"};
+  if (rng.OneIn(5)) {
+    // A double-byte character, a class of them, or one escaped.
+    const uint32_t k = rng.Below(5);
+    std::string atom = k == 0   ? DoubleByteClass(rng)
+                       : k == 1 ? "\\" + DoubleByte(rng)
+                                : DoubleByte(rng);
+    if (quantifiers < 2 && rng.OneIn(3)) {
+      ++quantifiers;
+      static const char* const kRepeats[] = {"+", "*", "?", "{2}", "{1,2}"};
+      atom += kRepeats[rng.Below(std::size(kRepeats))];
+    }
+    return atom;
+  }
   if (depth < 2 && rng.OneIn(6)) {
     std::string group = rng.OneIn(2) ? "(?:" : "(";
     const uint32_t branches = 1 + rng.Below(3);
@@ -165,11 +218,22 @@ std::string RegexPattern(Rng& rng, const std::string& doc) {
   return pattern;
 }
 
+// Comparisons made by the tests of this file (printed at the end, so that a
+// longer run can be told from the normal one). DOLMIK_RANDOM_ROUNDS
+// multiplies the documents of the small-document test.
+int comparisons = 0;
+
+int Rounds() {
+  const char* rounds = std::getenv("DOLMIK_RANDOM_ROUNDS");
+  return rounds != nullptr && std::atoi(rounds) > 0 ? std::atoi(rounds) : 1;
+}
+
 class RandomSearchTest : public SearchTest {
  protected:
   // Runs one search through both scans and compares everything, the
   // progress calls included; returns false (with a failure) on a difference.
   bool Compare(const std::string& pattern, int32_t top, bool all, const std::string& what) {
+    ++comparisons;
     std::vector<int32_t> progress;
     SearchHooksRef().progress = [&progress](int32_t line) { progress.push_back(line); };
     const Outcome reference = Run(SearchNextReference, pattern, top, all);
@@ -237,7 +301,8 @@ class RandomSearchTest : public SearchTest {
 
 TEST_F(RandomSearchTest, SmallDocumentsOfAwkwardBytes) {
   Rng rng{20240611};
-  for (int doc_index = 0; doc_index < 600; ++doc_index) {
+  const int documents = 2600 * Rounds();
+  for (int doc_index = 0; doc_index < documents; ++doc_index) {
     const size_t size = rng.OneIn(8) ? 3000 + rng.Below(9000) : rng.Below(400);
     const std::string doc = RandomDocument(rng, size);
     if (doc.empty()) continue;
@@ -248,6 +313,7 @@ TEST_F(RandomSearchTest, SmallDocumentsOfAwkwardBytes) {
     CloseDocument();
     ASSERT_TRUE(ok) << "document " << doc_index << " of " << doc.size() << " bytes";
   }
+  std::printf("random comparisons so far: %d\n", comparisons);
 }
 
 // Documents of several blocks, with long lines and runs of empty lines at the
@@ -281,6 +347,7 @@ TEST_F(RandomSearchTest, DocumentsAcrossBlockBoundaries) {
     CloseDocument();
     ASSERT_TRUE(ok) << "document " << doc_index;
   }
+  std::printf("random comparisons so far: %d\n", comparisons);
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ const std::vector<Row> kRows = {
     {"first_line_up_reads_nothing", kThree, "abc", kPlainUp, 0, false, {-1}, -7, -9, {}, 0},
     // 0x83 0x5C is one double-byte character: its 0x5C is no backslash.
     {"trail_5c_plain", "x\r\n\x83\x5C\r\n", "\x5C", kPlainDown, 0, false, {-1}, -7, -9, {}, 0},
-    {"trail_5c_regex", "x\r\n\x83\x5C\r\n", "\\\\", kRegexDown, 0, false, {1}, 1, 2, {}, 0},
+    // A regex hit, as a plain one, begins on a character start.
+    {"trail_5c_regex", "x\r\n\x83\x5C\r\n", "\\\\", kRegexDown, 0, false, {-1}, -7, -9, {}, 0},
     {"trail_5c_then_real_5c",
      "x\r\n\x83\x5C\x5C\r\n",
      "\x5C",
@@ -265,6 +266,84 @@ TEST_F(SearchTest, UnsetOptionsHookUsesTheDefaults) {
   EXPECT_EQ(RunBoth("abc", 1).lines, std::vector<int32_t>{-1});
   DefaultSearchOptions() = kPlainDown;
   EXPECT_EQ(RunBoth("abc", 0).lines, std::vector<int32_t>{1});
+}
+
+// Regular expressions over Shift-JIS text: a double-byte character is one
+// literal unit whatever its second byte, and a hit begins on a character
+// start. Every row runs through both scans.
+TEST_F(SearchTest, RegexReadsDoubleByteCharactersAsUnits) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string pattern;
+    std::vector<int32_t> lines;  // continuous, downward from line 0
+  };
+  const Case cases[] = {
+      {"brace_trail_then_alternative",
+       "x\r\nERROR {a\r\nWARN {b\r\nINFO\r\n",
+       "ERROR {|WARN {",
+       {1, 2, -1}},
+      {"plus_sign_trail_then_alternative",
+       "x\r\n\x8D\x87\x8Cv\x81{\r\n\x8F\xAC\x8Cv\r\n\x8D\x87\r\n",
+       "\x8D\x87\x8Cv\x81{|\x8F\xAC\x8Cv",
+       {1, 2, -1}},
+      {"bo_trail_is_a_brace",
+       "x\r\n\x83\x8D\x83{\x83"
+       "b\x83g\r\n\x8B@\x8A"
+       "B\r\n\x83\x8D\r\n",
+       "\x83\x8D\x83{\x83"
+       "b\x83g|\x8B@\x8A"
+       "B",
+       {1, 2, -1}},
+      {"po_trail_is_a_bar",
+       "x\r\n\x83|\x83"
+       "C\x83\x93\x83g\r\n\x83"
+       "Ax\r\n",
+       "\x83|\x83"
+       "C\x83\x93\x83g",
+       {1, -1}},
+      {"ascii_after_a_double_byte_character",
+       "x\r\n\x81"
+       "API\r\nAPI\r\n",
+       "API",
+       {2, -1}},
+      {"quantifier_repeats_the_character",
+       "x\r\n\x83"
+       "AA\r\n\x83"
+       "A\x83"
+       "A\r\n",
+       "\x83"
+       "A{2}",
+       {2, -1}},
+      {"class_of_double_byte_characters",
+       "x\r\nA\r\n\x83"
+       "C\r\n",
+       "[\x83"
+       "A\x83"
+       "C]",
+       {2, -1}},
+      {"negated_class_takes_whole_characters",
+       "x\r\n\x83"
+       "A\x83\x93\r\n\x83"
+       "C\x83\x93\r\n",
+       "[^\x83"
+       "A]\x83\x93",
+       {2, -1}},
+      {"range_of_double_byte_characters",
+       "x\r\n\x83"
+       "E\r\n\x83"
+       "C\r\nA\r\n",
+       "[\x83"
+       "A-\x83"
+       "C]",
+       {2, -1}},
+  };
+  for (const Case& c : cases) {
+    Open(c.file);
+    options_ = kRegexAllDown;
+    EXPECT_EQ(RunBoth(c.pattern, 0, true).lines, c.lines) << c.name;
+    CloseDocument();
+  }
 }
 
 TEST(SearchLogLine, FixedWidthsAndTextQuotedUnchanged) {

@@ -92,7 +92,7 @@ TEST_F(SearchDialog, ScanReadsTheOptionControls) {
 TEST_F(SearchDialog, RunningSearchLeavesOnlyCancelEnabled) {
   SearchLogF->show();
   SearchFom->show();
-  CmdHooks().continuous_search_running(true);
+  CmdHooks().search_running(true);
   EXPECT_EQ(SearchLogF->Button4->isVisible(), true);
   EXPECT_EQ(SearchLogF->Button4->isEnabled(), true);
   EXPECT_EQ(SearchFom->ThreadCancel->isVisible(), true);
@@ -111,7 +111,7 @@ TEST_F(SearchDialog, RunningSearchLeavesOnlyCancelEnabled) {
   QTest::mouseClick(SearchLogF->Button4, Qt::LeftButton);
   EXPECT_EQ(SearchRunning, false);
 
-  CmdHooks().continuous_search_running(false);
+  CmdHooks().search_running(false);
   EXPECT_EQ(SearchLogF->Button4->isVisible(), false);
   EXPECT_EQ(SearchFom->ThreadCancel->isVisible(), false);
   for (QWidget* other : others) {

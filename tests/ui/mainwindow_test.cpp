@@ -183,12 +183,12 @@ TEST_F(MainWindowTest, CloseDuringContinuousSearchWaitsForTheScan) {
   Create({File("a.txt", 20)});
   window_->show();
   SearchRunning = true;
-  CmdHooks().continuous_search_running(true);
+  CmdHooks().search_running(true);
   window_->close();
   EXPECT_TRUE(window_->isVisible());  // the scan is still on the stack
   EXPECT_FALSE(SearchRunning);        // and has been told to stop
   EXPECT_NE(SlotTable[0].ViewBase, nullptr);
-  CmdHooks().continuous_search_running(false);
+  CmdHooks().search_running(false);
   QTRY_VERIFY(!window_->isVisible());
   EXPECT_EQ(SlotTable[0].ViewBase, nullptr);
   EXPECT_EQ(Echoes().last(), QStringLiteral(" > _exit"));
@@ -202,13 +202,13 @@ TEST_F(MainWindowTest, DropDuringContinuousSearchOpensNothing) {
   QMimeData mime;
   mime.setUrls({QUrl::fromLocalFile(dropped)});
   SearchRunning = true;
-  CmdHooks().continuous_search_running(true);
+  CmdHooks().search_running(true);
   QDragEnterEvent enter(QPoint(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(window_, &enter);
   EXPECT_FALSE(enter.isAccepted());
   QDropEvent drop(QPointF(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(window_, &drop);
-  CmdHooks().continuous_search_running(false);
+  CmdHooks().search_running(false);
   EXPECT_EQ(Echoes(), before);
   EXPECT_EQ(SlotTable[0].LineCount, 20);
 }
