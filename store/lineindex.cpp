@@ -296,6 +296,8 @@ int64_t LineIndex::LineAt(uint64_t offset) const {
 }
 
 void LineIndex::TruncateTo(int64_t lines) {
+  // Lines never appended are not made up, whatever the caller asks.
+  lines = std::clamp<int64_t>(lines, 0, size_.load(std::memory_order_relaxed));
   size_.store(lines, std::memory_order_release);
   const int64_t keep = (lines + kChunkLines - 1) >> kChunkShift;
   for (int64_t c = keep; c < chunk_count_; ++c) {

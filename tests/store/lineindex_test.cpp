@@ -188,13 +188,16 @@ TEST(LineIndexTest, TruncateThenAppendAgain) {
   const int64_t size = static_cast<int64_t>(starts.size());
   LineIndex index;
   const size_t empty_bytes = index.MemoryBytes();
-  for (const int64_t keep : {int64_t{0}, int64_t{1}, kGroup - 1, kGroup, kGroup + 1, kChunk - 1,
-                             kChunk, kChunk + 1, 2 * kChunk + 17, size}) {
-    SCOPED_TRACE("keep " + std::to_string(keep));
+  // The last two ask for more lines than there are, and for fewer than none.
+  for (const int64_t asked :
+       {int64_t{0}, int64_t{1}, kGroup - 1, kGroup, kGroup + 1, kChunk - 1, kChunk, kChunk + 1,
+        2 * kChunk + 17, size, size + 1000, int64_t{-5}}) {
+    SCOPED_TRACE("keep " + std::to_string(asked));
+    const int64_t keep = std::clamp<int64_t>(asked, 0, size);
     index.Clear();
     AppendInBatches(index, starts, 0, [](size_t) { return SIZE_MAX; });
     const size_t full_bytes = index.MemoryBytes();
-    index.TruncateTo(keep);
+    index.TruncateTo(asked);
     ExpectSameAs(index, std::vector<uint64_t>(starts.begin(), starts.begin() + keep));
     if (keep == 0) {
       EXPECT_EQ(empty_bytes, index.MemoryBytes());
