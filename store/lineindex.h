@@ -6,19 +6,20 @@
 //
 // Storage grows in chunks as lines arrive; nothing is reserved for a maximum.
 //
-// Layout (1.12 bytes a line when no line is 255 bytes or longer): lines come
+// Layout (1.13 bytes a line when no line is 255 bytes or longer): lines come
 // in groups of 128, each with its first start as a full 64-bit base; every
 // other line keeps one byte, its distance from the previous start, or 255
 // when that distance is 255 or more, which then goes as a LEB128 varint into
-// a side stream of escapes. 512 groups make a chunk of 65536 lines,
-// allocated whole (71.3 KiB), with the escapes of its groups in segments
-// (256 bytes, then 4 KiB each) allocated as they are needed.
+// a side stream of escapes. 512 groups make a chunk of 65536 lines, a
+// mapping of 72 KiB of its own (so that TruncateTo and the destructor give
+// the memory back to the system), with the escapes of its groups in heap
+// segments (256 bytes, then 4 KiB each) allocated as they are needed.
 //
-// Hard bound, all lengths: 1.18 bytes a line, plus for each line whose
+// Hard bound, all lengths: 1.19 bytes a line, plus for each line whose
 // distance d from the previous start is 255 or more the varint's bytes
 // (2 for d < 16 KiB, 3 below 2 MiB, 4 below 256 MiB, 5 below 32 GiB, at most
 // 10) plus 0.3 % of those; so at most 3.2 bytes a line while every line is
-// shorter than 16 KiB, at most 11.2 in the extreme, and never more than
+// shorter than 16 KiB, at most 11.3 in the extreme, and never more than
 // 1.3 % of the file's bytes for lines of 255 bytes and more. On top: the
 // chunk directory (256 KiB) and the unused part of the last chunk.
 #pragma once
@@ -74,6 +75,7 @@ class LineIndex {
   static constexpr int64_t kChunkLines = int64_t{1} << kChunkShift;
   static constexpr int64_t kGroupsPerChunk = kChunkLines / kGroupLines;
   static constexpr int64_t kMaxChunks = (kMaxLines >> kChunkShift) + 1;
+  static const size_t kChunkBytes;  // a chunk's memory, in whole pages
 
   const Chunk* ChunkOf(int64_t line) const {
     return chunks_[line >> kChunkShift].load(std::memory_order_relaxed);
