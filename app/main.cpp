@@ -120,8 +120,11 @@ int main(int argc, char** argv) {
     InstallCommandHooks();
     InstallTimingTrace();
 
-    QStringList params = QCoreApplication::arguments();
-    params.removeFirst();
+    // The file names as the bytes the system gave: decoding them to text
+    // would turn a name that is not UTF-8 into one that names no file. The
+    // application object has already taken its own options out of argv.
+    QList<QByteArray> params;
+    for (int i = 1; i < argc; ++i) params << QByteArray(argv[i]);
     auto* main = new TRpEdit(params);
     CreateDialogs(main);
     main->show();

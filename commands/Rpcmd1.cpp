@@ -206,13 +206,20 @@ int _exit() {
   return 0;
 }
 
-int _open_file(const QString& path) {
+int _open_file(const QByteArray& nativePath) {
+  const std::string native(nativePath.constData(), static_cast<size_t>(nativePath.size()));
   AppendLog(QStringLiteral(" > _open_file ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
-            path);
-  OpenDocument(QFile::encodeName(path).toStdString());
+            DisplayPath(native));
+  // The old document's selection and column go with it: the new page starts
+  // at column 0 with its bar there, and nothing on it is inverted.
+  ResetSelection(true);
+  ResetHorizontalScroll();
+  OpenDocument(native);
   ShowSlotEncoding();
   return 0;
 }
+
+int _open_file(const QString& path) { return _open_file(QFile::encodeName(path)); }
 
 int _quit_file() {
   AppendLog(QStringLiteral(" > _quit_file ") + QString::number(CurrentSlot));
@@ -228,6 +235,9 @@ int _quit_file() {
   ShowSlotEncoding();
   if (slot.Image != nullptr) ClearView();
   if (slot.VScroll != nullptr) slot.VScroll->setValue(0);
+  // A blank tab has no selection to invert and its bar stands at column 0.
+  ResetSelection(true);
+  ResetHorizontalScroll();
   return 0;
 }
 

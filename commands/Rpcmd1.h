@@ -4,6 +4,7 @@
 // through CommandHooks.
 #pragma once
 
+#include <QByteArray>
 #include <QFont>
 #include <QString>
 #include <QStringList>
@@ -66,7 +67,11 @@ void InstallCommandHooks();
 // stopped early; no caller looks at the result.
 namespace rpcmd {
 int _exit();
-int _open_file(const QString& path);
+// The path as the bytes the system gave (argv, a drop, the open dialog):
+// a name that is not valid UTF-8 opens too; the echo shows stand-ins for
+// the bytes that do not decode.
+int _open_file(const QByteArray& nativePath);
+int _open_file(const QString& path);  // the path as text, encoded for the system
 int _quit_file();
 int _font_set(const QFont& font);
 int _save_memo(const QString& fileName);

@@ -341,13 +341,14 @@ int CellWidth(TextEncoding encoding, const char* text, size_t length) {
 size_t DecodeInto(TextEncoding encoding, const char* text, size_t length, DecodeMode mode,
                   char16_t* out) {
   const char16_t bad = mode == DecodeMode::kStandIns ? kStandIn : kReplacement;
-  const char16_t zero = mode == DecodeMode::kStandIns ? kStandIn : u'\0';
   char16_t* dst = out;
   size_t at = 0;
   while (at < length) {
     const auto b = static_cast<unsigned char>(text[at]);
     if (b < 0x80) {  // the common case: ASCII, the same in every encoding
-      *dst++ = b == 0 ? zero : b;
+      // A zero byte is a stand-in even on the clipboard: other programs end
+      // pasted text at a NUL.
+      *dst++ = b == 0 ? kStandIn : b;
       ++at;
       continue;
     }

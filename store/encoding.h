@@ -66,8 +66,9 @@ int CodePointCells(char32_t code);
 
 // How a decode shows what is not a character. kStandIns: a zero byte and
 // each undecodable byte become U+00B7, one cell like the byte it stands for
-// (for the page). kReplacement: a zero byte stays U+0000, an undecodable byte
-// becomes U+FFFD (for the clipboard).
+// (for the page). kReplacement: a zero byte becomes U+00B7 as well (the
+// clipboard never gets a NUL), an undecodable byte U+FFFD (for the
+// clipboard).
 enum class DecodeMode : uint8_t { kStandIns, kReplacement };
 
 // Decodes length bytes into out as UTF-16 and returns the units written.

@@ -1,5 +1,7 @@
 #include "ui/Rpmain1.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -9,8 +11,10 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QFontDialog>
 #include <QFontInfo>
 #include <QGuiApplication>
@@ -35,6 +39,7 @@
 #include <QUrl>
 #include <QWheelEvent>
 #include <QWindow>
+
 #include <algorithm>
 
 #include "commands/Rpcmd1.h"
@@ -60,12 +65,54 @@ void ActivateSlotPage(int slot) {
   if (RpEdit != nullptr) RpEdit->ActivatePage(slot);
 }
 
+QPoint BelowHitRows(const QSize& frameSize) {
+  if (RpEdit == nullptr) return QPoint(-2, 158);  // the design place
+  return RpEdit->BelowHitRows(frameSize);
+}
+
 QSize MainWindowSizeForScreen(const QSize& screen) {
   // Height first, then width, each from its own screen dimension; a small
   // screen keeps the design size in that dimension.
   const int height = screen.height() > 600 ? std::min(screen.height(), 768) : 770;
   const int width = screen.width() > 800 ? std::min(screen.width(), 1024) : 900;
   return QSize(width, height);
+}
+
+QByteArray NativePathOfDialogChoice(const QString& path) {
+  const QByteArray encoded = QFile::encodeName(path);
+  struct stat st {};
+  if (!path.contains(QChar(0xFFFD)) || ::stat(encoded.constData(), &st) == 0) return encoded;
+  // Part by part from the root: a part without U+FFFD is taken as it is.
+  const QStringList parts = path.split(QLatin1Char('/'));
+  QByteArray native;
+  for (qsizetype i = 0; i < parts.size(); ++i) {
+    if (i > 0) native += '/';
+    const QString& part = parts[i];
+    if (!part.contains(QChar(0xFFFD))) {
+      native += QFile::encodeName(part);
+      continue;
+    }
+    QByteArray found;
+    int matches = 0;
+    if (DIR* dir = ::opendir(native.isEmpty() ? "." : native.constData())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (QFile::decodeName(name) != part) continue;
+        found = name;
+        ++matches;
+      }
+      ::closedir(dir);
+    }
+    // Two names that differ only in bytes that do not decode cannot be told
+    // apart from the text: the part stays as it was, and the open fails.
+    native += matches == 1 ? found : QFile::encodeName(part);
+  }
+  return native;
+}
+
+QSize MainWindowInsideSize(const QSize& outer, const QMargins& frame) {
+  return QSize(std::max(outer.width() - frame.left() - frame.right(), 0),
+               std::max(outer.height() - frame.top() - frame.bottom(), 0));
 }
 
 namespace {
@@ -93,6 +140,9 @@ constexpr int kHScrollRightGap = 17;   // 882 - 12 - 853
 constexpr int kBarThickness = 16;
 constexpr int kImageTop = 4;  // the image's place inside its frame
 constexpr int kWheelLines = 3;
+// How long after start-up a frame reported by the window manager still
+// refits the window; later size changes are the user's.
+constexpr int kFrameWaitMs = 3000;
 
 constexpr int kStatusWidths[7] = {50, 500, 30, 80, 30, 80, 50};
 const char* const kStatusTexts[7] = {"ファイル名", "", "行数", "", "現在", "", ""};
@@ -127,7 +177,18 @@ QString DefaultTabWidth(const QString& current) {
 
 }  // namespace
 
-TRpEdit::TRpEdit(const QStringList& params, QWidget* parent) : QMainWindow(parent) {
+namespace {
+QList<QByteArray> EncodedNames(const QStringList& names) {
+  QList<QByteArray> encoded;
+  for (const QString& name : names) encoded << QFile::encodeName(name);
+  return encoded;
+}
+}  // namespace
+
+TRpEdit::TRpEdit(const QStringList& params, QWidget* parent)
+    : TRpEdit(EncodedNames(params), parent) {}
+
+TRpEdit::TRpEdit(const QList<QByteArray>& params, QWidget* parent) : QMainWindow(parent) {
   // The global is set before anything else runs, as the commands run by the
   // command line below already reach the window through it.
   RpEdit = this;
@@ -153,6 +214,8 @@ TRpEdit::TRpEdit(const QStringList& params, QWidget* parent) : QMainWindow(paren
   Log1->setToolTip(QStringLiteral("実行ログを表示しています。メモ的にも使用できます。"));
   // Files dropped on the log open like files dropped anywhere on the window.
   Log1->setAcceptDrops(false);
+  // Watched for the focus it gets back when the window is activated.
+  Log1->installEventFilter(this);
   BuildPages();
   BuildStatusBar();
   BuildMenus();
@@ -253,6 +316,9 @@ void TRpEdit::BuildPages() {
     ImageF[n]->move(0, kImageTop);
     ImageF[n]->setToolTip(QStringLiteral("[m1]で選択します。[m2]でメニューを表示します。"));
     ImageF[n]->setFocusPolicy(Qt::ClickFocus);
+    // A tab change hands the focus to the new tab page: its image takes it,
+    // so that the page keys act on the page on view.
+    TabSheet[n]->setFocusProxy(ImageF[n]);
     ImageF[n]->installEventFilter(this);
     Frame[n]->installEventFilter(this);
     ScrollF[n] = new PageScrollBar(Qt::Vertical, TabSheet[n]);
@@ -486,11 +552,13 @@ void TRpEdit::WatchContinuousSearch() {
   };
 }
 
-void TRpEdit::FormCreate(const QStringList& params) {
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    resize(MainWindowSizeForScreen(screen->size()));
-  }
+void TRpEdit::FormCreate(const QList<QByteArray>& params) {
+  FitFrameToScreen();
   move(0, 0);
+  // The window manager tells the frame's size only once the window is on
+  // screen; the size is fitted again then (see event()).
+  framePending_ = true;
+  QTimer::singleShot(kFrameWaitMs, this, [this] { framePending_ = false; });
   setAcceptDrops(true);
   if (!params.isEmpty()) {
     // An open draws the file's first page as soon as its first lines are
@@ -505,6 +573,25 @@ void TRpEdit::FormCreate(const QStringList& params) {
     rpcmd::_open_file(params.at(1));
     ActivatePage(1);
   }
+}
+
+void TRpEdit::FitFrameToScreen() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  // The screen rule gives the outer size; resize() sets the inside.
+  const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
+  resize(MainWindowInsideSize(MainWindowSizeForScreen(screen->size()), frame));
+}
+
+bool TRpEdit::event(QEvent* event) {
+  if (framePending_ && (event->type() == QEvent::Move || event->type() == QEvent::Show ||
+                        event->type() == QEvent::Resize)) {
+    if (windowHandle() != nullptr && !windowHandle()->frameMargins().isNull()) {
+      framePending_ = false;
+      FitFrameToScreen();
+    }
+  }
+  return QMainWindow::event(event);
 }
 
 void TRpEdit::ShowBeforeOpening() {
@@ -573,6 +660,20 @@ void TRpEdit::LayOutPage(int slot) {
 }
 
 bool TRpEdit::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Log1 && event->type() == QEvent::FocusIn) {
+    // The log box keeps a focus the user gave it: a click, or the return
+    // from its own context menu, the menu bar or a shortcut. Any other way
+    // in (the window activated at start or after a dialog, the focus passed
+    // on from a page hidden by a tab change) would leave the page keys,
+    // Ctrl+Home and Ctrl+End among them, to the log box; the page takes the
+    // focus back once the change is done.
+    const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+    if (reason != Qt::MouseFocusReason && reason != Qt::PopupFocusReason &&
+        reason != Qt::MenuBarFocusReason && reason != Qt::ShortcutFocusReason) {
+      QTimer::singleShot(0, this, &TRpEdit::FocusCurrentPage);
+    }
+    return false;
+  }
   if (event->type() == QEvent::Resize) {
     if (watched == client_) {
       LayOutClient();
@@ -600,9 +701,8 @@ bool TRpEdit::eventFilter(QObject* watched, QEvent* event) {
     onPage = onPage || watched == ImageF[n] || watched == Frame[n];
   if (!onPage) return false;
   if (event->type() == QEvent::Wheel) {
-    // Three lines a notch; high-resolution wheels add up to whole notches.
-    const int notches = static_cast<QWheelEvent*>(event)->angleDelta().y() / 120;
-    if (notches != 0) ScrollCurrentPage(-notches * kWheelLines);
+    const int lines = WheelLines(*static_cast<QWheelEvent*>(event));
+    if (lines != 0) ScrollCurrentPage(lines);
     return true;
   }
   if (event->type() == QEvent::KeyPress) {
@@ -628,6 +728,55 @@ bool TRpEdit::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return false;
+}
+
+int TRpEdit::WheelLines(const QWheelEvent& wheel) {
+  // A notch is 120 units of angle and three lines, so 40 units make a line.
+  // Touchpads and smooth wheels send a notch in small steps, some only in
+  // pixels (a row's height is a line); what a step leaves over is kept for
+  // the next, so that eight steps of 15 scroll as far as one notch. Turning
+  // back starts afresh.
+  auto take = [](int& rest, int delta, int perLine) {
+    if ((rest > 0 && delta < 0) || (rest < 0 && delta > 0)) rest = 0;
+    rest += delta;
+    const int lines = rest / perLine;
+    rest -= lines * perLine;
+    return -lines;  // up (positive) shows earlier lines
+  };
+  const int angle = wheel.angleDelta().y();
+  if (angle != 0) {
+    wheelPixels_ = 0;
+    return take(wheelAngle_, angle, 120 / kWheelLines);
+  }
+  const int pixels = wheel.pixelDelta().y();
+  if (pixels == 0) return 0;
+  wheelAngle_ = 0;
+  return take(wheelPixels_, pixels, std::max(RowTop(1), 1));
+}
+
+QPoint TRpEdit::BelowHitRows(const QSize& frameSize) const {
+  // A click in the result list makes the hit the fifth row; a few pixels of
+  // white below it keep its inversion clear of the window's frame.
+  constexpr int kHitRows = 5;
+  constexpr int kGap = 6;
+  PageImage* image = ImageF[std::clamp(PageControl1->currentIndex(), 0, kSlotCount - 1)];
+  const int below = image->mapToGlobal(QPoint(0, RowTop(kHitRows))).y() + kGap;
+  const QScreen* screen = this->screen();
+  const QRect area =
+      screen != nullptr ? screen->availableGeometry() : QRect(QPoint(0, 0), frameGeometry().size());
+  // Inside the screen first: on a screen too low for the window below the
+  // rows, it rises over them rather than leave the screen.
+  const int x = std::clamp(frameGeometry().left(), area.left(),
+                           std::max(area.left(), area.right() + 1 - frameSize.width()));
+  const int y =
+      std::clamp(below, area.top(), std::max(area.top(), area.bottom() + 1 - frameSize.height()));
+  return QPoint(x, y);
+}
+
+void TRpEdit::FocusCurrentPage() {
+  if (!Log1->hasFocus()) return;  // the user has put it elsewhere meanwhile
+  PageImage* page = ImageF[std::clamp(PageControl1->currentIndex(), 0, kSlotCount - 1)];
+  if (page->isVisible()) page->setFocus(Qt::OtherFocusReason);
 }
 
 void TRpEdit::ScrollCurrentPage(int lines) {
@@ -668,8 +817,11 @@ void TRpEdit::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
   if (searchActive_ || urls.isEmpty() || !urls.first().isLocalFile()) return;
   event->acceptProposedAction();
-  // Only the first file is used, with its full path however long.
-  const QString path = urls.first().toLocalFile();
+  // Only the first file is used, with its full path however long. The
+  // URL's path is percent-decoded to bytes, not to text: a name that is not
+  // UTF-8 arrives as the bytes the file system holds.
+  const QByteArray path =
+      QByteArray::fromPercentEncoding(urls.first().path(QUrl::FullyEncoded).toLatin1());
   ActivatePage(CurrentSlot);
   rpcmd::_chenge_view(CurrentSlot);
   rpcmd::_open_file(path);
@@ -679,7 +831,7 @@ void TRpEdit::dropEvent(QDropEvent* event) {
 
 void TRpEdit::Open1Click() {
   const QString path = Prompts.open_file ? Prompts.open_file() : QString();
-  if (!path.isEmpty()) rpcmd::_open_file(path);
+  if (!path.isEmpty()) rpcmd::_open_file(NativePathOfDialogChoice(path));
 }
 
 void TRpEdit::Close1Click() { rpcmd::_quit_file(); }
@@ -732,9 +884,7 @@ void TRpEdit::N12Click() {
 void TRpEdit::N8Click() { Log1->clear(); }
 
 void TRpEdit::L1Click() {
-  if (SearchLogF == nullptr) return;
-  SearchLogF->show();
-  SearchLogF->raise();
+  if (SearchLogF != nullptr) SearchLogF->ShowBelowHitRows();
 }
 
 void TRpEdit::Font1Click() {
@@ -825,8 +975,10 @@ void TRpEdit::ScrollHF1Change() {
 
 void TRpEdit::PageControl1Change() {
   rpcmd::_chenge_view(PageControl1->currentIndex());
-  DrawView(SlotTable[CurrentSlot].TopLine, false);
+  // Forgotten before the redraw, which would otherwise invert the selection
+  // once more and leave it on the page with no selection behind it.
   ResetSelection(true);
+  DrawView(SlotTable[CurrentSlot].TopLine, false);
 }
 
 void TRpEdit::PageControl1Resize() {

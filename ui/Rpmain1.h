@@ -4,7 +4,10 @@
 // runs one command, one view operation or shows one of the other windows.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QMainWindow>
+#include <QMargins>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -22,6 +25,7 @@ class QPlainTextEdit;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
+class QWheelEvent;
 class PageImage;
 class PageScrollBar;
 class TabPage;
@@ -33,8 +37,18 @@ extern bool MouseSelecting;
 // most 768, when the screen is taller than 600 and 770 otherwise; the width
 // is the screen's, at most 1024, when it is wider than 800 and 900 otherwise.
 QSize MainWindowSizeForScreen(const QSize& screen);
+// The inside size that gives the window the outer size with this frame (the
+// title bar and borders the window manager adds; none before it has told).
+QSize MainWindowInsideSize(const QSize& outer, const QMargins& frame);
 
 // Where the handlers ask the user something; tests put stand-ins here.
+// The bytes of the file a path names, for a path that the open dialog gave as
+// text. The dialog decodes names, and a byte that is not UTF-8 comes back as
+// U+FFFD, which encodes to other bytes; each such part of the path is looked
+// up in its folder among the names that decode to the same text, and taken
+// when exactly one does. Any other path is encoded as it is.
+QByteArray NativePathOfDialogChoice(const QString& path);
+
 struct MainWindowPrompts {
   // The chosen file's full path; empty when the dialog was cancelled.
   std::function<QString()> open_file;
@@ -46,13 +60,18 @@ struct MainWindowPrompts {
 class TRpEdit : public QMainWindow {
   Q_OBJECT
  public:
-  // params: the command-line parameters after the program name; the first
-  // two are opened into slots 0 and 1, further ones are ignored.
+  // params: the command-line parameters after the program name, as the bytes
+  // the system gave; the first two are opened into slots 0 and 1, further
+  // ones are ignored.
+  explicit TRpEdit(const QList<QByteArray>& params, QWidget* parent = nullptr);
+  // The same with parameters as text, encoded for the system.
   explicit TRpEdit(const QStringList& params, QWidget* parent = nullptr);
   ~TRpEdit() override;
 
   // Makes slot n's tab the active page without running PageControl1Change.
   void ActivatePage(int slot);
+  // See BelowHitRows in ui/forms.h.
+  QPoint BelowHitRows(const QSize& frameSize) const;
   // Tracks continuous searches through CmdHooks().search_running
   // (wrapping whatever the dialogs installed), so that a close request during
   // a scan cancels it first. Call after InstallDialogHooks().
@@ -139,6 +158,7 @@ class TRpEdit : public QMainWindow {
   void ImageF1MouseUp(Qt::MouseButton button, int x, int y);
 
  protected:
+  bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -150,13 +170,20 @@ class TRpEdit : public QMainWindow {
   void BuildStatusBar();
   void BuildMenus();
   void InstallHooks();
-  void FormCreate(const QStringList& params);
+  void FormCreate(const QList<QByteArray>& params);
   void ShowBeforeOpening();
+  // Sizes the window so that its frame follows the screen rule.
+  void FitFrameToScreen();
   void FormClose();
   void ScrollFChange();
   void LayOutClient();
   void LayOutPage(int slot);
   void ScrollCurrentPage(int lines);
+  // Gives the current page the focus that the log box got without a click.
+  void FocusCurrentPage();
+  // Lines to scroll for a wheel event (negative: up), with the rest of
+  // earlier small steps added in.
+  int WheelLines(const QWheelEvent& wheel);
   void SetStatus(int panel, const QString& text);
   void ShowSearchProgress(int line, int lineCount);
 
@@ -165,6 +192,9 @@ class TRpEdit : public QMainWindow {
   bool searchActive_ = false;    // a search is scanning
   bool closePending_ = false;    // a close came in during a scan
   bool built_ = false;           // all controls exist; resize handling may draw
+  bool framePending_ = false;    // the window manager has not yet told the frame
+  int wheelAngle_ = 0;           // wheel angle (1/8 degree) not yet scrolled
+  int wheelPixels_ = 0;          // touchpad pixels not yet scrolled
 };
 
 extern TRpEdit* RpEdit;

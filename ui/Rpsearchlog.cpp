@@ -61,6 +61,12 @@ TSearchLogF::TSearchLogF(QWidget* parent) : QWidget(parent, Qt::Dialog) {
 // Design layout at 795 x 197: the memo keeps its 8-pixel margins and the
 // 44 pixels below it; Save, Clear and Close keep their distance to the right
 // and bottom edges, Cancel to the left and bottom edges.
+void TSearchLogF::ShowBelowHitRows() {
+  if (!isVisible()) move(BelowHitRows(frameGeometry().size()));
+  show();
+  raise();
+}
+
 void TSearchLogF::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   const int w = width();
@@ -192,9 +198,7 @@ void InstallDialogHooks() {
   };
   CommandHooks& hooks = CmdHooks();
   hooks.show_search_log = [] {
-    if (SearchLogF == nullptr) return;
-    SearchLogF->show();
-    SearchLogF->raise();
+    if (SearchLogF != nullptr) SearchLogF->ShowBelowHitRows();
   };
   hooks.append_search_log = [](const QString& line) {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->AppendLine(line);

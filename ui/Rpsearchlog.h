@@ -27,6 +27,10 @@ class TSearchLogF : public QWidget {
   // Reads slot and line number from the caret line and shows that line: the
   // hit becomes the fifth row of the page and is inverted.
   void JumpToLogLine();
+  // Shows the window and brings it forward. A hidden window is first placed
+  // where it hides none of the page rows that a search or a jump to a hit
+  // uses; a window on view stays where the user left it.
+  void ShowBelowHitRows();
 
  public slots:
   void Button3Click();

@@ -2,6 +2,8 @@
 // through one global pointer each (null until created).
 #pragma once
 
+class QPoint;
+class QSize;
 class QWidget;
 class TRpEdit;      // main window (Rpmain1)
 class TJmpDialog;   // jump dialog (Rpjump)
@@ -19,6 +21,12 @@ extern TAbout* About;
 QWidget* MainWindowWidget();
 // Makes slot n's tab the active page without running the tab-change handler.
 void ActivateSlotPage(int slot);
+// Where a window of this frame size goes so that it hides no row of the
+// current page that a search or a jump to a hit uses (the hit is the top row
+// after a search and the fifth after a click in the result list): below
+// those rows, at the main window's left edge, inside the screen. Global
+// coordinates of the frame's top-left corner.
+QPoint BelowHitRows(const QSize& frameSize);
 
 // Connects the dialogs to the command layer and the search: the search
 // options, the search result window's memo, the Cancel buttons. Called once

@@ -408,6 +408,14 @@ void DrawViewAtColumn(int32_t leftColumn) {
   FinishHorizontalRange();
 }
 
+void ResetHorizontalScroll() {
+  FileSlot& slot = Current();
+  slot.LeftColumn = 0;
+  if (slot.HScroll == nullptr) return;
+  const QSignalBlocker quiet(slot.HScroll);
+  slot.HScroll->setRange(0, 0);
+}
+
 // --- selection --------------------------------------------------------------
 
 namespace {
@@ -452,6 +460,8 @@ void ToggleSelectionHighlight() {
 
 void BeginSelection(int x, int y) {
   FileSlot& slot = Current();
+  // A blank tab has nothing to select: no anchor, so no drag inverts it.
+  if (slot.ViewBase == nullptr) return;
   slot.SelStartColumn = ColumnAtX(x);
   slot.SelStartLine = LineAtY(y);
   slot.SelEndColumn = -1;

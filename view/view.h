@@ -106,6 +106,10 @@ void RefreshView();
 void DrawLine(int32_t line);
 void DrawLineShifted(int32_t column, int32_t line);
 void DrawViewAtColumn(int32_t leftColumn);
+// LeftColumn 0 and the horizontal bar at 0 with no range, without a
+// notification: a document opened or closed starts at column 0, and the bar
+// must agree before the first line is drawn (the draw clamps to the bar).
+void ResetHorizontalScroll();
 
 // Selection, highlights and copy.
 void BeginSelection(int x, int y);
@@ -127,8 +131,9 @@ int CutColumns(const char* lineBytes, int length, int c1, int c2, char* out,
                TextEncoding encoding = TextEncoding::kCp932);
 
 // Shift-JIS (CP932) bytes to Unicode, for drawing, measuring and the
-// clipboard. With stand_ins, a zero byte and an undecodable byte each become a
-// fixed visible stand-in so that the row still lines up.
+// clipboard. A zero byte always becomes the visible stand-in U+00B7 (the
+// clipboard never gets a NUL); with stand_ins an undecodable byte does too,
+// so that the row still lines up, and without them it becomes U+FFFD.
 QString DecodeCp932(const char* bytes, int length, bool stand_ins = true);
 // The same for any of the document encodings.
 QString DecodeText(TextEncoding encoding, const char* bytes, int length, bool stand_ins = true);

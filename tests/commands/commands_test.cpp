@@ -274,6 +274,57 @@ TEST_F(CommandsTest, FailedOpenLogsWhyWithoutABox) {
   }
 }
 
+TEST_F(CommandsTest, ANameThatIsNotUtf8OpensAndShowsStandIns) {
+  // "あ.txt" in Shift-JIS, as archives from Windows hold it: 0x82 0xA0 is
+  // no UTF-8 sequence.
+  const QByteArray name("\x82\xA0.txt");
+  const QByteArray path = QByteArray::fromStdString(dir_.path()) + "/" + name;
+  {
+    QFile file(QString::fromStdString(dir_.path()) + "/x");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("sjis name\r\n");
+  }
+  ASSERT_EQ(0, ::rename((dir_.path() + "/x").c_str(), path.constData()));
+  CurrentSlot = 1;
+  EXPECT_EQ(rpcmd::_open_file(path), 0);
+  ASSERT_NE(SlotTable[1].ViewBase, nullptr);
+  EXPECT_EQ(SlotTable[1].FileName, path.toStdString());
+  EXPECT_EQ(SlotTable[1].LineCount, 1);
+  const QString shown =
+      QString::fromStdString(dir_.path()) + "/" + QString(2, QChar(0xFFFD)) + ".txt";
+  EXPECT_EQ(rec_.log.first(), " > _open_file 1 " + shown);
+  EXPECT_EQ(rec_.status[1], shown);
+  EXPECT_EQ(rec_.captions[1], QString(2, QChar(0xFFFD)) + ".txt");
+}
+
+TEST_F(CommandsTest, ANewDocumentStartsAtColumnZeroWithItsBar) {
+  Open(0, QStringList(30, QString(300, 'w')), "wide.txt");
+  PageScrollBar* bar = controls_[0].hscroll;
+  ASSERT_EQ(bar->maximum(), 300);
+  bar->setValue(290);  // the user drags the bar to the far right
+  DrawViewAtColumn(290);
+  for (const bool closeFirst : {true, false}) {
+    SCOPED_TRACE(closeFirst ? "closed, then opened" : "opened over it");
+    if (closeFirst) {
+      rpcmd::_quit_file();
+      EXPECT_EQ(bar->value(), 0);
+    }
+    Open(0, QStringList(30, QString(30, 'n')), closeFirst ? "narrow1.txt" : "narrow2.txt");
+    EXPECT_EQ(SlotTable[0].LeftColumn, 0);
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(bar->maximum(), 30);
+    // The first row shows its text, not only its line number: ink beyond the
+    // prefix.
+    QImage row = Raster(0).copy(TextMargin + 20, 0, 150, RowTop(1));
+    QImage white(row.size(), row.format());
+    white.fill(Qt::white);
+    EXPECT_NE(ChangedRows(row, white), (std::pair<int, int>{-1, -1}));
+    bar->setMaximum(300);
+    bar->setValue(290);
+    DrawViewAtColumn(290);
+  }
+}
+
 TEST_F(CommandsTest, ReportErrorShowsTheBoxThenLogs) {
   ReportError("abc");
   EXPECT_EQ(rec_.boxes, QStringList{"Error|abc"});

@@ -83,7 +83,7 @@ TEST(Encoding, DecodeShowsEveryUndecodableByteAsOneCell) {
       {"utf8_stand_ins", E::kUtf8, std::string("a\xFF\0b\xE6\x97", 6), DecodeMode::kStandIns,
        u"a··b··"},
       {"utf8_replacement", E::kUtf8, std::string("a\xFF\0b", 4), DecodeMode::kReplacement,
-       std::u16string(u"a\uFFFD") + u'\0' + u"b"},
+       std::u16string(u"a\uFFFD\u00B7b")},
       {"euc_unassigned_0212", E::kEucJp, "\x8F\xA1\xA1x", DecodeMode::kStandIns, u"···x"},
       {"sjis_unassigned_pair", E::kCp932, "\x85\x40z", DecodeMode::kStandIns, u"··z"},
       {"utf8_surrogate_pair_out", E::kUtf8, "\xF0\x9F\x8D\xA3", DecodeMode::kStandIns, u"🍣"},

@@ -4,16 +4,25 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPainter>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -52,6 +61,11 @@ class MainWindowTest : public ::testing::Test {
 
   // Makes the five windows as the program does.
   TRpEdit* Create(const QStringList& params = {}) {
+    QList<QByteArray> encoded;
+    for (const QString& param : params) encoded << QFile::encodeName(param);
+    return Create(encoded);
+  }
+  TRpEdit* Create(const QList<QByteArray>& params) {
     InstallCommandHooks();
     ShowLineNumbers = true;
     RangeSelectionMode = false;
@@ -94,6 +108,28 @@ TEST(MainWindowSize, FollowsTheScreenWithinTheDesignBounds) {
   };
   for (const Row& row : rows) {
     EXPECT_EQ(MainWindowSizeForScreen(row.screen), row.window) << row.name;
+  }
+}
+
+TEST(MainWindowSize, TheRuleSizesTheFrameNotTheInside) {
+  struct Row {
+    const char* name;
+    QMargins frame;
+    QSize inside;
+  };
+  const Row rows[] = {
+      {"no frame told yet", {}, {1024, 768}},
+      {"title bar and borders", {4, 28, 4, 4}, {1016, 736}},
+      {"a frame larger than the rule", {600, 500, 600, 500}, {0, 0}},
+  };
+  for (const Row& row : rows) {
+    const QSize inside = MainWindowInsideSize({1024, 768}, row.frame);
+    EXPECT_EQ(inside, row.inside) << row.name;
+    // The frame around that inside fits a 1024 x 768 screen exactly.
+    if (inside.width() > 0) {
+      EXPECT_EQ(QRect(QPoint(0, 0), inside).marginsAdded(row.frame).size(), QSize(1024, 768))
+          << row.name;
+    }
   }
 }
 
@@ -162,6 +198,68 @@ TEST_F(MainWindowTest, DropOpensOnlyTheFirstFileIntoTheCurrentSlot) {
   EXPECT_EQ(SlotTable[2].LineCount, 50);
   EXPECT_EQ(SlotTable[0].ViewBase, nullptr);
   EXPECT_EQ(SlotTable[1].ViewBase, nullptr);
+}
+
+// Writes a file of numbered lines under a name given as bytes; returns the
+// full path as bytes.
+QByteArray FileNamedInBytes(const TempDir& dir, const QByteArray& name, int lines) {
+  const std::string text = dir.Write("tmp-name", NumberedLines(lines));
+  const QByteArray path = QByteArray::fromStdString(dir.path()) + "/" + name;
+  EXPECT_EQ(0, ::rename(text.c_str(), path.constData()));
+  return path;
+}
+
+TEST_F(MainWindowTest, NamesThatAreNotUtf8OpenFromEveryWay) {
+  // Shift-JIS names, "あ.txt" and "表.log", as archives from Windows hold
+  // them: neither is UTF-8.
+  const QByteArray a = FileNamedInBytes(dir_, "\x82\xA0.txt", 11);
+  const QByteArray b = FileNamedInBytes(dir_, "\x95\x5C.log", 12);
+  const QString stand = QString(2, QChar(0xFFFD));
+  const QString folder = QString::fromStdString(dir_.path());
+
+  // The command line: the bytes of argv.
+  Create(QList<QByteArray>{a, b});
+  EXPECT_EQ(SlotTable[0].LineCount, 11);
+  EXPECT_EQ(SlotTable[1].LineCount, 12);
+  EXPECT_EQ(Echoes(),
+            QStringList({" > _chenge_view 0", " > _open_file 0 " + folder + "/" + stand + ".txt",
+                         " > _chenge_view 1",
+                         " > _open_file 1 " + folder + "/" + QChar(0xFFFD) + "\\.log"}));
+  EXPECT_EQ(window_->StatusPanel[1]->text(), folder + "/" + QChar(0xFFFD) + "\\.log");
+  EXPECT_EQ(window_->PageControl1->tabText(0), stand + ".txt");
+  Destroy();
+
+  // A drop: the URL's path percent-decoded to bytes.
+  Create();
+  QMimeData mime;
+  mime.setData("text/uri-list",
+               "file://" + QByteArray::fromStdString(dir_.path()) + "/%82%A0.txt\r\n");
+  ASSERT_EQ(mime.urls().size(), 1);
+  QDragEnterEvent enter(QPoint(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window_, &enter);
+  QDropEvent drop(QPointF(400, 400), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window_, &drop);
+  EXPECT_EQ(SlotTable[0].FileName, a.toStdString());
+  EXPECT_EQ(SlotTable[0].LineCount, 11);
+
+  // The open dialog gives text: a name is found again when only one name
+  // of its folder decodes to it.
+  window_->Prompts.open_file = [&] { return folder + "/" + stand + ".txt"; };
+  rpcmd::_quit_file();
+  window_->Open1->trigger();
+  EXPECT_EQ(SlotTable[0].FileName, a.toStdString());
+  EXPECT_EQ(SlotTable[0].LineCount, 11);
+  FileNamedInBytes(dir_, "\x82\xA2.txt", 13);  // "い.txt": now two names read alike
+  struct Row {
+    QString chosen;
+    QByteArray native;
+  };
+  const Row rows[] = {
+      {folder + "/" + stand + ".txt", QFile::encodeName(folder + "/" + stand + ".txt")},
+      {folder + "/" + QChar(0xFFFD) + "\\.log", b},
+      {folder + "/plain.txt", QFile::encodeName(folder + "/plain.txt")},
+  };
+  for (const Row& row : rows) EXPECT_EQ(NativePathOfDialogChoice(row.chosen), row.native);
 }
 
 TEST_F(MainWindowTest, ExitRunsThreeTimesHarmlessly) {
@@ -333,6 +431,103 @@ TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
                          QStringLiteral(" > _jump 0 %1").arg(1001 - page), " > _jump 0 1"}));
 }
 
+TEST_F(MainWindowTest, SmallWheelStepsAddUpToLines) {
+  Create({File("a.txt", 1000)});
+  window_->show();
+  PageImage* image = window_->ImageF[0];
+  const int rowHeight = RowTop(1);
+  struct Row {
+    const char* name;
+    std::vector<QPoint> steps;  // (angle, pixels) of each event, down negative
+    int top;                    // TopLine after the steps, from 30
+  };
+  const Row rows[] = {
+      {"eight steps of 15: one notch, 3 lines", std::vector<QPoint>(8, {-15, 0}), 33},
+      {"seven steps of 15: 2 whole lines", std::vector<QPoint>(7, {-15, 0}), 32},
+      {"one and a half notches twice: 9 lines", {{-180, 0}, {-180, 0}}, 39},
+      {"a notch up", {{120, 0}}, 27},
+      {"down 20, then up 60: up one line", {{-20, 0}, {60, 0}}, 29},
+      {"pixels only: one row a line", std::vector<QPoint>(6, {0, -rowHeight / 2}), 33},
+      {"pixels only, upwards", {{0, 2 * rowHeight + 1}}, 28},
+  };
+  for (const Row& row : rows) {
+    rpcmd::_jump(30, true);
+    for (const QPoint& step : row.steps) {
+      QWheelEvent wheel(QPointF(100, 100), image->mapToGlobal(QPointF(100, 100)),
+                        QPoint(0, step.y()), QPoint(0, step.x()), Qt::NoButton, Qt::NoModifier,
+                        Qt::NoScrollPhase, false);
+      QApplication::sendEvent(image, &wheel);
+    }
+    EXPECT_EQ(SlotTable[0].TopLine, row.top) << row.name;
+    EXPECT_EQ(window_->StatusPanel[5]->text(), QString::number(row.top + 1)) << row.name;
+    // What a row leaves over does not carry into the next.
+    QWheelEvent reset(QPointF(100, 100), image->mapToGlobal(QPointF(100, 100)), QPoint(),
+                      QPoint(0, row.steps.back().x() > 0 ? -1 : 1), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(image, &reset);
+    QWheelEvent resetPixels(QPointF(100, 100), image->mapToGlobal(QPointF(100, 100)),
+                            QPoint(0, row.steps.back().y() > 0 ? -1 : 1), QPoint(), Qt::NoButton,
+                            Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(image, &resetPixels);
+  }
+}
+
+TEST_F(MainWindowTest, TheResultWindowLeavesTheHitRowsInView) {
+  std::string text;
+  for (int n = 1; n <= 400; ++n) text += n == 200 ? "NEEDLE here\r\n" : "line\r\n";
+  Create({QString::fromStdString(dir_.Write("hits.txt", text))});
+  window_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
+  PageImage* image = window_->ImageF[0];
+  // The rows a search (row 0) and a click on a result (row 4) show the hit on.
+  const QRect hitRows(image->mapToGlobal(QPoint(0, 0)),
+                      image->mapToGlobal(QPoint(image->width() - 1, RowTop(5) - 1)));
+  const QRect screen = window_->screen()->availableGeometry();
+  SearchFom->SearchCmb->setCurrentText("NEEDLE");
+  SearchFom->SOp3_All->setChecked(true);  // 連続検索
+  SearchFom->SearchB->click();
+  ASSERT_TRUE(SearchLogF->isVisible());
+  ASSERT_EQ(SlotTable[0].TopLine, 199);
+  const QRect placed = SearchLogF->frameGeometry();
+  EXPECT_FALSE(placed.intersects(hitRows));
+  EXPECT_TRUE(screen.contains(placed));
+  EXPECT_EQ(SearchLogF->size(), QSize(795, 197));
+  // Shown again while on view, it stays where the user put it.
+  SearchLogF->move(300, 40);
+  window_->L1->trigger();
+  EXPECT_EQ(SearchLogF->frameGeometry().topLeft(), QPoint(300, 40));
+  // Hidden and shown again, it leaves the rows once more.
+  SearchLogF->Button3->click();
+  window_->L1->trigger();
+  EXPECT_FALSE(SearchLogF->frameGeometry().intersects(hitRows));
+}
+
+TEST_F(MainWindowTest, ThePageKeepsTheFocusThatTheLogBoxWasNotGiven) {
+  // (A dialog's return activates the window as the start does; the offscreen
+  // platform does not, so tests/e2e/page_mends.sh covers that on X.)
+  Create({File("a.txt", 1000), File("b.txt", 1000)});
+  window_->show();
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
+  auto focusOn = [](QWidget* widget) {
+    return QTest::qWaitFor([widget] { return QApplication::focusWidget() == widget; }, 1000);
+  };
+  EXPECT_TRUE(focusOn(window_->ImageF[1]));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(SlotTable[1].TopLine, 1000 - LinesPerPage(window_->ImageF[1]));
+  // A tab change hides the page that had the focus: the new page takes it.
+  window_->PageControl1->setCurrentIndex(0);
+  EXPECT_TRUE(focusOn(window_->ImageF[0]));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_PageDown);
+  EXPECT_EQ(SlotTable[0].TopLine, LinesPerPage(window_->ImageF[0]));
+  // A click puts the focus into the log box, which keeps it, also across a
+  // tab change.
+  window_->Log1->setFocus(Qt::MouseFocusReason);
+  window_->PageControl1->setCurrentIndex(1);
+  QTest::qWait(50);
+  EXPECT_EQ(QApplication::focusWidget(), window_->Log1);
+}
+
 TEST_F(MainWindowTest, RightButtonDuringDragCancelsIt) {
   Create({File("a.txt", 100)});
   window_->show();
@@ -406,6 +601,7 @@ TEST_F(MainWindowTest, PickingATabSwitchesTheSlotRedrawsAndForgetsTheSelection) 
   Create({a});
   window_->show();
   rpcmd::_jump(99, true);
+  const QImage clean = window_->ImageF[0]->Raster();
   window_->ImageF1MouseDown(Qt::LeftButton, 200, 20);
   window_->ImageF1MouseUp(Qt::LeftButton, 300, 80);
   ASSERT_NE(SlotTable[0].SelEndLine, -1);
@@ -426,6 +622,51 @@ TEST_F(MainWindowTest, PickingATabSwitchesTheSlotRedrawsAndForgetsTheSelection) 
   EXPECT_EQ(SlotTable[0].TopLine, 99);
   EXPECT_EQ(SlotTable[0].SelStartLine, -1);
   EXPECT_EQ(SlotTable[0].SelEndLine, -1);
+  // Nothing is left inverted: the page is the plain page of line 100.
+  const QRect shown = ViewClientRect();  // what the page clears and the frame shows
+  EXPECT_TRUE(window_->ImageF[0]->Raster().copy(shown) == clean.copy(shown));
+  // A new drag inverts its own rows only, and they are what is copied.
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, RowTop(2) + 2);
+  window_->ImageF1MouseMove(250, RowTop(3) + 2);
+  window_->ImageF1MouseUp(Qt::LeftButton, 250, RowTop(3) + 2);
+  QImage expected = clean;
+  expected.invertPixels();
+  QImage selected = clean;
+  QPainter(&selected).drawImage(
+      QRect(TextMargin, RowTop(2), selected.width() - TextMargin, RowTop(4) - RowTop(2)), expected,
+      QRect(TextMargin, RowTop(2), selected.width() - TextMargin, RowTop(4) - RowTop(2)));
+  EXPECT_TRUE(window_->ImageF[0]->Raster().copy(shown) == selected.copy(shown));
+  QApplication::clipboard()->clear();
+  window_->Copy1->trigger();
+  EXPECT_EQ(QApplication::clipboard()->text(), "line 102\nline 103\n");
+}
+
+TEST_F(MainWindowTest, AClosedTabStaysBlankUnderClicksAndDrags) {
+  Create({File("a.txt", 500)});
+  window_->show();
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, RowTop(8) + 2);
+  window_->ImageF1MouseUp(Qt::LeftButton, 300, RowTop(11) + 2);
+  ASSERT_NE(SlotTable[0].SelEndLine, -1);
+  window_->Close1->trigger();
+  const QRect shown = ViewClientRect();  // what the page clears and the frame shows
+  QImage white(shown.size(), window_->ImageF[0]->Raster().format());
+  white.fill(Qt::white);
+  EXPECT_TRUE(window_->ImageF[0]->Raster().copy(shown) == white);
+  // A click, then a drag, on the blank page.
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, RowTop(2) + 2);
+  window_->ImageF1MouseUp(Qt::LeftButton, 200, RowTop(2) + 2);
+  EXPECT_TRUE(window_->ImageF[0]->Raster().copy(shown) == white);
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, RowTop(2) + 2);
+  window_->ImageF1MouseMove(300, RowTop(6) + 2);
+  window_->ImageF1MouseUp(Qt::LeftButton, 300, RowTop(6) + 2);
+  EXPECT_TRUE(window_->ImageF[0]->Raster().copy(shown) == white);
+  // A file opened into the tab shows no selection either.
+  rpcmd::_open_file(File("b.txt", 500));
+  window_->ImageF1MouseDown(Qt::LeftButton, 200, RowTop(2) + 2);
+  EXPECT_EQ(SlotTable[0].SelEndLine, -1);
+  const QImage page = window_->ImageF[0]->Raster().copy(shown);
+  window_->ImageF1MouseUp(Qt::LeftButton, 200, RowTop(2) + 2);
+  EXPECT_TRUE(window_->ImageF[0]->Raster().copy(shown) == page);
 }
 
 TEST_F(MainWindowTest, LineNumberAndRangeModeSwitches) {

@@ -75,6 +75,21 @@ TEST_F(Selection, DragsCopyTheSelectedLinesOrBlock) {
   }
 }
 
+TEST_F(Selection, TheClipboardGetsTheStandInForAZeroByteNeverANul) {
+  lines_[3] = std::string("a\0b\0", 4);
+  lines_[4] = std::string("\0", 1);
+  Open(lines_);
+  for (const bool range : {false, true}) {
+    SCOPED_TRACE(range ? "block" : "lines");
+    RangeSelectionMode = range;
+    Drag(3, 0, 4, 5);
+    CopySelection();
+    const QString dot(QChar(0x00B7));
+    EXPECT_EQ("a" + dot + "b" + dot + "\n" + dot + "\n", QGuiApplication::clipboard()->text());
+    ResetSelection(false);
+  }
+}
+
 TEST_F(Selection, ClickWithoutMovementLeavesNoSelection) {
   BeginSelection(XOf(4), YOf(5));
   EndSelection(XOf(4), YOf(5));
