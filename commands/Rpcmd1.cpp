@@ -186,7 +186,9 @@ void InstallCommandHooks() {
   search.hit = [](int slot, int32_t line, std::string_view text) {
     if (!CmdHooks().append_search_log) return;
     const std::string row = FormatSearchLogLine(slot, line + 1, text);
-    CmdHooks().append_search_log(DecodeCp932(row.data(), static_cast<int>(row.size())));
+    const TextEncoding encoding =
+        slot >= 0 && slot < kSlotCount ? SlotTable[slot].Encoding : TextEncoding::kCp932;
+    CmdHooks().append_search_log(DecodeText(encoding, row.data(), static_cast<int>(row.size())));
   };
   search.progress = [](int32_t line) { ThrottledSearchProgress(line); };
 }
@@ -350,13 +352,24 @@ int FindString(const QString& text) {
             text);
   const SearchOptions options =
       SearchHooksRef().options ? SearchHooksRef().options() : SearchOptions{};
-  const QByteArray encoded = EncodeCp932(text);
-  std::string pattern(encoded.constData(), static_cast<size_t>(encoded.size()));
-  if (options.IgnoreCase) UpperCaseCp932(pattern);
+  // The text is searched as bytes of the document's own encoding. A
+  // character that encoding cannot hold could never be found; a stand-in for
+  // it would find something else.
+  const TextEncoding encoding = SlotTable[CurrentSlot].Encoding;
+  std::string pattern;
+  size_t bad = 0;
+  if (!Encode(encoding, text.toStdU16String(), pattern, &bad)) {
+    const qsizetype at = static_cast<qsizetype>(bad);
+    const qsizetype width = at + 1 < text.size() && text[at].isHighSurrogate() ? 2 : 1;
+    ReportError(QStringLiteral("検索文字列の「%1」は %2 では表せないため検索できません")
+                    .arg(text.mid(at, width), QString::fromLatin1(EncodingName(encoding))));
+    return -1;
+  }
+  if (options.IgnoreCase) UpperCaseText(pattern, encoding);
   if (options.Regex) {
     // An expression that does not compile is the user's to mend; searching
     // nothing and reporting "not found" would pretend the file was read.
-    const std::string reason = RegexError(pattern);
+    const std::string reason = RegexError(pattern, encoding);
     if (!reason.empty()) {
       ReportError(QStringLiteral("正規表現が正しくありません: ") + FromUtf8(reason));
       return -1;

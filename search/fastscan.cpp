@@ -89,12 +89,16 @@ class FastScan {
     // With TabWidth 0 or less a TAB vanishes and joins its neighbours, so
     // the raw bytes no longer hold every piece of the text.
     std::string piece;
+    // A regular expression is analysed in the form that shows its
+    // multi-byte characters as '.' (RegexSkeleton); an EUC-JP line is
+    // converted before its expression runs, so it is never joined.
     if (TabWidth > 0) {
-      piece = options.Regex ? search_detail::RequiredLiteral(matcher_.pattern())
+      piece = options.Regex ? search_detail::RequiredLiteral(matcher_.analysedPattern())
                             : LongestPlainPiece(matcher_.pattern());
     }
     if (piece.empty()) {
-      if (options.Regex && search_detail::RegexIsLineLocal(matcher_.pattern())) {
+      if (options.Regex && matcher_.encoding() != TextEncoding::kEucJp &&
+          search_detail::RegexIsLineLocal(matcher_.analysedPattern())) {
         plan_ = Plan::kRegexChunks;
       }
       return;
@@ -273,10 +277,11 @@ class FastScan {
 
   int32_t PerLine(int32_t first, int32_t last, int step) {
     const bool fold = matcher_.options().IgnoreCase;
+    const TextEncoding encoding = matcher_.encoding();
     for (int32_t line = first;; line += step) {
       const int length = FetchText(line, subject_);
       subject_[length] = '\0';
-      if (fold) search_detail::UpperCaseBytes(subject_, static_cast<size_t>(length));
+      if (fold) search_detail::UpperCaseBytes(subject_, static_cast<size_t>(length), encoding);
       int32_t start = 0;
       int32_t end = 0;
       // The hit is confirmed on GetLine's own text, which is also the text
@@ -357,6 +362,8 @@ class FastScan {
   // starts_[k] the offset of line low + k and starts_.back() the end.
   void BuildChunk(int32_t low, int32_t high) {
     const bool fold = matcher_.options().IgnoreCase;
+    const TextEncoding encoding = matcher_.encoding();
+    const bool utf8 = matcher_.utf8Subjects();
     const int block = low >> kBlockShift;
     // Lines up to rawHigh are built from the window; the file's last line
     // comes from GetLineInto.
@@ -384,7 +391,8 @@ class FastScan {
           length = static_cast<size_t>(static_cast<const char*>(zero) - out);
         }
       }
-      if (fold) search_detail::UpperCaseBytes(out, length);
+      if (fold) search_detail::UpperCaseBytes(out, length, encoding);
+      if (utf8) search_detail::SanitizeUtf8(out, length);
       starts_.push_back(static_cast<uint32_t>(used));
       out[length] = '\n';
       used += length + 1;
@@ -478,7 +486,7 @@ int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEn
   if (slot.ViewBase == nullptr) return -1;
   if (!search_detail::PatternCanMatch(pattern, options)) return -1;
   LineMatcher matcher;
-  if (!matcher.Init(pattern, options)) return -1;
+  if (!matcher.Init(pattern, options, slot.Encoding)) return -1;
   const SearchDocument document = SearchDocument::Current();
   PollClock clock;
   FastScan local(slot, matcher, document, clock);

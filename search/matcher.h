@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "search/regexprep.h"
 #include "search/search.h"
+#include "store/encoding.h"
 #include "store/slots.h"
 
 namespace search_detail {
@@ -24,13 +26,29 @@ namespace search_detail {
 // byte outside the lead set ends a character.
 bool IsTrailByte(const char* text, size_t pos);
 
-// Leftmost occurrence of needle in text that does not start on a trail byte,
-// or SIZE_MAX. An empty needle is never found.
-size_t FindPlain(const char* text, size_t length, const char* needle, size_t needleLength);
+// Leftmost occurrence of needle in text that begins a character of the
+// encoding (in Shift-JIS: does not start on a trail byte), or SIZE_MAX. An
+// empty needle is never found. The needle is whole characters of the same
+// encoding, so a hit that begins on a character start also ends on an edge.
+size_t FindPlain(const char* text, size_t length, const char* needle, size_t needleLength,
+                 TextEncoding encoding = TextEncoding::kCp932);
 
 // a-z to A-Z, walking the text from its first byte as a character start; the
 // byte after a lead byte is skipped. Only ASCII letters are folded.
 void UpperCaseBytes(char* text, size_t length);
+// The same in any encoding: only ASCII letters, never a byte inside a
+// multi-byte character.
+void UpperCaseBytes(char* text, size_t length, TextEncoding encoding);
+
+// Regular expressions run in PCRE2's UTF mode for UTF-8 and EUC-JP text, so
+// that '.' and a class take a whole character. The library refuses a subject
+// that is not valid UTF-8; each byte that begins no character is therefore
+// replaced by this one before matching: a one-byte character, as the page
+// shows it (one stand-in), that '.' and a negated class match and that no
+// typed letter or character does. Offsets stay valid.
+constexpr char kInvalidByteStandIn = 0x1A;
+// Replaces the bytes of text that begin no UTF-8 character; true when any was.
+bool SanitizeUtf8(char* text, size_t length);
 
 // False for a plain text that no line can hold: the empty text, and a text
 // longer than the longest line text (2047 bytes), which simply finds nothing.
@@ -48,7 +66,8 @@ class CompiledRegex {
   CompiledRegex(const CompiledRegex&) = delete;
   CompiledRegex& operator=(const CompiledRegex&) = delete;
 
-  bool Compile(const std::string& pattern);
+  // utf: the expression is UTF-8 and the subjects are (sanitized) UTF-8.
+  bool Compile(const std::string& pattern, bool utf = false);
   bool compiled() const { return compiled_; }
   regex_t* get() { return &regex_; }
 
@@ -70,11 +89,21 @@ class CompiledRegex {
 // start).
 class LineMatcher {
  public:
-  // False when the regular expression does not compile.
-  bool Init(const std::string& pattern, const SearchOptions& options);
+  // pattern is in the document's encoding. False when the regular
+  // expression does not compile.
+  bool Init(const std::string& pattern, const SearchOptions& options,
+            TextEncoding encoding = TextEncoding::kCp932);
   const std::string& pattern() const { return pattern_; }
   const SearchOptions& options() const { return options_; }
+  TextEncoding encoding() const { return encoding_; }
   regex_t* regex() { return regex_.get(); }
+  // True when the compiled expression reads UTF-8 subjects: a subject built
+  // for regex() must then be passed through SanitizeUtf8. EUC-JP lines are
+  // converted (MatchSubject does it) and never reach regex() directly.
+  bool utf8Subjects() const { return options_.Regex && encoding_ == TextEncoding::kUtf8; }
+  // The expression as the fast scan's analyses may read it: one ASCII
+  // placeholder for each multi-byte character (see RegexSkeleton).
+  const std::string& analysedPattern() const { return analysed_; }
 
   // text holds length bytes of a line (kLineBufferSize bytes of room); it is
   // not changed. True on a match, with the offsets into the text.
@@ -85,11 +114,33 @@ class LineMatcher {
   bool MatchSubject(const char* subject, int length, int32_t& matchStart, int32_t& matchEnd);
 
  private:
+  // EUC-JP under a regular expression: the line as UTF-8, its invalid bytes
+  // as stand-ins, and for each UTF-8 byte the offset of its EUC-JP character.
+  bool MatchEucJp(const char* subject, int length, int32_t& matchStart, int32_t& matchEnd);
+
   std::string pattern_;
+  std::string analysed_;
   SearchOptions options_;
+  TextEncoding encoding_ = TextEncoding::kCp932;
   CompiledRegex regex_;
   char subject_[kLineBufferSize + 1];
+  char utf8Subject_[kLineBufferSize + 1];
+  std::string converted_;
+  std::vector<int32_t> origin_;
 };
+
+// The expression handed to the engine and whether it runs in UTF mode:
+// Shift-JIS through PrepareRegex (double-byte characters as units), UTF-8 as
+// typed, EUC-JP converted to UTF-8.
+std::string EngineRegex(const std::string& pattern, TextEncoding encoding, bool* utf);
+
+// The typed expression with each multi-byte character of the encoding
+// replaced by '.', which the fast scan's analyses (RequiredLiteral,
+// RegexIsLineLocal) read as one character that is no literal byte: what they
+// find in it holds for the real expression, and they never see a byte of a
+// multi-byte character as a metacharacter. Shift-JIS is returned as it is
+// (the analyses read its double-byte characters themselves).
+std::string RegexSkeleton(const std::string& pattern, TextEncoding encoding);
 
 // The first line a scan examines: the one after (or before) the top line,
 // kept inside the document so that a top line out of range (which the view

@@ -31,15 +31,22 @@ SearchOptions CurrentSearchOptions() {
 
 void UpperCaseCp932(std::string& text) { search_detail::UpperCaseBytes(text.data(), text.size()); }
 
-std::string RegexError(const std::string& pattern) {
+void UpperCaseText(std::string& text, TextEncoding encoding) {
+  search_detail::UpperCaseBytes(text.data(), text.size(), encoding);
+}
+
+std::string RegexError(const std::string& pattern, TextEncoding encoding) {
   std::vector<size_t> origin;
-  const std::string prepared = search_detail::PrepareRegex(pattern, &origin);
+  bool utf = false;
+  const std::string prepared = encoding == TextEncoding::kCp932
+                                   ? search_detail::PrepareRegex(pattern, &origin)
+                                   : search_detail::EngineRegex(pattern, encoding, &utf);
   int code = 0;
   PCRE2_SIZE offset = 0;
-  // regcomp's options for REG_NEWLINE.
+  // regcomp's options for REG_NEWLINE (and REG_UTF).
   pcre2_code* compiled =
       pcre2_compile(reinterpret_cast<PCRE2_SPTR>(prepared.c_str()), PCRE2_ZERO_TERMINATED,
-                    PCRE2_MULTILINE, &code, &offset, nullptr);
+                    PCRE2_MULTILINE | (utf ? PCRE2_UTF : 0), &code, &offset, nullptr);
   if (compiled != nullptr) {
     pcre2_code_free(compiled);
     return {};
@@ -48,11 +55,18 @@ std::string RegexError(const std::string& pattern) {
   if (pcre2_get_error_message(code, reason, sizeof reason) < 0) reason[0] = 0;
   // The offset into the prepared expression, back to a character of the
   // typed one (the end when it lies beyond it).
-  const std::string typed(pattern.c_str());
-  const size_t at = offset < origin.size() ? origin[offset] : typed.size();
   size_t characters = 0;
-  for (size_t i = 0; i < at && i < typed.size(); ++characters) {
-    i += search_detail::CharLength(typed.data(), i, typed.size());
+  if (utf) {
+    // The engine's text is UTF-8: count its characters up to the offset.
+    for (size_t i = 0; i < offset && i < prepared.size(); ++i) {
+      characters += (static_cast<unsigned char>(prepared[i]) & 0xC0) != 0x80;
+    }
+  } else {
+    const std::string typed(pattern.c_str());
+    const size_t at = offset < origin.size() ? origin[offset] : typed.size();
+    for (size_t i = 0; i < at && i < typed.size(); ++characters) {
+      i += search_detail::CharLength(typed.data(), i, typed.size());
+    }
   }
   return std::string(reinterpret_cast<const char*>(reason)) + " (" +
          std::to_string(characters + 1) + " 文字目)";
@@ -75,7 +89,7 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
   if (slot.ViewBase == nullptr) return -1;
   if (!search_detail::PatternCanMatch(pattern, options)) return -1;
   LineMatcher matcher;
-  if (!matcher.Init(pattern, options)) return -1;
+  if (!matcher.Init(pattern, options, slot.Encoding)) return -1;
   const SearchDocument document = SearchDocument::Current();
   search_detail::PollClock clock;
 

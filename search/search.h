@@ -70,11 +70,14 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
 
 // Empty when the regular expression compiles; else why not, for the user:
 // the library's reason and the 1-based character position where it stopped.
-std::string RegexError(const std::string& pattern);
+// pattern is in the document's encoding.
+std::string RegexError(const std::string& pattern, TextEncoding encoding = TextEncoding::kCp932);
 
 // a-z to A-Z at every byte that is not the second byte of a double-byte
 // character; the length never changes.
 void UpperCaseCp932(std::string& text);
+// ASCII a-z to A-Z on whole characters of the encoding (the length stays).
+void UpperCaseText(std::string& text, TextEncoding encoding);
 
 // Format(" %2d : %9d :  ", slot, lineNumber) followed by the text.
 std::string FormatSearchLogLine(int slot, int32_t lineNumber, std::string_view text);
