@@ -350,4 +350,88 @@ TEST_F(RandomSearchTest, DocumentsAcrossBlockBoundaries) {
   std::printf("random comparisons so far: %d\n", comparisons);
 }
 
+// Characters of the other two encodings, whole, cut or broken.
+std::string EncodedToken(Rng& rng, TextEncoding e) {
+  static const char16_t* const kTexts[] = {u"日", u"本", u"ｱ",  u"ﾃ",  u"é",  u"α", u"丂",
+                                           u"〜", u"𠮷", u"ａ", u"Ａ", u"表", u"ソ"};
+  if (rng.OneIn(6)) {
+    // Broken: a lone lead, a byte no character uses, a stray second byte.
+    static const char kBytes[] = {'\xE6', '\x97', '\xFF', '\x8E', '\x8F', '\xC6', '\xA5', '\x80'};
+    return std::string(1, kBytes[rng.Below(sizeof kBytes)]);
+  }
+  std::string out;
+  if (!Encode(e, kTexts[rng.Below(std::size(kTexts))], out)) out = "?";
+  return out;
+}
+
+std::string EncodedDocument(Rng& rng, TextEncoding e, size_t bytes) {
+  std::string doc;
+  while (doc.size() < bytes) doc += rng.OneIn(2) ? EncodedToken(rng, e) : Token(rng);
+  return doc;
+}
+
+std::string EncodedRegex(Rng& rng, TextEncoding e, const std::string& doc) {
+  if (rng.OneIn(4)) return RegexPattern(rng, doc);
+  std::string pattern;
+  const uint32_t atoms = 1 + rng.Below(4);
+  for (uint32_t k = 0; k < atoms; ++k) {
+    switch (rng.Below(6)) {
+      case 0:
+        pattern += ".";
+        break;
+      case 1:
+        pattern += "[" + EncodedToken(rng, e) + EncodedToken(rng, e) + "]";
+        break;
+      case 2: {
+        std::string from;
+        std::string to;
+        Encode(e, u"ｱ", from);
+        Encode(e, u"ﾃ", to);
+        pattern += (rng.OneIn(2) ? "[^" : "[") + from + "-" + to + "]";
+        break;
+      }
+      case 3:
+        pattern += "a";
+        break;
+      default:
+        pattern += EncodedToken(rng, e);
+    }
+    if (rng.OneIn(3)) pattern += "+*?"[rng.Below(3)];
+  }
+  return pattern;
+}
+
+// UTF-8 and EUC-JP documents with their own characters among the awkward
+// bytes, the slot's encoding set as the menu sets it.
+TEST_F(RandomSearchTest, DocumentsInEveryEncoding) {
+  Rng rng{1212};
+  for (const TextEncoding e : {TextEncoding::kUtf8, TextEncoding::kEucJp, TextEncoding::kCp932}) {
+    for (int doc_index = 0; doc_index < 300 * Rounds(); ++doc_index) {
+      const std::string doc = EncodedDocument(rng, e, rng.Below(300) + 1);
+      static const int kTabs[] = {4, 1, 0};
+      TabWidth = kTabs[rng.Below(std::size(kTabs))];
+      Open(doc);
+      SlotTable[CurrentSlot].Encoding = e;
+      bool ok = true;
+      for (int q = 0; q < 30 && ok; ++q) {
+        SearchOptions o;
+        o.Regex = rng.OneIn(2);
+        o.IgnoreCase = rng.OneIn(3);
+        o.Down = rng.OneIn(2);
+        o.Continuous = rng.OneIn(3);
+        std::string pattern = o.Regex ? EncodedRegex(rng, e, doc) : PlainPattern(rng, doc);
+        if (o.IgnoreCase) UpperCaseText(pattern, e);
+        options_ = o;
+        const int32_t count = SlotTable[CurrentSlot].LineCount;
+        const int32_t top = o.Down ? -1 : count;
+        ok = Compare(pattern, top, o.Continuous,
+                     std::string(EncodingName(e)) + " " + Describe(pattern, o, top, TabWidth));
+      }
+      CloseDocument();
+      ASSERT_TRUE(ok) << EncodingName(e) << " document " << doc_index;
+    }
+  }
+  std::printf("random comparisons so far: %d\n", comparisons);
+}
+
 }  // namespace
