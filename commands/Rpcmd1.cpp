@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocale>
 #include <QMessageBox>
 #include <QSaveFile>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "search/search.h"
@@ -101,6 +103,104 @@ int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
     bytes += encoder.encode(line);
     bytes += "\r\n";
   }
+  return SaveBytes(bytes, fileName);
+}
+
+namespace {
+
+// Hit lines of the search result window that its text alone cannot write
+// back byte for byte: every hit line of a UTF-8 or EUC-JP document, and a
+// Shift-JIS hit line whose bytes are not what its characters encode to (a
+// byte that decodes to nothing, shown as a stand-in; a character with two
+// codes). Keyed by the line as the window shows it; the QString key shares
+// the window's own copy.
+struct HitBytes {
+  TextEncoding encoding;
+  std::string bytes;  // the whole search-log line, prefix included
+};
+QHash<QString, HitBytes>& HitLineBytes() {
+  static QHash<QString, HitBytes> table;
+  return table;
+}
+
+// bytes (a line in encoding `from`) in encoding `to`: each character encoded
+// anew, each byte that decodes to nothing kept as it is, so that nothing is
+// replaced.
+std::string Reencode(const std::string& bytes, TextEncoding from, TextEncoding to) {
+  std::string out;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const CharSpan c = NextChar(from, bytes.data() + at, bytes.size() - at);
+    std::string piece;
+    std::u16string unit;
+    if (c.code != kNoCharacter && c.code < 0x10000) {
+      unit.push_back(static_cast<char16_t>(c.code));
+    } else if (c.code != kNoCharacter) {
+      unit.push_back(static_cast<char16_t>(0xD800 + ((c.code - 0x10000) >> 10)));
+      unit.push_back(static_cast<char16_t>(0xDC00 + ((c.code - 0x10000) & 0x3FF)));
+    }
+    if (!unit.empty() && Encode(to, unit, piece)) {
+      out += piece;
+    } else {
+      out.append(bytes, at, static_cast<size_t>(c.length));
+    }
+    at += static_cast<size_t>(c.length);
+  }
+  return out;
+}
+
+}  // namespace
+
+int SaveSearchLogLines(const QStringList& lines, const QString& fileName) {
+  // One encoding for the whole file: that of the documents the hits came
+  // from (Shift-JIS for report lines alone). Hits from documents in
+  // different encodings are written in UTF-8, which holds every character
+  // of all three.
+  const QHash<QString, HitBytes>& table = HitLineBytes();
+  bool mixed = false;
+  std::optional<TextEncoding> common;
+  auto note = [&](TextEncoding e) {
+    if (common && *common != e) mixed = true;
+    if (!common) common = e;
+  };
+  for (const QString& line : lines) {
+    const auto it = table.constFind(line);
+    if (it != table.constEnd()) {
+      note(it->encoding);
+    } else if (line.startsWith(QLatin1Char(' '))) {
+      note(TextEncoding::kCp932);
+    }
+  }
+  TextEncoding target = mixed ? TextEncoding::kUtf8 : common.value_or(TextEncoding::kCp932);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    QByteArray bytes;
+    bool fits = true;
+    for (const QString& line : lines) {
+      const auto it = table.constFind(line);
+      std::string encoded;
+      if (it != table.constEnd()) {
+        encoded = it->encoding == target ? it->bytes : Reencode(it->bytes, it->encoding, target);
+      } else if (!Encode(target, line.toStdU16String(), encoded)) {
+        fits = false;  // a report or a note that the encoding cannot hold
+        break;
+      }
+      bytes.append(encoded.data(), static_cast<qsizetype>(encoded.size()));
+      bytes += "\r\n";
+    }
+    if (!fits && target != TextEncoding::kUtf8) {
+      target = TextEncoding::kUtf8;
+      continue;
+    }
+    if (target != TextEncoding::kCp932) {
+      AppendLog(QStringLiteral("# 検索ログを %1 で保存します")
+                    .arg(QString::fromLatin1(EncodingName(target))));
+    }
+    return SaveBytes(bytes, fileName);
+  }
+  return -1;
+}
+
+int SaveBytes(const QByteArray& bytes, const QString& fileName) {
   // QSaveFile writes a temporary file beside the target and renames it over
   // the target only after every byte is written, so a failed save never
   // costs the old file. The bytes go to its descriptor directly: the
@@ -188,7 +288,14 @@ void InstallCommandHooks() {
     const std::string row = FormatSearchLogLine(slot, line + 1, text);
     const TextEncoding encoding =
         slot >= 0 && slot < kSlotCount ? SlotTable[slot].Encoding : TextEncoding::kCp932;
-    CmdHooks().append_search_log(DecodeText(encoding, row.data(), static_cast<int>(row.size())));
+    const QString shown = DecodeText(encoding, row.data(), static_cast<int>(row.size()));
+    // What the saved log cannot write again from the shown text is kept.
+    std::string again;
+    if (encoding != TextEncoding::kCp932 ||
+        !Encode(TextEncoding::kCp932, shown.toStdU16String(), again) || again != row) {
+      HitLineBytes().insert(shown, HitBytes{encoding, row});
+    }
+    CmdHooks().append_search_log(shown);
   };
   search.progress = [](int32_t line) { ThrottledSearchProgress(line); };
 }
@@ -264,7 +371,7 @@ int _save_search_log(const QString& fileName) {
   AppendLog(QStringLiteral(" > _save_search_log ") + fileName);
   const QStringList lines =
       CmdHooks().search_log_lines ? CmdHooks().search_log_lines() : QStringList();
-  return SaveLinesCp932(lines, fileName);
+  return SaveSearchLogLines(lines, fileName);
 }
 
 int _dsp_lineno(bool on) {

@@ -58,6 +58,13 @@ QString ClockText();
 // rename. On failure the old file is left as it was, the error is reported
 // and -1 is returned.
 int SaveLinesCp932(const QStringList& lines, const QString& fileName);
+// The same for bytes already encoded (CR LF included).
+int SaveBytes(const QByteArray& bytes, const QString& fileName);
+// The search result window's lines: in the encoding of the documents their
+// hits came from, every hit line with its own bytes; hits from documents in
+// different encodings make a UTF-8 file, in which a byte that decodes to no
+// character is still written as it is. A line that is no hit is encoded anew.
+int SaveSearchLogLines(const QStringList& lines, const QString& fileName);
 
 // Connects the store's and the search's callbacks to the log, the error
 // report, the status bar and the view. Called once at start-up (and by tests).

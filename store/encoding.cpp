@@ -515,9 +515,9 @@ EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile) 
   const Tally utf8 = Count(TextEncoding::kUtf8, p, length, cut);
   if (utf8.multiByte == 0 && utf8.bad == 0) return guess;  // ASCII: the same in all three
   // A few broken bytes (a line cut by another program, a stray byte) do not
-  // make a UTF-8 file something else; Shift-JIS or EUC-JP text read as UTF-8
-  // breaks on nearly every character.
-  if (utf8.multiByte > 0 && utf8.bad * 16 <= utf8.multiByte) {
+  // make a UTF-8 file something else; Shift-JIS text read as UTF-8 breaks on
+  // nearly every character, EUC-JP text on more than half of them.
+  if (utf8.multiByte > 2 * utf8.bad) {
     guess.encoding = TextEncoding::kUtf8;
     return guess;
   }

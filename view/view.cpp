@@ -430,32 +430,60 @@ bool HasSomethingToCopy(const FileSlot& slot) {
 
 }  // namespace
 
+// The cells a column block takes on one line: from the first cell of the
+// character that holds column lo to the last cell of the one that holds hi,
+// so that the highlight shows whole characters, as the copy takes them.
+// Columns past the line's end stay as they are.
+void SnapBlockToCharacters(FileSlot& slot, int32_t line, int* lo, int* hi) {
+  char text[kLineBufferSize];
+  const int length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+  int pos = 0;
+  int cell = 0;
+  while (pos < length && cell <= *hi) {
+    const CharSpan c = NextChar(slot.Encoding, text + pos, static_cast<size_t>(length - pos));
+    const int next = cell + c.cells;
+    if (cell < *lo && *lo < next) *lo = cell;
+    if (cell <= *hi && *hi < next) *hi = next - 1;
+    pos += c.length;
+    cell = next;
+  }
+}
+
 void ToggleSelectionHighlight() {
   FileSlot& slot = Current();
   PageImage* image = slot.Image;
   if (image == nullptr || !HasSelectionEnd(slot)) return;
   const double h = RowHeight(*image);
-  const double top0 =
-      std::min(slot.SelStartLine, slot.SelEndLine) - static_cast<double>(slot.TopLine);
-  const double bottom0 =
-      std::max(slot.SelStartLine, slot.SelEndLine) + 1.0 - static_cast<double>(slot.TopLine);
-  int top = TruncClamp(h * top0);
-  if (top <= 0) top = 0;
-  int bottom = TruncClamp(h * bottom0);
-  if (bottom >= image->Raster().height()) bottom = image->Raster().height();
-  int left = TextMargin;
-  int right = image->Raster().width();
-  if (RangeSelectionMode) {
-    const double shift = std::max<int32_t>(slot.LeftColumn, 0);
-    left = TruncClamp(
-        (std::min(slot.SelStartColumn, slot.SelEndColumn) - shift) * AverageCharWidth + TextMargin);
-    right = TruncClamp((std::max(slot.SelStartColumn, slot.SelEndColumn) + 1 - shift) *
-                           AverageCharWidth +
-                       TextMargin);
-    left = std::max(left, TextMargin);
-    right = std::max(right, TextMargin);
+  const int32_t firstLine = std::min(slot.SelStartLine, slot.SelEndLine);
+  const int32_t lastLine = std::max(slot.SelStartLine, slot.SelEndLine);
+  const int height = image->Raster().height();
+  auto rowTop = [&](double row) {
+    const int y = TruncClamp(h * row);
+    return std::clamp(y, 0, height);
+  };
+  if (!RangeSelectionMode) {
+    InvertRect(image, TextMargin, rowTop(firstLine - static_cast<double>(slot.TopLine)),
+               image->Raster().width(), rowTop(lastLine + 1.0 - slot.TopLine));
+    return;
   }
-  InvertRect(image, left, top, right, bottom);
+  // A block is inverted row by row: each row's span ends on its own
+  // characters' edges. The rows share their boundaries, so the union is the
+  // block's rectangle wherever the characters are one cell per column.
+  const double shift = std::max<int32_t>(slot.LeftColumn, 0);
+  const int rows = LinesPerPage(image) + 1;
+  const int32_t from = std::max(firstLine, slot.TopLine);
+  const int32_t to =
+      static_cast<int32_t>(std::min<int64_t>(lastLine, static_cast<int64_t>(slot.TopLine) + rows));
+  for (int32_t line = from; line <= to; ++line) {
+    int lo = std::min(slot.SelStartColumn, slot.SelEndColumn);
+    int hi = std::max(slot.SelStartColumn, slot.SelEndColumn);
+    SnapBlockToCharacters(slot, line, &lo, &hi);
+    const int left = std::max(TruncClamp((lo - shift) * AverageCharWidth + TextMargin), TextMargin);
+    const int right =
+        std::max(TruncClamp((hi + 1 - shift) * AverageCharWidth + TextMargin), TextMargin);
+    InvertRect(image, left, rowTop(line - static_cast<double>(slot.TopLine)), right,
+               rowTop(line + 1.0 - slot.TopLine));
+  }
 }
 
 void BeginSelection(int x, int y) {

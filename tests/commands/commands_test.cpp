@@ -780,3 +780,112 @@ TEST_F(CommandsTest, TruncationIsToldAfterThePageDrawOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// The search text in the document's encoding, and the saved search log in
+// the encoding of the documents its hits came from.
+class EncodingCommands : public CommandsTest {
+ protected:
+  void OpenRaw(int slot, const std::string& bytes, const std::string& name) {
+    CurrentSlot = slot;
+    rpcmd::_open_file(QString::fromStdString(dir_.Write(name, bytes)));
+    ASSERT_NE(SlotTable[slot].ViewBase, nullptr) << name;
+  }
+};
+
+TEST_F(EncodingCommands, SearchTextTheEncodingCannotHoldIsRefused) {
+  struct Row {
+    const char* name;
+    std::string file;  // its encoding is detected
+    QString typed;
+    QString error;  // empty: the text is searched and found
+  };
+  const Row rows[] = {
+      {"sjis_jis_x_0212", "\x93\xFA\x96\x7B\r\n", QStringLiteral("日丂"),
+       QStringLiteral("検索文字列の「丂」は Shift_JIS では表せないため検索できません")},
+      {"eucjp_four_bytes", "\xC6\xFC\xCB\xDC\r\n", QStringLiteral("本𠮷"),
+       QStringLiteral("検索文字列の「𠮷」は EUC-JP では表せないため検索できません")},
+      {"utf8_holds_everything", "x\r\n\xF0\xA0\xAE\xB7\xE4\xB8\x82\r\n", QStringLiteral("𠮷丂"),
+       QString()},
+      {"eucjp_jis_x_0212", "x\r\n\xC6\xFC\x8F\xB0\xA1\xC6\xFC\xCB\xDC\xC6\xFC\xCB\xDC\r\n",
+       QStringLiteral("丂"), QString()},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    OpenRaw(0, row.file, std::string(row.name) + ".txt");
+    rec_ = Recorder{};
+    const int result = FindString(row.typed);
+    if (row.error.isEmpty()) {
+      EXPECT_EQ(0, result);
+      EXPECT_EQ(QStringList({" > _find_str 0 " + row.typed,
+                             "#        検索結果: 2 行目に(" + row.typed + ")が有ります"}),
+                rec_.log);
+    } else {
+      EXPECT_EQ(-1, result);
+      EXPECT_EQ(QStringList({" > _find_str 0 " + row.typed, "# *** ERROR *** " + row.error}),
+                rec_.log);
+      EXPECT_EQ(QStringList({"Error|" + row.error}), rec_.boxes);
+    }
+  }
+}
+
+TEST_F(EncodingCommands, SavedSearchLogKeepsEachHitLinesOwnBytes) {
+  struct Row {
+    const char* name;
+    std::vector<std::pair<int, std::string>> files;  // slot, bytes (encoding detected)
+    std::string expected;
+    QString note;  // the log line about the file's encoding, if any
+  };
+  // 日本 a, then 0xFF, a byte no encoding decodes, in Shift-JIS and UTF-8.
+  const std::string sjisLine = "\x93\xFA\x96\x7B a\xFF";
+  const std::string utf8Line = "\xE6\x97\xA5\xE6\x9C\xAC a\xFF \xE4\xB8\x82";
+  const std::string sjisStart = "# \x98\x41\x91\xB1\x8C\x9F\x8D\xF5\x8A\x4A\x8E\x6E\x81\x40(";
+  const std::string sjisEnd = "# \x98\x41\x91\xB1\x8C\x9F\x8D\xF5\x8F\x49\x97\xB9  (";
+  const std::string sjisCount = ")\x8C\x9F\x8D\xF5\x90\x94: ";
+  const std::string utf8Start = "# 連続検索開始　(";
+  const std::string utf8End = "# 連続検索終了  (";
+  const std::string utf8Count = ")検索数: ";
+  const Row rows[] = {
+      {"shift_jis_only",
+       {{0, "x\r\n" + sjisLine + "\r\n"}},
+       sjisStart + "\x93\xFA\x96\x7B)\r\n  0 :         2 :  " + sjisLine + "\r\n" + sjisEnd +
+           "\x93\xFA\x96\x7B" + sjisCount + "1 \r\n",
+       QString()},
+      {"utf8_only",
+       {{0, "x\r\n" + utf8Line + "\r\n"}},
+       utf8Start + "日本)\r\n  0 :         2 :  " + utf8Line + "\r\n" + utf8End + "日本" +
+           utf8Count + "1 \r\n",
+       QStringLiteral("# 検索ログを UTF-8 で保存します")},
+      {"both_make_utf8_and_keep_the_broken_byte",
+       {{0, "x\r\n" + sjisLine + "\r\n"}, {1, "x\r\n" + utf8Line + "\r\n"}},
+       utf8Start + "日本)\r\n  0 :         2 :  日本 a\xFF\r\n" + utf8End + "日本" + utf8Count +
+           "1 \r\n" + utf8Start + "日本)\r\n  1 :         2 :  " + utf8Line + "\r\n" + utf8End +
+           "日本" + utf8Count + "1 \r\n",
+       QStringLiteral("# 検索ログを UTF-8 で保存します")},
+  };
+  options_.Continuous = true;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    QStringList searchLog;
+    for (const auto& [slot, bytes] : row.files) {
+      OpenRaw(slot, bytes, std::string(row.name) + std::to_string(slot) + ".txt");
+      rec_.searchLog = searchLog;
+      FindString(QStringLiteral("日本"));
+      searchLog = rec_.searchLog;
+    }
+    rec_.log.clear();
+    const std::string path = dir_.path() + "/" + row.name + ".log";
+    EXPECT_EQ(0, rpcmd::_save_search_log(QString::fromStdString(path)));
+    EXPECT_EQ(row.expected, ReadBytes(path));
+    QStringList log = {" > _save_search_log " + QString::fromStdString(path)};
+    if (!row.note.isEmpty()) log << row.note;
+    EXPECT_EQ(log, rec_.log);
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      CurrentSlot = slot;
+      CloseDocument();
+    }
+  }
+}
+
+}  // namespace

@@ -195,6 +195,8 @@ TEST(Encoding, DetectionFromTheStartOfTheFile) {
       {"sample_utf8_with_bad_bytes", utf8, true, E::kUtf8, 0, false},
       {"sample_eucjp", euc, true, E::kEucJp, 0, false},
       {"sjis_common_text", sjisKanaOnly, true, E::kCp932, 0, false},
+      {"utf8_short_with_a_bad_byte", "\xE6\x97\xA5\xE6\x9C\xAC a\xFF \xE4\xB8\x82", true, E::kUtf8,
+       0, false},
       {"utf8_cut_at_sample_end", "ascii \xE6\x97\xA5\xE6\x97", false, E::kUtf8, 0, false},
       {"eucjp_cut_at_sample_end", "\xC6\xFC\xCB\xDC\xB8\xEC\xC6", false, E::kEucJp, 0, false},
   };

@@ -137,8 +137,13 @@ TEST_F(Selection, BlockHighlightCoversItsColumnsOnly) {
   const QImage clean = Raster();
   RangeSelectionMode = true;
   Drag(5, 2, 7, 4);
-  const QRect block(QPoint(XOf(2) - 1, RowTop(5)), QPoint(XOf(5) - 2, RowTop(8) - 1));
-  EXPECT_EQ("", PageDiff(Inverted(clean, block), Raster()));
+  auto cells = [this](int line, int lo, int hi) {
+    return QRect(QPoint(XOf(lo) - 1, RowTop(line)), QPoint(XOf(hi + 1) - 2, RowTop(line + 1) - 1));
+  };
+  // Line 6 holds 本 in columns 4-5: its row takes the whole character.
+  const QImage expected =
+      Inverted(Inverted(Inverted(clean, cells(5, 2, 4)), cells(6, 2, 5)), cells(7, 2, 4));
+  EXPECT_EQ("", PageDiff(expected, Raster()));
 }
 
 TEST_F(Selection, MatchHighlightMeasuresTheRealText) {
