@@ -1,0 +1,239 @@
+// bench_encoding FILE [--prepare | --compare REPS]
+//
+// The costs that the encodings add, on the benchmark file (a Shift-JIS log):
+// - detection: DetectEncoding on the file's first 64 KiB, and on the same
+//   text in UTF-8 and EUC-JP (EUC-JP is the slowest: it takes all three
+//   passes); the budget is 1 ms;
+// - search on the UTF-8 form of the file (made once next to FILE, as
+//   FILE.utf8): a continuous plain search against grep -c on that file, and
+//   continuous regular-expression searches against the bare UTF-mode match
+//   floor (regexec with REG_UTF on every line's text and nothing else).
+// --prepare only makes FILE.utf8 and prints its name. With --compare it prints "encoding/NAME
+// RATIO" lines (limits: detect 1.0, plain 0.8, regex 1.3) and "#" lines with the medians. Without
+// it, a Google Benchmark case times the detection.
+#include <benchmark/benchmark.h>
+#include <pcre2posix.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/timing.h"
+#include "search/search.h"
+#include "store/encoding.h"
+#include "store/slots.h"
+
+namespace {
+
+SearchOptions g_options;
+size_t g_hits = 0;
+
+std::string ReadStart(const std::string& file, size_t bytes) {
+  std::ifstream in(file, std::ios::binary);
+  std::string data(bytes, '\0');
+  in.read(data.data(), static_cast<std::streamsize>(bytes));
+  data.resize(static_cast<size_t>(in.gcount()));
+  return data;
+}
+
+// The text of Shift-JIS bytes in another encoding (characters it cannot
+// hold are left out; the benchmark file has none).
+std::string Convert(const std::string& sjis, TextEncoding to) {
+  const std::u16string text = Decode(TextEncoding::kCp932, sjis, DecodeMode::kReplacement);
+  std::string out;
+  std::u16string kept;
+  for (const char16_t c : text) {
+    std::string piece;
+    if (Encode(to, std::u16string_view(&c, 1), piece)) out += piece;
+  }
+  return out;
+}
+
+// FILE.utf8, made once: the benchmark file converted line by line.
+std::string Utf8File(const std::string& file) {
+  const std::string target = file + ".utf8";
+  if (std::ifstream(target).good()) return target;
+  std::ifstream in(file, std::ios::binary);
+  std::ofstream out(target + ".tmp", std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::u16string text = Decode(TextEncoding::kCp932, line, DecodeMode::kReplacement);
+    std::string bytes;
+    if (!Encode(TextEncoding::kUtf8, text, bytes)) bytes = line;
+    out << bytes << '\n';
+  }
+  out.close();
+  std::rename((target + ".tmp").c_str(), target.c_str());
+  return target;
+}
+
+double DetectSeconds(const std::string& sample) {
+  std::vector<double> runs;
+  for (int i = 0; i < 201; ++i) {
+    const Clock::time_point begin = Clock::now();
+    const EncodingGuess guess = DetectEncoding(sample.data(), sample.size(), false);
+    benchmark::DoNotOptimize(guess);
+    runs.push_back(Seconds(Clock::now() - begin));
+  }
+  return Median(runs);
+}
+
+size_t RunContinuous(const std::string& pattern, bool regex) {
+  g_options = SearchOptions{false, regex, true, true};
+  g_hits = 0;
+  SlotTable[CurrentSlot].TopLine = -1;
+  SearchRunning = true;
+  int32_t start = 0;
+  int32_t end = 0;
+  while (SearchNext(pattern, start, end) >= 0) {
+  }
+  return g_hits;
+}
+
+// regexec in UTF mode on every line's text and nothing else; the texts are
+// fetched a block at a time outside the timed part.
+double UtfFloor(const std::string& pattern, size_t* matches) {
+  regex_t regex;
+  if (regcomp(&regex, pattern.c_str(), REG_NEWLINE | REG_UTF) != 0) return -1;
+  FileSlot& slot = SlotTable[CurrentSlot];
+  std::vector<char> texts;
+  std::vector<uint32_t> starts;
+  Clock::duration timed{};
+  *matches = 0;
+  for (int32_t first = 0; first < slot.LineCount; first += kLinesPerBlock) {
+    const int32_t last = std::min(first + kLinesPerBlock, slot.LineCount);
+    texts.resize(static_cast<size_t>(last - first) * kLineBufferSize);
+    starts.clear();
+    size_t used = 0;
+    for (int32_t line = first; line < last; ++line) {
+      starts.push_back(static_cast<uint32_t>(used));
+      const int length = GetLineInto(slot, line, texts.data() + used);
+      texts[used + static_cast<size_t>(length)] = '\0';
+      used += static_cast<size_t>(length) + 1;
+    }
+    const Clock::time_point begin = Clock::now();
+    for (const uint32_t start : starts) {
+      regmatch_t slots[2];
+      if (regexec(&regex, texts.data() + start, 2, slots, 0) == 0) ++*matches;
+    }
+    timed += Clock::now() - begin;
+  }
+  regfree(&regex);
+  return Seconds(timed);
+}
+
+double TimeCommand(const std::string& command) {
+  const Clock::time_point begin = Clock::now();
+  const int status = std::system((command + " | cat >/dev/null").c_str());
+  const double seconds = Seconds(Clock::now() - begin);
+  return status == -1 ? -1 : seconds;
+}
+
+template <typename F>
+double Time(F&& f) {
+  const Clock::time_point begin = Clock::now();
+  f();
+  return Seconds(Clock::now() - begin);
+}
+
+int Compare(const std::string& file, int reps) {
+  const std::string sjis = ReadStart(file, kDetectionSample);
+  const double detectSjis = DetectSeconds(sjis);
+  const double detectUtf8 =
+      DetectSeconds(Convert(sjis, TextEncoding::kUtf8).substr(0, sjis.size()));
+  const double detectEuc =
+      DetectSeconds(Convert(sjis, TextEncoding::kEucJp).substr(0, sjis.size()));
+  const double worst = std::max({detectSjis, detectUtf8, detectEuc});
+  std::printf("encoding/detect_1ms %.3f\n", worst / 1e-3);
+  std::printf(
+      "# detection medians of 201 runs on 64 KiB (us): Shift-JIS %.1f, UTF-8 %.1f, EUC-JP %.1f\n",
+      detectSjis * 1e6, detectUtf8 * 1e6, detectEuc * 1e6);
+
+  const std::string utf8 = Utf8File(file);
+  ResetSlotTable();
+  if (OpenDocument(utf8) != 0 || SlotTable[CurrentSlot].Encoding != TextEncoding::kUtf8) {
+    std::fprintf(stderr, "cannot open %s as UTF-8\n", utf8.c_str());
+    return 1;
+  }
+  const std::string quoted = "'" + utf8 + "'";
+  std::vector<double> plain, grep, regex, floor, chunks, floor2;
+  size_t hits[3] = {};
+  size_t floorMatches = 0;
+  size_t floorMatches2 = 0;
+  for (int rep = 0; rep < reps; ++rep) {
+    grep.push_back(TimeCommand("grep -c ZQXJ " + quoted));
+    plain.push_back(Time([&] { hits[0] = RunContinuous("ZQXJ", false); }));
+    regex.push_back(Time([&] { hits[1] = RunContinuous("Z[A-Z]XJ", true); }));
+    floor.push_back(UtfFloor("Z[A-Z]XJ", &floorMatches));
+    chunks.push_back(Time([&] { hits[2] = RunContinuous("[Z][Q][X][J]", true); }));
+    floor2.push_back(UtfFloor("[Z][Q][X][J]", &floorMatches2));
+  }
+  const double mPlain = Median(plain), mGrep = Median(grep);
+  const double mRegex = Median(regex), mFloor = Median(floor);
+  const double mChunks = Median(chunks), mFloor2 = Median(floor2);
+  std::printf("encoding/utf8_plain_grep %.2f\n", mPlain / mGrep);
+  std::printf("encoding/utf8_regex_floor %.2f\n", std::max(mRegex / mFloor, mChunks / mFloor2));
+  std::printf(
+      "# UTF-8 medians of %d runs (s): ZQXJ %.3f (%zu hits) vs grep -c %.3f; Z[A-Z]XJ %.3f "
+      "(%zu hits) vs UTF floor %.3f (%zu lines); [Z][Q][X][J] %.3f (%zu hits) vs UTF floor %.3f "
+      "(%zu lines)\n",
+      reps, mPlain, hits[0], mGrep, mRegex, hits[1], mFloor, floorMatches, mChunks, hits[2],
+      mFloor2, floorMatches2);
+  return 0;
+}
+
+void BM_Detect(benchmark::State& state, const std::string* sample) {
+  for (auto _ : state) {
+    const EncodingGuess guess = DetectEncoding(sample->data(), sample->size(), false);
+    benchmark::DoNotOptimize(guess);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string file;
+  int reps = 0;
+  bool prepare = false;
+  std::vector<char*> rest{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--prepare") == 0) {
+      prepare = true;
+    } else if (std::strcmp(argv[i], "--compare") == 0 && i + 1 < argc) {
+      reps = std::atoi(argv[++i]);
+    } else if (argv[i][0] != '-' && file.empty()) {
+      file = argv[i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (file.empty() && std::getenv("DOLMIK_BENCH_FILE") != nullptr) {
+    file = std::getenv("DOLMIK_BENCH_FILE");
+  }
+  if (file.empty()) {
+    std::fprintf(stderr, "usage: %s FILE [--compare REPS] [benchmark flags]\n", argv[0]);
+    return 2;
+  }
+  if (prepare) {
+    std::printf("%s\n", Utf8File(file).c_str());
+    return 0;
+  }
+  SearchHooksRef().options = [] { return g_options; };
+  SearchHooksRef().hit = [](int, int32_t, std::string_view) { ++g_hits; };
+  if (reps > 0) return Compare(file, reps);
+
+  static const std::string sample = ReadStart(file, kDetectionSample);
+  static const std::string eucSample =
+      Convert(sample, TextEncoding::kEucJp).substr(0, sample.size());
+  benchmark::RegisterBenchmark("BM_Detect/shift_jis", BM_Detect, &sample);
+  benchmark::RegisterBenchmark("BM_Detect/euc_jp", BM_Detect, &eucSample);
+  int count = static_cast<int>(rest.size());
+  benchmark::Initialize(&count, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
