@@ -1,7 +1,5 @@
 #include "ui/Rpmain1.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -76,38 +74,6 @@ QSize MainWindowSizeForScreen(const QSize& screen) {
   const int height = screen.height() > 600 ? std::min(screen.height(), 768) : 770;
   const int width = screen.width() > 800 ? std::min(screen.width(), 1024) : 900;
   return QSize(width, height);
-}
-
-QByteArray NativePathOfDialogChoice(const QString& path) {
-  const QByteArray encoded = QFile::encodeName(path);
-  struct stat st {};
-  if (!path.contains(QChar(0xFFFD)) || ::stat(encoded.constData(), &st) == 0) return encoded;
-  // Part by part from the root: a part without U+FFFD is taken as it is.
-  const QStringList parts = path.split(QLatin1Char('/'));
-  QByteArray native;
-  for (qsizetype i = 0; i < parts.size(); ++i) {
-    if (i > 0) native += '/';
-    const QString& part = parts[i];
-    if (!part.contains(QChar(0xFFFD))) {
-      native += QFile::encodeName(part);
-      continue;
-    }
-    QByteArray found;
-    int matches = 0;
-    if (DIR* dir = ::opendir(native.isEmpty() ? "." : native.constData())) {
-      while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (QFile::decodeName(name) != part) continue;
-        found = name;
-        ++matches;
-      }
-      ::closedir(dir);
-    }
-    // Two names that differ only in bytes that do not decode cannot be told
-    // apart from the text: the part stays as it was, and the open fails.
-    native += matches == 1 ? found : QFile::encodeName(part);
-  }
-  return native;
 }
 
 QSize MainWindowInsideSize(const QSize& outer, const QMargins& frame) {
@@ -831,7 +797,10 @@ void TRpEdit::dropEvent(QDropEvent* event) {
 
 void TRpEdit::Open1Click() {
   const QString path = Prompts.open_file ? Prompts.open_file() : QString();
-  if (!path.isEmpty()) rpcmd::_open_file(NativePathOfDialogChoice(path));
+  // The dialog deals in text: it lists no name that is not UTF-8 (its folder
+  // listing leaves such names out), so every path it gives encodes back to
+  // the bytes of its file. Such names open from the command line or a drop.
+  if (!path.isEmpty()) rpcmd::_open_file(QFile::encodeName(path));
 }
 
 void TRpEdit::Close1Click() { rpcmd::_quit_file(); }

@@ -42,13 +42,6 @@ QSize MainWindowSizeForScreen(const QSize& screen);
 QSize MainWindowInsideSize(const QSize& outer, const QMargins& frame);
 
 // Where the handlers ask the user something; tests put stand-ins here.
-// The bytes of the file a path names, for a path that the open dialog gave as
-// text. The dialog decodes names, and a byte that is not UTF-8 comes back as
-// U+FFFD, which encodes to other bytes; each such part of the path is looked
-// up in its folder among the names that decode to the same text, and taken
-// when exactly one does. Any other path is encoded as it is.
-QByteArray NativePathOfDialogChoice(const QString& path);
-
 struct MainWindowPrompts {
   // The chosen file's full path; empty when the dialog was cancelled.
   std::function<QString()> open_file;
