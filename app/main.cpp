@@ -8,9 +8,11 @@
 #include <QMessageBox>
 #include <QTranslator>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 
 #include "commands/Rpcmd1.h"
+#include "store/indexer.h"
 #include "store/slots.h"
 #include "ui/Rpjump.h"
 #include "ui/Rpmain1.h"
@@ -119,6 +121,11 @@ int main(int argc, char** argv) {
     // the files named on the command line.
     InstallCommandHooks();
     InstallTimingTrace();
+    // For the end-to-end scripts: every index waits after this many 8 MiB
+    // scan windows, so that a script can act while an index is half built.
+    if (const char* hold = std::getenv("DOLMIK_TEST_INDEX_HOLD")) {
+      HoldIndexersAfterChunks(std::atoi(hold));
+    }
 
     // The file names as the bytes the system gave: decoding them to text
     // would turn a name that is not UTF-8 into one that names no file. The

@@ -5,8 +5,10 @@
 //                       (nearly always in another block: a remap included)
 //
 // bench_store --once FILE runs one open in this fresh process and prints
-// "open_seconds S lines N index_bytes B peak_rss_bytes R" (peak RSS from
-// VmHWM), which bench/compare.sh uses for its medians and the memory figure.
+// "open_seconds S lines N index_bytes B peak_rss_bytes R rss_bytes R2" (peak
+// RSS from VmHWM, RSS after the open from VmRSS), which bench/compare.sh
+// uses for its medians and the memory figures. --cold first drops the
+// file's pages from the page cache (a cold open).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -17,6 +19,10 @@
 #include <random>
 #include <string>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "store/platform.h"
 #include "store/slots.h"
 
 namespace {
@@ -38,11 +44,24 @@ long long PeakRssBytes() {
   return -1;
 }
 
-// Bytes of index the open document holds: one 64 KiB page per block in use.
+// Resident set of this process in bytes now (VmRSS).
+long long RssBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      long long kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+    status.ignore(1 << 10, '\n');
+  }
+  return -1;
+}
+
+// Bytes of index the open document holds.
 long long IndexBytes(const FileSlot& slot) {
-  long long pages = 0;
-  for (const LineBlock& block : slot.Blocks) pages += block.Lines != nullptr;
-  return pages * kLinesPerBlock * static_cast<long long>(sizeof(LineRecord));
+  return slot.Index ? static_cast<long long>(slot.Index->MemoryBytes()) : 0;
 }
 
 void OpenOrSkip(benchmark::State& state) {
@@ -97,8 +116,16 @@ void BM_RandomPage(benchmark::State& state) {
 }
 BENCHMARK(BM_RandomPage)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-int RunOnce() {
+int RunOnce(bool cold) {
   ResetSlotTable();
+  if (cold) {
+    const int fd = ::open(g_file.c_str(), O_RDONLY);
+    if (fd < 0 || !store_platform::DropFromCache(fd)) {
+      std::fprintf(stderr, "cannot drop %s from the page cache\n", g_file.c_str());
+      return 1;
+    }
+    ::close(fd);
+  }
   const auto start = std::chrono::steady_clock::now();
   const int result = OpenDocument(g_file);
   const double seconds =
@@ -107,8 +134,9 @@ int RunOnce() {
     std::fprintf(stderr, "cannot open %s\n", g_file.c_str());
     return 1;
   }
-  std::printf("open_seconds %.4f lines %d index_bytes %lld peak_rss_bytes %lld\n", seconds,
-              SlotTable[0].LineCount, IndexBytes(SlotTable[0]), PeakRssBytes());
+  std::printf("open_seconds %.4f lines %d index_bytes %lld peak_rss_bytes %lld rss_bytes %lld\n",
+              seconds, SlotTable[0].LineCount, IndexBytes(SlotTable[0]), PeakRssBytes(),
+              RssBytes());
   CloseDocument();
   return 0;
 }
@@ -118,9 +146,12 @@ int RunOnce() {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   bool once = false;
+  bool cold = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--once") == 0) {
       once = true;
+    } else if (std::strcmp(argv[i], "--cold") == 0) {
+      cold = true;
     } else {
       g_file = argv[i];
     }
@@ -132,7 +163,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [--once] FILE (or DOLMIK_BENCH_FILE=FILE)\n", argv[0]);
     return 2;
   }
-  if (once) return RunOnce();
+  if (once) return RunOnce(cold);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

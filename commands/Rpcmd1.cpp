@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QSignalBlocker>
 #include <QStringEncoder>
 #include <QTimer>
 
@@ -266,9 +267,16 @@ void InstallCommandHooks() {
     DrawView(0, false);
     RefreshView();
   };
+  store.index_progress = [](FileSlot& slot) {
+    // The bar grows with the lines indexed, so the user can scroll to them.
+    SetVerticalRange(slot);
+    if (CmdHooks().index_progress) CmdHooks().index_progress(SlotIndex(slot));
+  };
   store.index_done = [](FileSlot& slot) {
     SetVerticalRange(slot);  // 0..LineCount, page LineCount / 20 + 1
-    DrawView(0, true);
+    // The user may have scrolled while the index grew, or be on another tab.
+    if (SlotIndex(slot) == CurrentSlot) DrawView(slot.TopLine, true);
+    if (CmdHooks().index_progress) CmdHooks().index_progress(SlotIndex(slot));
   };
   store.truncated = [](FileSlot& slot) {
     // Told in the middle of a page draw: the modal box waits until the draw
@@ -457,6 +465,12 @@ int FindString(const QString& text) {
   // a format, so a "%" in it stays as it is.
   AppendLog(QStringLiteral(" > _find_str ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
             text);
+  if (!IndexComplete(SlotTable[CurrentSlot])) {
+    // A scan of part of the file would report "not found" for lines that
+    // are still to come.
+    AppendLog(QStringLiteral("# *** ERROR *** 行インデックスの作成中は検索できません"));
+    return -1;
+  }
   const SearchOptions options =
       SearchHooksRef().options ? SearchHooksRef().options() : SearchOptions{};
   // The text is searched as bytes of the document's own encoding. A
@@ -540,5 +554,20 @@ int FindString(const QString& text) {
   DrawView(hit, true);
   const std::string lineText = GetLine(SlotTable[CurrentSlot], hit);
   HighlightMatch(hit, lineText, matchStart, matchEnd);
+  return 0;
+}
+
+int CancelOpen() {
+  FileSlot& slot = SlotTable[CurrentSlot];
+  if (CancelIndex(slot) != 0) return -1;
+  SetStatus(1, QString());
+  SetStatus(3, QString());
+  SetStatus(5, QString());
+  if (slot.Image != nullptr) ClearView();
+  if (slot.VScroll != nullptr) {
+    const QSignalBlocker quiet(slot.VScroll);
+    slot.VScroll->setRange(0, 0);
+  }
+  if (CmdHooks().index_progress) CmdHooks().index_progress(CurrentSlot);
   return 0;
 }

@@ -44,6 +44,9 @@ struct CommandHooks {
   // about ten times a second at most; lets input through (the Cancel
   // buttons, and whatever the disabled windows still let pass).
   std::function<void(int32_t line, int32_t lineCount)> search_progress;
+  // The slot's index grew, completed, failed or was cancelled: the window
+  // shows the count and share, and enables what waits for the whole file.
+  std::function<void(int slot)> index_progress;
 };
 CommandHooks& CmdHooks();
 
@@ -99,5 +102,10 @@ constexpr int kAutoEncoding = -1;
 QString EncodingChoiceName(int choice);
 // Status panel kEncodingPanel and the menu's radio items, for the current slot.
 void ShowSlotEncoding();
+
+// Ends the open of the current slot while its index is still being built
+// (the キャンセル button and Esc): the slot is left empty, its page and bars
+// cleared, and the log says so. -1 when the slot was not indexing.
+int CancelOpen();
 
 int FindString(const QString& text);

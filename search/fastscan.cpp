@@ -110,6 +110,7 @@ class FastScan {
   // Examines lines first, first + step, ... up to last (same block, last
   // included). Returns the matching line, -1, or kStopped.
   int32_t Segment(int32_t first, int32_t last, int step) {
+    LoadStarts(std::min(first, last), std::max(first, last));
     if (slot_.Truncated) return PerLine(first, last, step);
     switch (plan_) {
       case Plan::kRawPlain:
@@ -129,41 +130,48 @@ class FastScan {
   int32_t matchEnd() const { return matchEnd_; }
 
  private:
-  // Offset of line's first byte; line may be the first line of the next
-  // block (it then exists: callers never ask past the last line).
-  uint32_t Offset(int32_t line) const {
-    return slot_.Blocks[line >> kBlockShift].Lines[line & (kLinesPerBlock - 1)].Offset;
+  // The starts of the segment's lines [low, high] and of the line after it
+  // (when there is one), read from the index in one go.
+  void LoadStarts(int32_t low, int32_t high) {
+    const int32_t last = std::min(high + 1, slot_.LineCount - 1);
+    startsFirst_ = low;
+    lineStarts_.resize(static_cast<size_t>(std::max(last - low + 1, 0)));
+    if (!lineStarts_.empty()) {
+      slot_.Index->Starts(low, static_cast<int64_t>(lineStarts_.size()), lineStarts_.data());
+    }
   }
 
-  // True when the window mapped now holds [begin, end) of the file. The
-  // current block's window is mapped when ViewLength covers its
-  // WindowLength (the store's own test); a block without lines has none.
-  bool Covers(uint32_t begin, uint32_t end) const {
-    if (slot_.ViewBase == nullptr || slot_.CurrentBlock < 0 ||
-        slot_.CurrentBlock >= kBlocksPerSlot) {
-      return false;
+  // Offset of line's first byte; line may be the first line after the
+  // segment (it then exists: callers never ask past the last line).
+  uint64_t Offset(int32_t line) const {
+    const int64_t k = int64_t{line} - startsFirst_;
+    if (k >= 0 && k < static_cast<int64_t>(lineStarts_.size())) {
+      return lineStarts_[static_cast<size_t>(k)];
     }
-    const LineBlock& current = slot_.Blocks[slot_.CurrentBlock];
-    if (current.WindowLength == 0 || slot_.ViewLength < current.WindowLength) return false;
-    return begin >= current.WindowOffset && end >= begin &&
-           end - current.WindowOffset <= slot_.ViewLength;
+    return LineStart(slot_, line);
+  }
+
+  // True when the window mapped now holds [begin, end) of the file.
+  bool Covers(uint64_t begin, uint64_t end) const {
+    return slot_.ViewBase != nullptr && end >= begin && begin >= slot_.WindowOffset &&
+           end <= slot_.WindowOffset + slot_.ViewLength;
   }
 
   // Makes [begin, end) of the file readable through Raw: the window mapped
   // now is kept when it holds the range (a 16 MiB window holds the lines of
-  // dozens of blocks, and not remapping for each of them saves a third of
-  // a scan's time), else block's window is mapped. False when neither works.
-  bool MapRaw(int block, uint32_t begin, uint32_t end) {
+  // dozens of segments, and not remapping for each of them saves a third of
+  // a scan's time), else a window around the range is mapped. False when
+  // neither works, or the range is longer than a window (lines of several
+  // KiB on average): the caller then goes line by line.
+  bool MapRaw(uint64_t begin, uint64_t end) {
     if (slot_.Truncated) return false;
     if (Covers(begin, end)) return true;
-    if (MapBlockWindow(slot_, block) != 0) return false;
+    if (MapWindowAt(slot_, begin, end) != 0) return false;
     return !slot_.Truncated && Covers(begin, end);
   }
 
   // The byte at file offset through the window mapped now (after MapRaw).
-  const char* Raw(uint32_t offset) const {
-    return slot_.ViewBase + (offset - slot_.Blocks[slot_.CurrentBlock].WindowOffset);
-  }
+  const char* Raw(uint64_t offset) const { return slot_.ViewBase + (offset - slot_.WindowOffset); }
 
   // The display text of a line from its raw bytes [p, p + n), its line feed
   // included, built as GetLineInto builds it: the line ends at its line feed
@@ -257,10 +265,9 @@ class FastScan {
   // bound it.
   int FetchText(int32_t line, char* out) {
     if (line + 1 < slot_.LineCount && !slot_.Truncated) {
-      const int block = line >> kBlockShift;
-      const uint32_t begin = Offset(line);
-      const uint32_t end = Offset(line + 1);
-      if (end > begin && MapRaw(block, begin, end)) {
+      const uint64_t begin = Offset(line);
+      const uint64_t end = Offset(line + 1);
+      if (end > begin && MapRaw(begin, end)) {
         const char* p = Raw(begin);
         return static_cast<int>(TextFromRaw(p, end - begin, Readable(p), out, false));
       }
@@ -300,15 +307,12 @@ class FastScan {
     return !clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_);
   }
 
-  // The line of [low, high] that holds file offset.
-  int32_t LineAt(uint32_t offset, int32_t low, int32_t high) const {
-    const LineRecord* lines = slot_.Blocks[low >> kBlockShift].Lines;
-    const int base = low & ~(kLinesPerBlock - 1);
-    const LineRecord* begin = lines + (low - base);
-    const LineRecord* end = lines + (high - base) + 1;
-    const LineRecord* after = std::upper_bound(
-        begin, end, offset, [](uint32_t value, const LineRecord& r) { return value < r.Offset; });
-    return static_cast<int32_t>(base + (after - lines) - 1);
+  // The line of [low, high] (within the segment) that holds file offset.
+  int32_t LineAt(uint64_t offset, int32_t low, int32_t high) const {
+    const auto begin = lineStarts_.begin() + (low - startsFirst_);
+    const auto end = lineStarts_.begin() + (high - startsFirst_) + 1;
+    const auto after = std::upper_bound(begin, end, offset);
+    return static_cast<int32_t>(startsFirst_ + (after - lineStarts_.begin()) - 1);
   }
 
   int32_t RawPlain(int32_t first, int32_t last, int step) {
@@ -318,39 +322,38 @@ class FastScan {
     // its own, in its turn.
     const int32_t lastLine = slot_.LineCount - 1;
     const int32_t rawHigh = high == lastLine ? high - 1 : high;
-    const int block = low >> kBlockShift;
     if (step < 0 && high == lastLine && Verify(high)) return high;
     if (rawHigh >= low) {
-      const uint32_t begin = Offset(low);
-      const uint32_t end = Offset(rawHigh + 1);
-      if (!MapRaw(block, begin, end)) return PerLine(first, last, step);
+      const uint64_t begin = Offset(low);
+      const uint64_t end = Offset(rawHigh + 1);
+      if (!MapRaw(begin, end)) return PerLine(first, last, step);
       if (step > 0) {
-        uint32_t from = begin;
+        uint64_t from = begin;
         while (from < end) {
           const char* base = Raw(from);
           const char* found = needle_.FindFirst(base, end - from);
           if (found == nullptr) break;
-          const int32_t line = LineAt(from + static_cast<uint32_t>(found - base), low, rawHigh);
+          const int32_t line = LineAt(from + static_cast<uint64_t>(found - base), low, rawHigh);
           if (Verify(line)) return line;
           if (line == rawHigh) break;
           if (!Continue(line + 1)) return kStopped;
           from = Offset(line + 1);
           // Verify mapped the line's own window if another one was in use; a
           // file that shrank meanwhile goes to the slow path.
-          if (!MapRaw(block, from, end)) return PerLine(line + 1, last, step);
+          if (!MapRaw(from, end)) return PerLine(line + 1, last, step);
         }
       } else {
-        uint32_t to = end;
+        uint64_t to = end;
         while (to > begin) {
           const char* base = Raw(begin);
           const char* found = needle_.FindLast(base, to - begin);
           if (found == nullptr) break;
-          const int32_t line = LineAt(begin + static_cast<uint32_t>(found - base), low, rawHigh);
+          const int32_t line = LineAt(begin + static_cast<uint64_t>(found - base), low, rawHigh);
           if (Verify(line)) return line;
           if (line == low) break;
           if (!Continue(line - 1)) return kStopped;
           to = Offset(line);
-          if (!MapRaw(block, begin, to)) return PerLine(line - 1, low, step);
+          if (!MapRaw(begin, to)) return PerLine(line - 1, low, step);
         }
       }
     }
@@ -364,11 +367,10 @@ class FastScan {
     const bool fold = matcher_.options().IgnoreCase;
     const TextEncoding encoding = matcher_.encoding();
     const bool utf8 = matcher_.utf8Subjects();
-    const int block = low >> kBlockShift;
     // Lines up to rawHigh are built from the window; the file's last line
     // comes from GetLineInto.
     int32_t rawHigh = std::min(high, slot_.LineCount - 2);
-    if (rawHigh >= low && (slot_.Truncated || !MapRaw(block, Offset(low), Offset(rawHigh + 1)))) {
+    if (rawHigh >= low && (slot_.Truncated || !MapRaw(Offset(low), Offset(rawHigh + 1)))) {
       rawHigh = low - 1;
     }
     starts_.clear();
@@ -381,7 +383,7 @@ class FastScan {
       char* out = chunk_.data() + used;
       size_t length = 0;
       if (line <= rawHigh) {
-        const uint32_t begin = Offset(line);
+        const uint64_t begin = Offset(line);
         const char* p = Raw(begin);
         _mm_prefetch(p + 2048, _MM_HINT_T0);  // across page ends, where the hardware stops
         length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), out, true);
@@ -472,6 +474,9 @@ class FastScan {
   // many calls of a continuous search do not allocate them again.
   static std::vector<char> chunk_;
   static std::vector<uint32_t> starts_;
+  // Line starts of the segment being examined (LoadStarts).
+  std::vector<uint64_t> lineStarts_;
+  int32_t startsFirst_ = 0;
 };
 
 std::vector<char> FastScan::chunk_;

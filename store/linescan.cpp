@@ -8,13 +8,11 @@
 
 namespace {
 
-inline void PutRecord(LineRecord* record, uint64_t offset) {
-  std::memcpy(record, &offset, sizeof offset);
-}
+inline void PutRecord(uint64_t* record, uint64_t offset) { *record = offset; }
 
 // Records the line feeds of one 64-byte step one by one, stopping at room.
 // Returns true when room ran out (then *consumed is set).
-inline bool EmitChecked(uint64_t mask, size_t i, uint64_t base, LineRecord* out, size_t room,
+inline bool EmitChecked(uint64_t mask, size_t i, uint64_t base, uint64_t* out, size_t room,
                         size_t* written, size_t* consumed) {
   while (mask != 0) {
     const size_t at = i + static_cast<size_t>(__builtin_ctzll(mask));
@@ -28,8 +26,8 @@ inline bool EmitChecked(uint64_t mask, size_t i, uint64_t base, LineRecord* out,
   return false;
 }
 
-size_t ScalarTail(const char* p, size_t i, size_t length, uint64_t base, LineRecord* out,
-                  size_t room, size_t written, size_t* consumed) {
+size_t ScalarTail(const char* p, size_t i, size_t length, uint64_t base, uint64_t* out, size_t room,
+                  size_t written, size_t* consumed) {
   for (; i < length; ++i) {
     if (p[i] != '\n') continue;
     PutRecord(out + written, base + i + 1);
@@ -44,7 +42,7 @@ size_t ScalarTail(const char* p, size_t i, size_t length, uint64_t base, LineRec
 
 }  // namespace
 
-size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, LineRecord* out,
+size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, uint64_t* out,
                                 size_t room, size_t* consumed) {
   size_t written = 0;
   size_t i = 0;
@@ -79,7 +77,7 @@ size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, Lin
 //   values past the real ones are overwritten later), which spares the
 //   branch that mispredicted on the varying number of lines per step.
 __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
-    const char* p, size_t length, uint64_t base, LineRecord* out, size_t room, size_t* consumed,
+    const char* p, size_t length, uint64_t base, uint64_t* out, size_t room, size_t* consumed,
     size_t* written_out) {
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("popcnt");
@@ -105,7 +103,7 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
     }
     const size_t count = static_cast<size_t>(_mm_popcnt_u64(mask));
     const uint64_t start = base + i + 1;
-    LineRecord* o = out + written;
+    uint64_t* o = out + written;
     for (size_t k = 0; k < count; k += 4) {
       PutRecord(o + k, start + _tzcnt_u64(mask));
       mask = _blsr_u64(mask);
@@ -130,13 +128,13 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
 
 #else
 
-bool RecordLineStartsWide(const char*, size_t, uint64_t, LineRecord*, size_t, size_t*, size_t*) {
+bool RecordLineStartsWide(const char*, size_t, uint64_t, uint64_t*, size_t, size_t*, size_t*) {
   return false;
 }
 
 #endif
 
-size_t RecordLineStarts(const char* p, size_t length, uint64_t base, LineRecord* out, size_t room,
+size_t RecordLineStarts(const char* p, size_t length, uint64_t base, uint64_t* out, size_t room,
                         size_t* consumed) {
   size_t written = 0;
   if (RecordLineStartsWide(p, length, base, out, room, consumed, &written)) return written;

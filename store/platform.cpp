@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <vector>
 
 #include "store/slots.h"
 
@@ -136,7 +135,7 @@ void InstallSigbusHandler() {
 
 }  // namespace
 
-const char* MapWindow(int mapHandle, uint32_t offset, uint64_t length, bool populate) {
+const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool populate) {
   ++g_map_calls;
   if (g_fail_map_at > 0 && --g_fail_map_at == 0) {
     errno = ENOMEM;
@@ -171,69 +170,23 @@ void UnregisterWindow(int slot, WindowKind kind) {
 
 void ClearTruncation(int slot) { g_truncation_seen[slot] = 0; }
 
-namespace {
+void AdviseSequential(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
-constexpr size_t kIndexPageBytes = sizeof(LineRecord) * kLinesPerBlock;  // 64 KiB
-constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kMaxArena = size_t{32} << 20;
-
-struct Arena {
-  char* base;
-  size_t length;
-};
-struct SlotArenas {
-  std::vector<Arena> arenas;
-  size_t used = 0;  // bytes handed out from the last arena
-};
-SlotArenas g_arenas[kSlotCount];
-int g_fail_at = 0;
-
-// An anonymous region aligned to 2 MiB so that all of it can be backed by
-// huge pages: one fault per 2 MiB instead of one per 4 KiB while the index
-// grows by 320 MiB for 40 million lines.
-char* MapArena(size_t length) {
-  const size_t padded = length + kHugePage;
-  void* raw = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-  const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > start) ::munmap(raw, aligned - start);
-  const uintptr_t tail = aligned + length;
-  const uintptr_t raw_end = start + padded;
-  if (raw_end > tail) ::munmap(reinterpret_cast<void*>(tail), raw_end - tail);
-  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
-  return reinterpret_cast<char*>(aligned);
+void ReadAhead(int fd, uint64_t offset, uint64_t length) {
+  if (length == 0) return;
+  ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 
-}  // namespace
-
-void* AllocateIndexPage(int slot) {
-  if (g_fail_at > 0 && --g_fail_at == 0) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  SlotArenas& own = g_arenas[slot];
-  if (own.arenas.empty() || own.used + kIndexPageBytes > own.arenas.back().length) {
-    // Arenas grow 2, 4, 8, 16, 32, 32 ... MiB: a small file costs little,
-    // a large one few system calls.
-    const size_t length = std::min(kMaxArena, kHugePage << own.arenas.size());
-    char* base = MapArena(length);
-    if (base == nullptr) return nullptr;
-    own.arenas.push_back({base, length});
-    own.used = 0;
-  }
-  void* page = own.arenas.back().base + own.used;
-  own.used += kIndexPageBytes;
-  return page;
+uint64_t NextData(int fd, uint64_t offset, uint64_t end) {
+  const off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) return errno == ENXIO ? end : offset;
+  return std::min(static_cast<uint64_t>(data), end);
 }
 
-void FreeIndexPages(int slot) {
-  SlotArenas& own = g_arenas[slot];
-  for (const Arena& arena : own.arenas) ::munmap(arena.base, arena.length);
-  own.arenas.clear();
-  own.used = 0;
+bool DropFromCache(int fd) {
+  const int rc = ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  if (rc != 0) errno = rc;
+  return rc == 0;
 }
-
-void FailIndexPageAllocationAt(int n) { g_fail_at = n; }
 
 }  // namespace store_platform

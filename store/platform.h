@@ -1,6 +1,6 @@
-// The store's thin layer over POSIX: read-only files, the "mapping object", read-only windows,
-// index-page memory and the guard that keeps a file truncated under an open window from killing the
-// process.
+// The store's thin layer over POSIX: read-only files, the "mapping object",
+// read-only windows, read-ahead advice and the guard that keeps a file
+// truncated under an open window from killing the process.
 #pragma once
 
 #include <csignal>
@@ -39,7 +39,7 @@ uint32_t AllocationGranularity();
 // then takes no page faults); a window read sparsely should not ask, since
 // populating 16 MiB costs far more than the few faults it saves. Returns
 // null with errno set on failure. Every call is counted (MapCallCount).
-const char* MapWindow(int mapHandle, uint32_t offset, uint64_t length, bool populate);
+const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool populate);
 // Returns false with errno set on failure.
 bool UnmapWindow(const char* base, uint64_t length);
 // Number of MapWindow calls since start (tests use the difference).
@@ -62,14 +62,19 @@ extern volatile sig_atomic_t g_truncation_seen[4];
 inline bool TruncationSeen(int slot) { return g_truncation_seen[slot] != 0; }
 void ClearTruncation(int slot);
 
-// Index pages: 64 KiB arrays carved from large anonymous arenas owned by a
-// slot, so that 40 million lines take ~40 mmaps instead of 5000 mallocs and
-// the arenas can be backed by huge pages. Returns null when memory runs out.
-void* AllocateIndexPage(int slot);
-// Frees every page the slot allocated.
-void FreeIndexPages(int slot);
-// Test hook: the n-th page allocation from now on fails (1 = the next one);
-// 0 turns the failure off.
-void FailIndexPageAllocationAt(int n);
+// Read-ahead advice for a file read front to back: the kernel reads larger
+// runs ahead (sequential), and starts reading [offset, offset + length) now
+// without waiting for it (will-need), so that the disk works while the
+// reader scans the bytes before. Failures are ignored: advice only.
+void AdviseSequential(int fd);
+void ReadAhead(int fd, uint64_t offset, uint64_t length);
+// The first offset at or after offset, below end, that may hold data (not
+// in a hole of a sparse file); end when only a hole follows. Holes read as
+// zeros, so a scan for line feeds may skip them. Returns offset itself when
+// the file system cannot tell.
+uint64_t NextData(int fd, uint64_t offset, uint64_t end);
+// Drops the file's clean pages from the page cache (the benchmark's cold
+// open). Returns false with errno set on failure.
+bool DropFromCache(int fd);
 
 }  // namespace store_platform

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "store/linescan.h"
+#include "store/indexer.h"
 #include "store/platform.h"
 
 #if defined(__SSE2__)
@@ -41,8 +41,8 @@ constexpr const char* kOpenStartPrefix =
 constexpr const char* kOpenEndPrefix =
     "# \u3000\u3000\u3000\u3000\u3000\u3000\u3000ファイルオープン終了 :(";
 constexpr const char* kOpenFailedLine = "#*** ERROR *** ファイルオープンエラー";
+constexpr const char* kOpenCancelled = "# ファイルオープンを中止しました: ";
 constexpr const char* kTooManyLines = "ファイルの行数が多すぎるので途中で終了します";
-constexpr const char* kTooLarge = "ファイルが大きすぎます（4 GiB 以上のファイルは開けません）: ";
 constexpr const char* kUtf16Refused =
     "UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP です）: ";
 constexpr const char* kNoIndexMemory = "メモリが不足しているため、行インデックスを作成できません: ";
@@ -50,16 +50,6 @@ constexpr const char* kNoIndexMemory = "メモリが不足しているため、�
 // box, only this line after the command's echo, naming the reason and the
 // path.
 constexpr const char* kCannotOpen = "# *** ERROR *** ファイルを開けません（";
-
-// The index builder reads the file through its own populated windows of
-// this size, independent of the blocks' 16 MiB windows: a block of short
-// lines spans ~220 KiB, and populating a fresh 16 MiB window for each block
-// would touch every page of the file ~75 times.
-constexpr uint32_t kScanChunk = 8u << 20;
-
-// The status bar's line count is refreshed when more than this many blocks
-// were started since the last refresh.
-constexpr int kBlocksPerRefresh = 20;
 
 void Log(const std::string& line) {
   if (Hooks().log) Hooks().log(line);
@@ -96,34 +86,10 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The usual window of a block starting at offset: the rest of the file, at
-// most 16 MiB.
-uint32_t DefaultWindowLength(uint32_t fileSize, uint32_t offset) {
-  return std::min<uint32_t>(fileSize - offset, kWindowSize);
-}
-
-// Stores the start of a line as a whole 8-byte record (Flag, the padding
-// byte and Extra all zero) in one write.
-inline void PutRecord(LineRecord* record, uint64_t offset) {
-  std::memcpy(record, &offset, sizeof offset);
-}
-
-enum class BuildFailure { kNone, kOs, kMemory };
-BuildFailure g_build_failure = BuildFailure::kNone;
-
-// Maps the slot's window of the block: [WindowOffset, + WindowLength).
-// Nothing is unmapped before the new window exists, so a failure leaves the
-// old window and CurrentBlock as they were.
-int RemapSlotWindow(FileSlot& slot, int block) {
-  const LineBlock& target = slot.Blocks[block];
-  const uint32_t length = target.WindowLength;
-  if (length == 0) {
-    // The empty last block of a file that ends on a granularity boundary:
-    // it holds no line, so no byte is ever read through its window.
-    slot.CurrentBlock = block;
-    return 0;
-  }
-  const char* base = sp::MapWindow(slot.MapHandle, target.WindowOffset, length, false);
+// Maps [start, start + length) as the slot's window; nothing is unmapped
+// before the new window exists, so a failure leaves the old one as it was.
+int RemapSlotWindow(FileSlot& slot, uint64_t start, uint64_t length) {
+  const char* base = sp::MapWindow(slot.MapHandle, start, length, false);
   if (base == nullptr) return -1;
   const int index = SlotIndex(slot);
   if (slot.ViewBase != nullptr) {
@@ -137,9 +103,9 @@ int RemapSlotWindow(FileSlot& slot, int block) {
     }
   }
   slot.ViewBase = base;
+  slot.WindowOffset = start;
   slot.ViewLength = length;
   if (index >= 0) sp::RegisterWindow(index, sp::kSlotWindow, base, length);
-  slot.CurrentBlock = block;
   return 0;
 }
 
@@ -217,8 +183,7 @@ void NoteTruncation(FileSlot& slot) {
   if (index < 0 || !sp::TruncationSeen(index)) return;
   const int64_t size = sp::FileSize(slot.FileHandle);
   slot.Truncated = true;
-  slot.TruncatedSize =
-      size < 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(size, slot.FileSizeLow));
+  slot.TruncatedSize = size < 0 ? 0 : std::min(static_cast<uint64_t>(size), slot.FileSize);
   if (!slot.TruncationReported) {
     slot.TruncationReported = true;
     if (Hooks().truncated) Hooks().truncated(slot);
@@ -297,10 +262,83 @@ size_t CopyLineText(const char* p, size_t span, int tab, char* out) {
 
 }  // namespace
 
-void ReleaseLineIndex(FileSlot& slot) {
-  for (LineBlock& block : slot.Blocks) block.Lines = nullptr;
+namespace {
+
+// Lines the index knows of: every start below the file's end, and while the
+// indexer runs, not the last start (its line may still grow).
+int32_t KnownLines(const FileSlot& slot, bool complete) {
+  if (!slot.Index) return 0;
+  const int64_t starts = slot.Index->Size();
+  if (starts == 0) return 0;
+  int64_t lines = starts;
+  if (!complete || slot.Index->Start(starts - 1) >= slot.FileSize) --lines;
+  return static_cast<int32_t>(std::min<int64_t>(lines, kMaxLineCount));
+}
+
+bool IsCurrent(const FileSlot& slot) { return SlotIndex(slot) == CurrentSlot; }
+
+// Empties a slot whose open failed or was cancelled: the worker is gone.
+void ReleaseFailedOpen(FileSlot& slot) {
+  CloseHandles(slot);
+  ReleaseLineIndex(slot);
+  UnmapSlotWindow(slot);
+  slot.ViewBase = nullptr;
+  slot.ViewLength = 0;
+  slot.WindowOffset = 0;
+  slot.LineCount = 0;
+  slot.TopLine = 0;
+}
+
+// The lines the indexer has published: the count, the first page once a
+// page's worth is known, the running count in the status bar.
+void TakeProgress(FileSlot& slot, bool complete) {
+  const int32_t lines = KnownLines(slot, complete);
+  if (lines == slot.LineCount && !complete) return;
+  slot.LineCount = lines;
+  if (!slot.FirstPageShown && lines >= kLinesPerBlock && !complete) {
+    slot.FirstPageShown = true;
+    if (IsCurrent(slot) && Hooks().first_page) Hooks().first_page(slot);
+  }
+  if (complete) return;
+  if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
+  if (Hooks().index_progress) Hooks().index_progress(slot);
+}
+
+// Starts indexing [slot.IndexedTo, slot.FileSize): on a worker thread when
+// index_wake is set, else here, to the end (then the outcome is taken in
+// before this returns).
+void StartIndexing(FileSlot& slot) {
   const int index = SlotIndex(slot);
-  if (index >= 0) sp::FreeIndexPages(index);
+  IndexWorker::Job job;
+  job.slot = index;
+  job.map_fd = slot.MapHandle;
+  job.from = slot.IndexedTo;
+  job.to = slot.FileSize;
+  job.index = slot.Index.get();
+  if (Hooks().index_wake) {
+    auto wake = Hooks().index_wake;
+    slot.Worker = std::make_shared<IndexWorker>(job, [wake, index] { wake(index); });
+    slot.Worker->Start();
+    if (Hooks().index_progress) Hooks().index_progress(slot);
+    return;
+  }
+  slot.Worker = std::make_shared<IndexWorker>(job, [&slot] {
+    if (!slot.Worker->Finished()) TakeProgress(slot, false);
+  });
+  slot.Worker->RunHere();
+  PumpIndex(slot);
+}
+
+}  // namespace
+
+void ReleaseLineIndex(FileSlot& slot) {
+  if (slot.Worker) {
+    slot.Worker->Cancel();
+    slot.Worker.reset();
+  }
+  slot.Index.reset();
+  slot.IndexedTo = 0;
+  slot.FirstPageShown = false;
 }
 
 void ResetSlotTable() {
@@ -315,131 +353,29 @@ void ResetSlotTable() {
   CurrentSlot = 0;
 }
 
-int MapBlockWindow(FileSlot& slot, int block) {
-  if (block < 0 || block >= kBlocksPerSlot) return -1;
-  if (slot.ViewBase != nullptr && block == slot.CurrentBlock &&
-      slot.ViewLength >= slot.Blocks[block].WindowLength) {
-    return 0;
-  }
-  return RemapSlotWindow(slot, block);
+int IndexShare(const FileSlot& slot) {
+  if (slot.FileSize == 0) return 100;
+  const uint64_t done = slot.Worker ? slot.Worker->ScannedTo() : slot.IndexedTo;
+  return static_cast<int>(std::min<uint64_t>(done, slot.FileSize) * 100 / slot.FileSize);
 }
 
-int BuildLineIndex(FileSlot& slot) {
-  g_build_failure = BuildFailure::kNone;
-  const int index = SlotIndex(slot);
-  if (index < 0) return -1;
-  ReleaseLineIndex(slot);
-  for (LineBlock& block : slot.Blocks) block = LineBlock{nullptr, 0, 0};
-  slot.CurrentBlock = 0;
-  slot.TopLine = 0;
-  slot.LineCount = 0;
-  slot.LeftColumn = 0;
+uint64_t LineStart(const FileSlot& slot, int32_t line) { return slot.Index->Start(line); }
 
-  const uint32_t size = slot.FileSizeLow;
-  const uint32_t granularity = sp::AllocationGranularity();
-  auto fail = [&](BuildFailure why) {
-    g_build_failure = why;
-    return -1;
-  };
-
-  LineRecord* lines = static_cast<LineRecord*>(sp::AllocateIndexPage(index));
-  if (lines == nullptr) return fail(BuildFailure::kMemory);
-  slot.Blocks[0] = LineBlock{lines, 0, DefaultWindowLength(size, 0)};
-  PutRecord(lines, slot.BomLength);  // a byte order mark is no text
-
-  // block: the block being filled; done: lines of it that have ended (its
-  // records 0..done are written; record done is the start of the line in
-  // progress, which equals size after a final line feed).
-  int block = 0;
-  size_t done = 0;
-  int blocks_since_refresh = 0;
-  bool at_limit = false;
-
-  // A line of the block in progress ended with the byte before next_start
-  // (its line feed, or the file's last byte) and it was the block's 8192nd.
-  auto complete_block = [&](uint64_t next_start) -> int {
-    LineBlock& full = slot.Blocks[block];
-    full.WindowLength = std::max<uint32_t>(full.WindowLength,
-                                           static_cast<uint32_t>(next_start - full.WindowOffset));
-    slot.LineCount = block * kLinesPerBlock + (kLinesPerBlock - 1);
-    if (block == 0) {
-      // A window for block 0 that the long lines outgrew is remapped before
-      // the page is drawn from it.
-      if (MapBlockWindow(slot, 0) != 0) return fail(BuildFailure::kOs);
-      if (Hooks().first_page) Hooks().first_page(slot);
-    }
-    ++block;
-    if (block >= kBlocksPerSlot) {
-      slot.CurrentBlock = block;
-      ReportError(kTooManyLines);
-      at_limit = true;
-      return 0;
-    }
-    const uint32_t start = static_cast<uint32_t>(next_start) / granularity * granularity;
-    LineRecord* page = static_cast<LineRecord*>(sp::AllocateIndexPage(index));
-    if (page == nullptr) return fail(BuildFailure::kMemory);
-    slot.Blocks[block] = LineBlock{page, start, DefaultWindowLength(size, start)};
-    PutRecord(page, next_start);
-    done = 0;
-    if (++blocks_since_refresh > kBlocksPerRefresh) {
-      SetStatus(3, std::to_string(block * kLinesPerBlock - 1));
-      blocks_since_refresh = 0;
-    }
+int MapWindowAt(FileSlot& slot, uint64_t begin, uint64_t end) {
+  if (slot.MapHandle < 0 || end < begin || begin >= slot.FileSize) return -1;
+  end = std::min(end, slot.FileSize);
+  if (slot.ViewBase != nullptr && begin >= slot.WindowOffset &&
+      end <= slot.WindowOffset + slot.ViewLength) {
     return 0;
-  };
-
-  for (uint64_t chunk = 0; chunk < size && !at_limit; chunk += kScanChunk) {
-    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kScanChunk, size - chunk));
-    const char* base = sp::MapWindow(slot.MapHandle, static_cast<uint32_t>(chunk), length, true);
-    if (base == nullptr) return fail(BuildFailure::kOs);
-    sp::RegisterWindow(index, sp::kScanWindow, base, length);
-    size_t pos = 0;
-    int result = 0;
-    while (pos < length && !at_limit) {
-      size_t consumed = 0;
-      LineRecord* out = slot.Blocks[block].Lines;
-      const size_t room = kLinesPerBlock - 1 - done;
-      if (room > 0) {
-        done += RecordLineStarts(base + pos, length - pos, chunk + pos, out + done + 1, room,
-                                 &consumed);
-        pos += consumed;
-        continue;
-      }
-      // The next line feed ends the block's 8192nd line.
-      const void* feed = std::memchr(base + pos, '\n', length - pos);
-      if (feed == nullptr) {
-        pos = length;
-        break;
-      }
-      pos = static_cast<size_t>(static_cast<const char*>(feed) - base) + 1;
-      if ((result = complete_block(chunk + pos)) != 0) break;
-    }
-    sp::UnregisterWindow(index, sp::kScanWindow);
-    if (!sp::UnmapWindow(base, length) && result == 0) return fail(BuildFailure::kOs);
-    if (result != 0) return result;
   }
-
-  if (!at_limit) {
-    // A last line without a line feed ends at the end of the file.
-    uint32_t last_start = 0;
-    std::memcpy(&last_start, &slot.Blocks[block].Lines[done], sizeof last_start);
-    if (last_start < size) {
-      if (done == kLinesPerBlock - 1) {
-        if (complete_block(size) != 0) return -1;
-      } else {
-        ++done;
-      }
-    }
-    if (!at_limit) {
-      LineBlock& last = slot.Blocks[block];
-      last.WindowLength = std::max<uint32_t>(last.WindowLength, size - last.WindowOffset);
-      slot.LineCount = static_cast<int32_t>(block * kLinesPerBlock + done);
-      if (MapBlockWindow(slot, block) != 0) return fail(BuildFailure::kOs);
-    }
+  const uint64_t granularity = sp::AllocationGranularity();
+  uint64_t start = begin / kWindowStep * kWindowStep;
+  if (end - start > kWindowSize) start = begin / granularity * granularity;
+  if (end - start > kWindowSize) {
+    errno = EFBIG;
+    return -1;
   }
-  if (at_limit) slot.LineCount = kMaxLineCount;
-  SetStatus(3, std::to_string(slot.LineCount));
-  return 0;
+  return RemapSlotWindow(slot, start, std::min(kWindowSize, slot.FileSize - start));
 }
 
 int OpenDocument(const std::string& path) {
@@ -474,12 +410,9 @@ int OpenDocument(const std::string& path) {
   slot.FileDevice = device;
   slot.FileInode = inode;
   const int64_t size = sp::FileSize(slot.FileHandle);
-  slot.FileSizeLow = static_cast<uint32_t>(size < 0 ? 0 : size);
-  slot.FileSizeHigh = static_cast<uint32_t>(size < 0 ? 0 : static_cast<uint64_t>(size) >> 32);
-  if (size < 0 || slot.FileSizeHigh != 0) {
-    // Every offset of the store is 32 bits wide: a larger file would be
-    // indexed modulo 4 GiB and show the wrong text.
-    if (size >= 0) ReportError(kTooLarge + path);
+  slot.FileSize = size < 0 ? 0 : static_cast<uint64_t>(size);
+  if (size < 0) {
+    LogCannotOpen(OpenFailureReason(errno), path);
     CloseHandles(slot);
     return -1;
   }
@@ -495,9 +428,8 @@ int OpenDocument(const std::string& path) {
 
   slot.ViewBase = nullptr;
   slot.ViewLength = 0;
-  slot.Blocks[0].WindowOffset = 0;
-  slot.Blocks[0].WindowLength = DefaultWindowLength(slot.FileSizeLow, 0);
-  if (MapBlockWindow(slot, 0) != 0 || slot.ViewBase == nullptr) {
+  if (MapWindowAt(slot, 0, std::min<uint64_t>(slot.FileSize, kLineBufferSize)) != 0 ||
+      slot.ViewBase == nullptr) {
     ReportLastOsError();
     CloseHandles(slot);
     slot.ViewBase = nullptr;
@@ -506,8 +438,8 @@ int OpenDocument(const std::string& path) {
 
   // The encoding comes from the start of the file, already mapped: the
   // first page is not delayed by it (well under a millisecond).
-  const size_t sampled = std::min<size_t>(slot.ViewLength, kDetectionSample);
-  const EncodingGuess guess = DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSizeLow);
+  const size_t sampled = static_cast<size_t>(std::min<uint64_t>(slot.ViewLength, kDetectionSample));
+  const EncodingGuess guess = DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSize);
   if (guess.utf16) {
     // Every other byte of UTF-16 text is a zero, and its line feeds are two
     // bytes wide: shown byte by byte it would be garbage.
@@ -523,29 +455,97 @@ int OpenDocument(const std::string& path) {
   slot.EncodingChosen = false;
   slot.BomLength = static_cast<uint8_t>(guess.bomLength);
 
+  slot.TopLine = 0;
+  slot.LineCount = 0;
+  slot.LeftColumn = 0;
+  slot.FirstPageShown = false;
+  slot.Index = std::make_shared<LineIndex>();
+  // A byte order mark is no text: line 0 and the scan begin after it.
+  slot.IndexedTo = slot.BomLength;
+  if (!slot.Index->Append(slot.BomLength)) {
+    ReportError(kNoIndexMemory + path);
+    ReleaseFailedOpen(slot);
+    return -1;
+  }
+
   SetCaption(slot, BaseName(path));
   SetStatus(1, slot.FileName);
   SetStatus(kEncodingPanel, EncodingName(slot.Encoding));
   Log(kOpenStartPrefix + ClockText() + ")===");
+  StartIndexing(slot);
+  return slot.ViewBase != nullptr ? 0 : -1;
+}
 
-  if (BuildLineIndex(slot) != 0) {
-    if (g_build_failure == BuildFailure::kMemory) {
-      ReportError(kNoIndexMemory + path);
-    } else {
-      ReportLastOsError();
-    }
-    CloseHandles(slot);
-    ReleaseLineIndex(slot);
-    UnmapSlotWindow(slot);
-    slot.ViewBase = nullptr;
-    slot.ViewLength = 0;
-    slot.LineCount = 0;
-    Log(kOpenFailedLine);
-    return -1;
+void PumpIndex(FileSlot& slot) {
+  if (!slot.Worker) return;
+  IndexWorker& worker = *slot.Worker;
+  if (!worker.Finished()) {
+    TakeProgress(slot, false);
+    return;
   }
+  worker.Join();
+  const IndexWorker::Outcome outcome = worker.outcome();
+  const int error = worker.error();
+  slot.IndexedTo = worker.ScannedTo();
+  slot.Worker.reset();
+  switch (outcome) {
+    case IndexWorker::Outcome::kComplete:
+    case IndexWorker::Outcome::kLineLimit:
+      TakeProgress(slot, true);
+      if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
+      // The limit's message box lets events through: it comes last, when the
+      // document is complete.
+      if (outcome == IndexWorker::Outcome::kLineLimit) {
+        Log(kOpenEndPrefix + ClockText() + ")===");
+        if (Hooks().index_done) Hooks().index_done(slot);
+        ReportError(kTooManyLines);
+        return;
+      }
+      Log(kOpenEndPrefix + ClockText() + ")===");
+      if (Hooks().index_done) Hooks().index_done(slot);
+      return;
+    case IndexWorker::Outcome::kCancelled: {
+      // Stopped from outside the pump (a window going away): end quietly.
+      const std::string path = slot.FileName;
+      ReleaseFailedOpen(slot);
+      Log(kOpenCancelled + path);
+      return;
+    }
+    case IndexWorker::Outcome::kNoMemory:
+    case IndexWorker::Outcome::kOsError:
+    case IndexWorker::Outcome::kRunning:
+      break;
+  }
+  // The slot is emptied before the report: its message box lets events
+  // through, and none of them may find a half-failed document.
+  const std::string path = slot.FileName;
+  ReleaseFailedOpen(slot);
+  if (outcome == IndexWorker::Outcome::kNoMemory) {
+    ReportError(kNoIndexMemory + path);
+  } else {
+    errno = error;
+    ReportLastOsError();
+  }
+  Log(kOpenFailedLine);
+  if (Hooks().index_progress) Hooks().index_progress(slot);
+}
 
-  Log(kOpenEndPrefix + ClockText() + ")===");
-  if (Hooks().index_done) Hooks().index_done(slot);
+void WaitForIndex(FileSlot& slot) {
+  if (!slot.Worker) return;
+  slot.Worker->Join();
+  PumpIndex(slot);
+}
+
+int CancelIndex(FileSlot& slot) {
+  if (!slot.Worker) return -1;
+  slot.Worker->Cancel();
+  slot.Worker.reset();
+  const std::string path = slot.FileName;
+  ReleaseFailedOpen(slot);
+  ResetTruncation(slot);
+  slot.FileName.clear();
+  SetCaption(slot, "");
+  Log(kOpenCancelled + path);
   return 0;
 }
 
@@ -562,6 +562,8 @@ void CloseDocument() {
   slot.OpenSerial = NextOpenSerial();
   slot.FileName.clear();
   slot.ViewBase = nullptr;
+  slot.WindowOffset = 0;
+  slot.FileSize = 0;
   slot.TopLine = 0;
   slot.LineCount = 0;
   slot.LeftColumn = 0;
@@ -572,22 +574,18 @@ void CloseDocument() {
 }
 
 int GetLineInto(FileSlot& slot, int32_t line, char* out) {
-  if (line < 0 || line >= slot.LineCount) return 0;
-  const int block = line >> kBlockShift;
-  const LineBlock& entry = slot.Blocks[block];
-  if (entry.Lines == nullptr || MapBlockWindow(slot, block) != 0) return 0;
+  if (line < 0 || line >= slot.LineCount || !slot.Index) return 0;
+  const uint64_t offset = slot.Index->Start(line);
+  // The text needs at most 2047 bytes of the line and a look at the byte
+  // after them; more is never read.
+  if (MapWindowAt(slot, offset, offset + kMaxLineText + 1) != 0) return 0;
   NoteTruncation(slot);
-  const uint32_t offset = entry.Lines[line & (kLinesPerBlock - 1)].Offset;
 
   for (int attempt = 0;; ++attempt) {
-    // The bytes the line may use: up to the window's end (which lies at or
-    // after the line's line feed) or the size the file shrank to.
-    uint64_t end = uint64_t{entry.WindowOffset} + slot.ViewLength;
-    if (slot.Truncated) end = std::min<uint64_t>(end, slot.TruncatedSize);
+    uint64_t end = std::min(slot.WindowOffset + slot.ViewLength, slot.FileSize);
+    if (slot.Truncated) end = std::min(end, slot.TruncatedSize);
     if (offset >= end) return 0;
-    const char* p = slot.ViewBase + (offset - entry.WindowOffset);
-    // The text needs at most 2047 bytes of the line and a look at the byte
-    // after them; more is never read.
+    const char* p = slot.ViewBase + (offset - slot.WindowOffset);
     const size_t span = static_cast<size_t>(std::min<uint64_t>(end - offset, kMaxLineText + 1));
     const size_t produced = CopyLineText(p, span, TabWidth, out);
     out[produced] = '\0';

@@ -1,61 +1,63 @@
 // The document store: four file slots, each a read-only file seen through one
-// sliding memory-mapped window, with a line index of 8-byte records held in
-// pages of 8192 lines. Plain C++ over POSIX; the screen is reached only
-// through the callbacks in StoreHooks.
+// sliding memory-mapped window of at most 16 MiB, with a line index (LineIndex)
+// that a worker thread builds while the slot is already in use. Plain C++ over
+// POSIX; the screen is reached only through the callbacks in StoreHooks.
+//
+// Threads: every FileSlot field is read and written on one thread, the one
+// that calls the functions below (the user-interface thread). The indexer
+// (store/indexer.h) shares only the slot's LineIndex, which it appends to and
+// this thread reads below its published size, and its own progress words.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "store/encoding.h"
+#include "store/lineindex.h"
 
 // The slot's controls live in view/ and ui/; the store only keeps pointers
 // to them and hands them back to its callbacks.
 class TabPage;        // the slot's tab page
 class PageImage;      // the slot's page raster
 class PageScrollBar;  // the slot's vertical and horizontal scroll bars
+class IndexWorker;    // store/indexer.h
 
 constexpr int kSlotCount = 4;
-constexpr int kLinesPerBlock = 8192;  // 2^13: line n is entry n & 8191 of block n >> 13
+// Scans walk the document in runs of 8192 lines (2^13) and report progress
+// at the start of each run.
+constexpr int kLinesPerBlock = 8192;
 constexpr int kBlockShift = 13;
-constexpr int kBlocksPerSlot = 6104;
-constexpr uint32_t kWindowSize = 0x1000000;  // 16 MiB, the usual window
-// The table holds 6104 * 8192 records; the line that fills the last one is
-// recorded but never counted.
-constexpr int32_t kMaxLineCount = kBlocksPerSlot * kLinesPerBlock - 1;  // 50,003,967
+// The window: at most 16 MiB, starting at a multiple of 8 MiB where it can,
+// so that any range of up to 8 MiB lies in one window and a reader moving
+// through the file remaps once per 8 MiB.
+constexpr uint64_t kWindowSize = uint64_t{16} << 20;
+constexpr uint64_t kWindowStep = uint64_t{8} << 20;
+// The most lines a document shows; the index stops there and says so.
+constexpr int32_t kMaxLineCount = static_cast<int32_t>(LineIndex::kMaxLines);  // 2,147,483,646
 constexpr int kLineBufferSize = 2048;  // GetLine text: at most 2047 bytes
 constexpr int kMaxLineText = kLineBufferSize - 1;
-
-struct LineRecord {
-  uint32_t Offset;  // file offset of the line's first byte
-  uint8_t Flag;     // 0 for every line the index builder records
-  int16_t Extra;    // 0 for every line the index builder records
-};
-static_assert(sizeof(LineRecord) == 8, "8192 records must fill exactly 64 KiB");
-
-struct LineBlock {
-  LineRecord* Lines;  // 8192 records, or null when the block is not in use
-  // File offset where this block's window starts: a multiple of the
-  // allocation granularity, at or before the block's first line.
-  uint32_t WindowOffset;
-  // Bytes the block's window must cover so that all of its lines (line feeds
-  // included) lie inside it: min(size - WindowOffset, 16 MiB) normally, more
-  // for a block of very long lines.
-  uint32_t WindowLength;
-};
 
 struct FileSlot {
   std::string FileName;            // full path as given (native bytes)
   int FileHandle = -1;             // read-only descriptor, -1 = none
   int MapHandle = -1;              // the mapping object (a second descriptor), -1 = none
   const char* ViewBase = nullptr;  // mapped window; null = the slot holds no document
-  LineBlock Blocks[kBlocksPerSlot] = {};
-  uint32_t FileSizeHigh = 0;
-  uint32_t FileSizeLow = 0;
-  int32_t CurrentBlock = 0;  // block whose window is mapped now
+  uint64_t WindowOffset = 0;       // file offset of ViewBase[0]
+  uint64_t ViewLength = 0;         // bytes mapped at ViewBase
+  uint64_t FileSize = 0;           // bytes of the file the index covers or will cover
+  // Line starts: entry n is the offset of line n; the entry after the last
+  // line is the start of the line in progress (at FileSize after a final
+  // line feed). Null while the slot is empty.
+  std::shared_ptr<LineIndex> Index;
+  // Bytes of the file the index has taken in: the indexer resumes here.
+  uint64_t IndexedTo = 0;
+  // The indexer while the index is being built; null once it is complete.
+  std::shared_ptr<IndexWorker> Worker;
+  bool FirstPageShown = false;  // the first page was drawn during the index
   int32_t TopLine = 0;
-  int32_t LineCount = 0;
+  int32_t LineCount = 0;  // lines known so far; all of them once Worker is null
   int32_t LeftColumn = 0;
   TabPage* TabSheet = nullptr;
   PageImage* Image = nullptr;
@@ -69,18 +71,16 @@ struct FileSlot {
   int32_t SelEndColumn = -1;
   int32_t SelEndLine = -1;
 
-  // Beyond the classic record: the platform layer's own state.
   std::string MapName;  // label of the mapping object (report_map for report.txt)
   // Device and inode of the open file (both 0 while the slot is empty): the
   // same file opened into a second slot is recognised by them, whatever path
   // names it.
   uint64_t FileDevice = 0;
   uint64_t FileInode = 0;
-  uint32_t ViewLength = 0;  // bytes mapped at ViewBase
   // Set once the file was found shorter than when it was indexed (another
   // program truncated it); lines from this offset on read as empty.
   bool Truncated = false;
-  uint32_t TruncatedSize = 0;
+  uint64_t TruncatedSize = 0;
   bool TruncationReported = false;
 
   // The document's text encoding: detected from the file's start when it is
@@ -104,16 +104,23 @@ extern int32_t CurrentSlot;
 extern int32_t TabWidth;  // spaces a TAB becomes in GetLine; <= 0 means none
 
 // Callbacks through which the store reaches the screen and the log. Every
-// text is UTF-8. Unset callbacks are skipped.
+// text is UTF-8. Unset callbacks are skipped. All but index_wake run on the
+// thread that calls the store.
 struct StoreHooks {
   std::function<void(const std::string&)> log;                     // AppendLog
   std::function<void(const std::string&)> report_error;            // modal box, then log line
   std::function<void(FileSlot&, const std::string&)> set_caption;  // the slot's tab caption
   std::function<void(int panel, const std::string&)> set_status;   // repaints at once
-  std::function<void(FileSlot&)> first_page;  // first 8192 lines known: draw and repaint now
-  std::function<void(FileSlot&)> index_done;  // index complete: scroll range, first page
-  std::function<void(FileSlot&)> truncated;   // the file shrank while open (told once)
-  std::function<std::string()> clock_text;    // local date and time for the time stamps
+  std::function<void(FileSlot&)> first_page;      // 8192 lines known: draw the current slot's page
+  std::function<void(FileSlot&)> index_progress;  // more lines known (LineCount, IndexShare)
+  std::function<void(FileSlot&)> index_done;      // index complete: scroll range, first page
+  std::function<void(FileSlot&)> truncated;       // the file shrank while open (told once)
+  std::function<std::string()> clock_text;        // local date and time for the time stamps
+  // Set: the index is built on a worker thread, which calls this (on its
+  // own thread) when it has news for the slot; the receiver must arrange for
+  // PumpIndex(SlotTable[slot]) to run on the store's thread, and do nothing
+  // else. Unset: OpenDocument builds the whole index before it returns.
+  std::function<void(int slot)> index_wake;
 };
 StoreHooks& Hooks();
 // The status panel that shows the document's encoding (after the seven
@@ -121,14 +128,35 @@ StoreHooks& Hooks();
 constexpr int kEncodingPanel = 7;
 
 // 0 on success, -1 on failure, as everywhere in the store.
-int OpenDocument(const std::string& path);  // into SlotTable[CurrentSlot]
-int BuildLineIndex(FileSlot& slot);
-int MapBlockWindow(FileSlot& slot, int block);
+// Opens into SlotTable[CurrentSlot]. With index_wake set, 0 means the open
+// has started: the slot holds the document and its lines arrive through
+// PumpIndex; a failure of the index later empties the slot as below.
+int OpenDocument(const std::string& path);
+// Takes in what the indexer has done: the line count, the first page, the
+// progress, and at its end the outcome (the end time stamp and index_done,
+// or the error report and an empty slot). Cheap when there is no news.
+void PumpIndex(FileSlot& slot);
+// Waits until the slot's indexer has ended, then pumps it.
+void WaitForIndex(FileSlot& slot);
+// Ends an open whose index is still being built: the slot is emptied and
+// the log says so. Returns -1 when the slot was not indexing.
+int CancelIndex(FileSlot& slot);
+inline bool IndexComplete(const FileSlot& slot) { return slot.Worker == nullptr; }
+// Share of the file indexed, 0 to 100.
+int IndexShare(const FileSlot& slot);
+
+// File offset of line's first byte, 0 <= line < LineCount.
+uint64_t LineStart(const FileSlot& slot, int32_t line);
+// Makes [begin, end) of the file readable at ViewBase + (begin -
+// WindowOffset). Keeps the window mapped now when it holds the range; a new
+// window is mapped before the old one goes, so a failure keeps the old one.
+// -1 when the range does not fit in one window or cannot be mapped.
+int MapWindowAt(FileSlot& slot, uint64_t begin, uint64_t end);
 std::string GetLine(FileSlot& slot, int32_t line);
 // GetLine into a caller's buffer of kLineBufferSize bytes; returns the length.
 // The hot paths (page drawing, search) use this to avoid an allocation.
 int GetLineInto(FileSlot& slot, int32_t line, char* out);
-void CloseDocument();  // SlotTable[CurrentSlot]
+void CloseDocument();  // SlotTable[CurrentSlot]; stops its indexer first
 void ReleaseLineIndex(FileSlot& slot);
 // Resets the whole table to its start state: no documents, no selections.
 void ResetSlotTable();

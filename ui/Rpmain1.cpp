@@ -212,7 +212,8 @@ TRpEdit::TRpEdit(const QList<QByteArray>& params, QWidget* parent) : QMainWindow
 }
 
 TRpEdit::~TRpEdit() {
-  rpcmd::_exit();
+  rpcmd::_exit();  // stops every indexer, whose wake would post to this window
+  Hooks().index_wake = nullptr;
   // The hooks point into this window; later callers find them unset.
   CommandHooks& hooks = CmdHooks();
   hooks.append_log = nullptr;
@@ -222,6 +223,7 @@ TRpEdit::~TRpEdit() {
   hooks.set_line_number_check = nullptr;
   hooks.set_encoding_check = nullptr;
   hooks.search_progress = nullptr;
+  hooks.index_progress = nullptr;
   ViewHooks& view = ViewHooksRef();
   view.set_top_line_status = nullptr;
   view.page_control_size = nullptr;
@@ -339,6 +341,13 @@ void TRpEdit::BuildStatusBar() {
       EncodingPanel->fontMetrics().horizontalAdvance(QStringLiteral("Shift_JIS")) +
       2 * EncodingPanel->frameWidth() + 12);
   StatusBar1->addWidget(EncodingPanel, 0);
+  // Shown while the current tab's file is being indexed: ends the open.
+  IndexCancel = new QPushButton(QStringLiteral("キャンセル"), StatusBar1);
+  IndexCancel->setObjectName(QStringLiteral("IndexCancel"));
+  IndexCancel->setFocusPolicy(Qt::NoFocus);
+  IndexCancel->hide();
+  StatusBar1->addPermanentWidget(IndexCancel);
+  connect(IndexCancel, &QPushButton::clicked, this, &TRpEdit::IndexCancelClick);
   setStatusBar(StatusBar1);
 }
 
@@ -450,6 +459,14 @@ void TRpEdit::BuildMenus() {
   WinSelect->setChecked(false);
   // Ctrl+W also acts while the context menu is closed, anywhere in the window.
   addAction(WinSelect);
+
+  // Esc ends an open whose index is being built, like the キャンセル button.
+  IndexCancelKey = new QAction(this);
+  IndexCancelKey->setObjectName(QStringLiteral("IndexCancelKey"));
+  IndexCancelKey->setShortcut(QKeySequence(Qt::Key_Escape));
+  IndexCancelKey->setEnabled(false);
+  connect(IndexCancelKey, &QAction::triggered, this, &TRpEdit::IndexCancelClick);
+  addAction(IndexCancelKey);
   // The toolkit leaves a context menu's own shortcuts dead while it is open
   // (the keys only navigate it); eventFilter passes Ctrl+O and Ctrl+W on.
   PopupMenu1->installEventFilter(this);
@@ -487,6 +504,15 @@ void TRpEdit::InstallHooks() {
   };
   hooks.search_progress = [this](int32_t line, int32_t lineCount) {
     ShowSearchProgress(line, lineCount);
+  };
+  hooks.index_progress = [this](int slot) {
+    if (slot == CurrentSlot) ShowIndexState();
+  };
+  // The indexer's news comes from its own thread: only a queued call to the
+  // store's pump crosses over, and the pump runs here, between events.
+  Hooks().index_wake = [this](int slot) {
+    QMetaObject::invokeMethod(
+        this, [slot] { PumpIndex(SlotTable[slot]); }, Qt::QueuedConnection);
   };
 
   ViewHooks& view = ViewHooksRef();
@@ -600,6 +626,33 @@ void TRpEdit::ShowSearchProgress(int line, int lineCount) {
   // Lets the Cancel buttons' clicks (and a close request) through; the
   // dialogs disable every other window while the scan runs.
   QCoreApplication::processEvents();
+}
+
+void TRpEdit::ShowIndexState() {
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  const bool indexing = slot.ViewBase != nullptr && !IndexComplete(slot);
+  // The search needs the whole file; it is offered again once the index is
+  // complete (FindString refuses meanwhile, should a dialog still be open).
+  Find2->setEnabled(!indexing);
+  SpeedButton3->setEnabled(!indexing);
+  IndexCancel->setVisible(indexing);
+  IndexCancelKey->setEnabled(indexing);
+  if (searchActive_) return;  // the panel shows the search's progress
+  if (!indexing) {
+    if (indexShown_) StatusPanel[kProgressPanel]->clear();
+    indexShown_ = false;
+    return;
+  }
+  const QLocale english(QLocale::English);
+  indexShown_ = true;
+  SetStatus(kProgressPanel, QStringLiteral("行インデックス作成中 %1 行 (%2%)")
+                                .arg(english.toString(slot.LineCount))
+                                .arg(IndexShare(slot)));
+}
+
+void TRpEdit::IndexCancelClick() {
+  if (searchActive_) return;
+  CancelOpen();
 }
 
 // ---------------------------------------------------------------- layout
@@ -948,6 +1001,7 @@ void TRpEdit::PageControl1Change() {
   // once more and leave it on the page with no selection behind it.
   ResetSelection(true);
   DrawView(SlotTable[CurrentSlot].TopLine, false);
+  ShowIndexState();
 }
 
 void TRpEdit::PageControl1Resize() {

@@ -22,6 +22,7 @@ class QLabel;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
+class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class QToolButton;
@@ -112,6 +113,9 @@ class TRpEdit : public QMainWindow {
   QAction* Close2 = nullptr;
   QAction* Copy1 = nullptr;
   QAction* WinSelect = nullptr;
+  // Ending an open while its index is built: a status-bar button and Esc.
+  QPushButton* IndexCancel = nullptr;
+  QAction* IndexCancelKey = nullptr;
   QFontDialog* FontDialog1 = nullptr;  // only while Font1Click runs
 
  public slots:
@@ -136,6 +140,7 @@ class TRpEdit : public QMainWindow {
   void Close2Click() { Close1Click(); }
   void Copy1Click();
   void WinSelectClick();
+  void IndexCancelClick();
   void SpeedButton1Click() { Open1Click(); }
   void SpeedButton2Click() { SaveAs1Click(); }
   void SpeedButton3Click() { Find2Click(); }
@@ -179,6 +184,9 @@ class TRpEdit : public QMainWindow {
   int WheelLines(const QWheelEvent& wheel);
   void SetStatus(int panel, const QString& text);
   void ShowSearchProgress(int line, int lineCount);
+  // The current tab's index: count and share in the progress panel, the
+  // cancel controls, and the search actions that wait for the whole file.
+  void ShowIndexState();
 
   QWidget* client_ = nullptr;
   bool activatingPage_ = false;  // the program, not the user, changes the tab
@@ -188,6 +196,7 @@ class TRpEdit : public QMainWindow {
   bool framePending_ = false;    // the window manager has not yet told the frame
   int wheelAngle_ = 0;           // wheel angle (1/8 degree) not yet scrolled
   int wheelPixels_ = 0;          // touchpad pixels not yet scrolled
+  bool indexShown_ = false;      // the progress panel shows an index's progress
 };
 
 extern TRpEdit* RpEdit;

@@ -106,11 +106,15 @@ void TSearchLogF::SelectCaretLine(LineMemo* memo) {
 void TSearchLogF::JumpToLogLine() {
   SelectCaretLine(SearchLog);
   // The fields are byte positions of the Shift-JIS line: slot in bytes 1-3,
-  // line number in bytes 7-15 (" %2d : %9d :  ").
+  // line number from byte 7 to the " :" after it (" %2d : %9d :  "; nine
+  // columns, ten for line numbers from 1,000,000,000 on).
   const QByteArray bytes = EncodeCp932(SearchLog->SelectedText());
   if (bytes.size() <= 15) return;
+  const qsizetype numberEnd = bytes.indexOf(" :", 7);
+  if (numberEnd < 0) return;
   const std::optional<int32_t> slot = ParseInt32(QString::fromLatin1(bytes.mid(0, 3)));
-  const std::optional<int32_t> lineNumber = ParseInt32(QString::fromLatin1(bytes.mid(6, 9)));
+  const std::optional<int32_t> lineNumber =
+      ParseInt32(QString::fromLatin1(bytes.mid(6, numberEnd - 6)));
   if (!slot || !lineNumber) return;
   if (*slot != CurrentSlot) {
     rpcmd::_chenge_view(*slot);

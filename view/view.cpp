@@ -104,12 +104,17 @@ void InvertRect(PageImage* image, int left, int top, int right, int bottom) {
   image->update(r);
 }
 
+// Digits of the line-number column: nine hold every number below
+// 1,000,000,000; a document with more lines gets a tenth for all its rows.
+int LineNumberDigits() { return Current().LineCount >= 1000000000 ? 10 : 9; }
+
 int FormatPrefix(int32_t line, char* out) {
   if (!ShowLineNumbers) {
     out[0] = ' ';
     return 1;
   }
-  return std::snprintf(out, 32, " %9d :  ", static_cast<int>(static_cast<int64_t>(line) + 1));
+  return std::snprintf(out, 32, " %*lld :  ", LineNumberDigits(),
+                       static_cast<long long>(static_cast<int64_t>(line) + 1));
 }
 
 // The horizontal range found by the rows drawn since the page draw began;
@@ -270,7 +275,9 @@ void MeasureCharWidth(const std::string& text) {
 void UpdateTextMetrics() {
   PageImage* image = Current().Image;
   if (image == nullptr) return;
-  const std::string prefix = ShowLineNumbers ? std::string("         0 :  ") : std::string(" ");
+  const std::string prefix =
+      ShowLineNumbers ? std::string(static_cast<size_t>(LineNumberDigits()), ' ') + "0 :  "
+                      : std::string(" ");
   TextMargin =
       TextWidthBytes(*image, prefix.data(), static_cast<int>(prefix.size())) + kTextOriginX;
   MeasureCharWidth(prefix);

@@ -87,7 +87,8 @@ void MeasureCharWidth(const std::string& text);
 void SetViewFont(const QFont& font);
 int LinesPerPage(PageImage* image);
 QRect ViewClientRect();
-QString LineNumberPrefix(int32_t line);  // " %9d :  " with line + 1, or " "
+QString LineNumberPrefix(
+    int32_t line);  // " %9d :  " with line + 1 (ten digits past 999,999,999 lines), or " "
 // Top of page row r in pixels: trunc(font size x 1.4 x r), for the current slot.
 int RowTop(int row);
 // Byte column under raster x and line under raster y, for the current slot's

@@ -101,9 +101,9 @@ class RandomLineTest : public StoreTest {
     EXPECT_EQ(static_cast<int32_t>(starts.size()), Slot().LineCount) << name;
     if (static_cast<int32_t>(starts.size()) != Slot().LineCount) return false;
     for (size_t i = 0; i < starts.size(); ++i) {
-      const LineRecord& record = Slot().Blocks[i >> kBlockShift].Lines[i & (kLinesPerBlock - 1)];
-      if (record.Offset != starts[i] || record.Flag != 0 || record.Extra != 0) {
-        ADD_FAILURE() << name << " record " << i << " offset " << record.Offset;
+      const uint64_t start = LineStart(Slot(), static_cast<int32_t>(i));
+      if (start != starts[i]) {
+        ADD_FAILURE() << name << " line " << i << " start " << start;
         return false;
       }
     }

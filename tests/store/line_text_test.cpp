@@ -81,13 +81,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineTextTest, ::testing::ValuesIn(TextCases()),
 TEST_F(StoreTest, LinesOutsideTheDocumentAreEmptyAndMapNothing) {
   OpenBytes(NumberedLines(20000));
   ASSERT_EQ(0, result);
-  const int32_t block = Slot().CurrentBlock;
+  const uint64_t window = Slot().WindowOffset;
   const uint64_t maps = store_platform::MapCallCount();
   for (int32_t line : {-1, 20000, 20001, 1 << 30}) {
     EXPECT_EQ("", GetLine(Slot(), line)) << line;
   }
   EXPECT_EQ(maps, store_platform::MapCallCount());
-  EXPECT_EQ(block, Slot().CurrentBlock);
+  EXPECT_EQ(window, Slot().WindowOffset);
 }
 
 TEST_F(StoreTest, GetLineOnAnEmptySlotIsEmpty) { EXPECT_EQ("", GetLine(Slot(), 0)); }

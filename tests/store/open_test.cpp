@@ -1,5 +1,5 @@
-// Opening, indexing, remapping and closing: block boundaries, the line
-// limit, progress, the log, and the states after a failed open.
+// Opening, indexing, remapping and closing: run boundaries, the window,
+// the log, and the states after a failed open.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,37 +12,29 @@
 
 namespace {
 
-int BlocksInUse(const FileSlot& slot) {
-  int count = 0;
-  for (const LineBlock& block : slot.Blocks) count += block.Lines != nullptr;
-  return count;
-}
-
 struct CountCase {
   const char* name;
   std::string bytes;
   int32_t line_count;
-  int blocks;
 };
 
-TEST_F(StoreTest, LineCountsAndBlocksAtTheBlockBoundaries) {
-  // 16-byte lines: 8192 of them fill exactly 32 pages, so the empty block
-  // after them starts right at the end of the file (a window of no bytes).
+TEST_F(StoreTest, LineCountsAtTheRunBoundaries) {
+  // 16-byte lines: 8192 of them fill exactly 32 pages, so the file ends on
+  // a page boundary.
   const std::vector<CountCase> cases = {
-      {"8191Lines", NumberedLines(8191), 8191, 1},
-      {"8192Lines", NumberedLines(8192), 8192, 2},
-      {"8192LinesNoFinalLineFeed", NumberedLines(8192).substr(0, 8192 * 10 - 2), 8192, 2},
-      {"8193Lines", NumberedLines(8193), 8193, 2},
-      {"8192LinesEndingOnAPage", NumberedLines(8192, "\r\n", 14), 8192, 2},
-      {"8193rdLineStartsOnAPage", NumberedLines(8193, "\r\n", 14), 8193, 2},
-      {"16384Lines", NumberedLines(16384), 16384, 3},
+      {"8191Lines", NumberedLines(8191), 8191},
+      {"8192Lines", NumberedLines(8192), 8192},
+      {"8192LinesNoFinalLineFeed", NumberedLines(8192).substr(0, 8192 * 10 - 2), 8192},
+      {"8193Lines", NumberedLines(8193), 8193},
+      {"8192LinesEndingOnAPage", NumberedLines(8192, "\r\n", 14), 8192},
+      {"8193rdLineStartsOnAPage", NumberedLines(8193, "\r\n", 14), 8193},
+      {"16384Lines", NumberedLines(16384), 16384},
   };
   for (const CountCase& c : cases) {
     SCOPED_TRACE(c.name);
     OpenBytes(c.bytes, std::string(c.name) + ".txt");
     ASSERT_EQ(0, result);
     EXPECT_EQ(c.line_count, Slot().LineCount);
-    EXPECT_EQ(c.blocks, BlocksInUse(Slot()));
     // Every line reads back, across every block boundary, in any order.
     const int width = static_cast<int>(c.bytes.find('\r'));
     for (int32_t line : {c.line_count - 1, 0, 8191, 8190, c.line_count - 2}) {
@@ -50,32 +42,35 @@ TEST_F(StoreTest, LineCountsAndBlocksAtTheBlockBoundaries) {
       EXPECT_EQ(NumberedLines(line + 1, "", width).substr(static_cast<size_t>(line * width)),
                 GetLine(Slot(), line));
     }
-    for (int b = 1; b < c.blocks; ++b) {
-      EXPECT_EQ(0u, Slot().Blocks[b].WindowOffset % store_platform::AllocationGranularity());
-      EXPECT_LE(Slot().Blocks[b].WindowOffset, Slot().Blocks[b].Lines[0].Offset);
-    }
     CloseDocument();
   }
 }
 
-TEST_F(StoreTest, RemapsOnlyWhenTheLineIsInAnotherBlock) {
-  OpenBytes(NumberedLines(20000));
+TEST_F(StoreTest, RemapsOnlyWhenTheLineLiesOutsideTheWindow) {
+  // 10-byte lines over 20 MB: windows of 16 MiB start at multiples of 8 MiB.
+  OpenBytes(NumberedLines(2000000));
   ASSERT_EQ(0, result);
-  EXPECT_EQ(2, Slot().CurrentBlock);  // the last block stays mapped after the build
+  constexpr int32_t kAt8MiB = (8 << 20) / 10 + 1;  // first line in the second 8 MiB
+  constexpr int32_t kAt16MiB = (16 << 20) / 10;    // its 2048 bytes pass 16 MiB
   struct Step {
     int32_t line;
     uint64_t maps;
-    int32_t block;
+    uint64_t window;
   };
   const std::vector<Step> steps = {
-      {0, 1, 0}, {8191, 0, 0}, {8192, 1, 1}, {8193, 0, 1}, {0, 1, 0}, {19999, 1, 2},
+      {0, 0, 0},                      // the window mapped by the open
+      {kAt16MiB - 300, 0, 0},         // its text ends inside [0, 16 MiB)
+      {kAt16MiB - 100, 1, 8u << 20},  // its text does not: [8, 24) MiB
+      {kAt8MiB, 0, 8u << 20},         // inside the new window
+      {1999999, 0, 8u << 20},         // the file's end lies inside it too
+      {kAt8MiB - 1, 1, 0},            // before it: back to [0, 16) MiB
   };
   for (const Step& step : steps) {
     const uint64_t before = store_platform::MapCallCount();
     EXPECT_EQ(NumberedLines(step.line + 1, "").substr(static_cast<size_t>(step.line) * 8),
               GetLine(Slot(), step.line));
     EXPECT_EQ(step.maps, store_platform::MapCallCount() - before) << step.line;
-    EXPECT_EQ(step.block, Slot().CurrentBlock) << step.line;
+    EXPECT_EQ(step.window, Slot().WindowOffset) << step.line;
   }
 }
 
@@ -84,24 +79,12 @@ TEST_F(StoreTest, OpenWritesTheLogCaptionStatusAndDrawsTheFirstPageEarly) {
   ASSERT_EQ(0, result);
   const std::vector<std::string> expected = {
       "caption 0 report.txt",     "status 1 " + path, "status 7 Shift_JIS", kStartLine(),
-      "first_page 8191 L0000000", "status 3 9000",    kEndLine(),           "index_done 9000",
+      "first_page 9000 L0000000", "status 3 9000",    "status 3 9000",      kEndLine(),
+      "index_done 9000",
   };
   EXPECT_EQ(expected, events);
   EXPECT_EQ("report_map", Slot().MapName);
   EXPECT_EQ(path, Slot().FileName);
-}
-
-TEST_F(StoreTest, ProgressEveryTwentyOneBlocks) {
-  const int32_t lines = 43 * kLinesPerBlock + 5;
-  OpenBytes(std::string(static_cast<size_t>(lines), '\n'));
-  ASSERT_EQ(0, result);
-  std::vector<std::string> progress;
-  for (const std::string& event : events) {
-    if (event.rfind("status 3 ", 0) == 0) progress.push_back(event);
-  }
-  EXPECT_EQ((std::vector<std::string>{"status 3 172031", "status 3 344063",
-                                      "status 3 " + std::to_string(lines)}),
-            progress);
 }
 
 TEST_F(StoreTest, MappingNames) {
@@ -114,27 +97,6 @@ TEST_F(StoreTest, MappingNames) {
   for (const auto& [path, name] : cases) EXPECT_EQ(name, store_platform::MappingName(path)) << path;
 }
 
-TEST_F(StoreTest, TheLineLimitStopsTheIndexWithAMessage) {
-  // Line feeds only: 50,003,968 lines fill the whole table.
-  for (const int64_t extra : {int64_t{0}, int64_t{3}}) {
-    const int64_t lines = int64_t{kBlocksPerSlot} * kLinesPerBlock + extra;
-    OpenBytes(std::string(static_cast<size_t>(lines), '\n'), "many.txt");
-    ASSERT_EQ(0, result);
-    EXPECT_EQ(kMaxLineCount, Slot().LineCount);
-    EXPECT_EQ(kBlocksPerSlot, Slot().CurrentBlock);
-    EXPECT_EQ(kBlocksPerSlot, BlocksInUse(Slot()));
-    EXPECT_EQ("", GetLine(Slot(), kMaxLineCount));
-    EXPECT_EQ("", GetLine(Slot(), kMaxLineCount - 1));  // a remap back into the table
-    EXPECT_EQ(kBlocksPerSlot - 1, Slot().CurrentBlock);
-    std::vector<std::string> tail(events.end() - 5, events.end());
-    EXPECT_EQ((std::vector<std::string>{"error ファイルの行数が多すぎるので途中で終了します",
-                                        "status 3 50003967", kEndLine(), "index_done 50003967"}),
-              std::vector<std::string>(tail.begin() + 1, tail.end()));
-    events.clear();
-    CloseDocument();
-  }
-}
-
 TEST_F(StoreTest, ReopenIntoASlotThatHeldALargerFile) {
   OpenBytes(NumberedLines(30000), "big.txt");
   ASSERT_EQ(0, result);
@@ -142,8 +104,7 @@ TEST_F(StoreTest, ReopenIntoASlotThatHeldALargerFile) {
   OpenBytes("one\r\ntwo\r\n", "small.txt");
   ASSERT_EQ(0, result);
   EXPECT_EQ(2, Slot().LineCount);
-  EXPECT_EQ(1, BlocksInUse(Slot()));
-  EXPECT_EQ(0, Slot().CurrentBlock);
+  EXPECT_EQ(3, Slot().Index->Size());  // the two lines and the end of the file
   EXPECT_EQ((std::vector<std::string>{"one", "two"}), AllLines());
   EXPECT_EQ("", GetLine(Slot(), 8192));
 }
@@ -156,7 +117,7 @@ TEST_F(StoreTest, CloseReleasesEverythingAndResetsTheFields) {
   Slot().LeftColumn = 3;
   events.clear();
   CloseDocument();
-  EXPECT_EQ(0, BlocksInUse(Slot()));
+  EXPECT_EQ(nullptr, Slot().Index);
   EXPECT_EQ(nullptr, Slot().ViewBase);
   EXPECT_EQ(-1, Slot().FileHandle);
   EXPECT_EQ(-1, Slot().MapHandle);
@@ -286,7 +247,7 @@ TEST_F(StoreTest, ResetSlotTableEmptiesEverySlotAndReleasesItsFiles) {
     EXPECT_EQ(-1, slot.MapHandle);
     EXPECT_EQ(-1, slot.SelStartLine);
     EXPECT_EQ(-1, slot.SelEndColumn);
-    EXPECT_EQ(0, BlocksInUse(slot));
+    EXPECT_EQ(nullptr, slot.Index);
     EXPECT_EQ(0, slot.LineCount);
   }
   // No slot still claims its file.

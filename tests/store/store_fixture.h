@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "store/indexer.h"
 #include "store/platform.h"
 #include "store/slots.h"
 #include "support/testfiles.h"
@@ -37,7 +38,7 @@ class StoreTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    store_platform::FailIndexPageAllocationAt(0);
+    FailIndexAppendAt(0);
     store_platform::FailWindowMapAt(0);
     ResetSlotTable();
     Hooks() = StoreHooks{};

@@ -29,6 +29,9 @@ class DialogWindows : public ::testing::Test {
     CurrentSlot = 0;
     InstallCommandHooks();
     main_ = new TRpEdit(QStringList{});
+    // Opens index in the call here: the dialogs' tests start from a
+    // complete document (the background index has tests of its own).
+    Hooks().index_wake = nullptr;
     CreateDialogs(main_);
     // Record every log line, and still pass it on to the log memo.
     auto shown = CmdHooks().append_log;

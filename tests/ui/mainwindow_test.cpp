@@ -72,6 +72,11 @@ class MainWindowTest : public ::testing::Test {
     TabWidth = 4;
     SearchRunning = false;
     window_ = new TRpEdit(params);
+    // These tests look at what a complete open gives: the command line's
+    // opens are waited for, later ones index in the call (the background
+    // index has tests of its own).
+    for (FileSlot& slot : SlotTable) WaitForIndex(slot);
+    Hooks().index_wake = nullptr;
     CmdHooks().message_box = [this](const QString& caption, const QString& text) {
       boxes_ << caption + QLatin1String(": ") + text;
     };

@@ -1,0 +1,163 @@
+#include "store/indexer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+#include "store/linescan.h"
+#include "store/platform.h"
+
+namespace sp = store_platform;
+
+namespace {
+
+// The scan reads the file through populated windows of this size: a warm
+// file then takes no page fault, and a cold one is read in long sequential
+// runs, the next window's read-ahead asked for before this one is scanned.
+constexpr uint64_t kScanChunk = uint64_t{8} << 20;
+// Starts are gathered this many at a time before they go to the index (the
+// index publishes its size once per append).
+constexpr size_t kBatch = size_t{1} << 16;
+constexpr auto kWakeInterval = std::chrono::milliseconds(100);
+
+std::atomic<int> g_fail_append_at{0};
+std::atomic<int> g_hold_after{-1};
+std::atomic<int64_t> g_start_limit{-1};
+
+bool AppendFails() {
+  int n = g_fail_append_at.load(std::memory_order_relaxed);
+  while (n > 0) {
+    if (g_fail_append_at.compare_exchange_weak(n, n - 1)) return n == 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+void FailIndexAppendAt(int n) { g_fail_append_at.store(n); }
+void HoldIndexersAfterChunks(int chunks) { g_hold_after.store(chunks); }
+void LimitIndexStartsForTest(int64_t starts) { g_start_limit.store(starts); }
+
+IndexWorker::IndexWorker(const Job& job, std::function<void()> wake)
+    : job_(job), wake_(std::move(wake)), scanned_to_(job.from) {}
+
+IndexWorker::~IndexWorker() { Cancel(); }
+
+void IndexWorker::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+void IndexWorker::RunHere() { Run(); }
+
+void IndexWorker::Cancel() {
+  stop_.store(true, std::memory_order_relaxed);
+  Join();
+}
+
+void IndexWorker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void IndexWorker::Run() {
+  outcome_ = Scan();
+  finished_.store(true, std::memory_order_release);
+  if (wake_) wake_();
+}
+
+IndexWorker::Outcome IndexWorker::Scan() {
+  LineIndex& index = *job_.index;
+  const uint64_t to = job_.to;
+  const uint64_t granularity = sp::AllocationGranularity();
+  // Room for a whole batch, and the scanner's scratch writes past the last
+  // start it reports stay inside it.
+  std::vector<uint64_t> batch(kBatch);
+  size_t pending = 0;
+  Outcome failure = Outcome::kRunning;
+
+  // Moves the gathered starts into the index. A short append is the line
+  // limit when the index is full (unless the one start refused is the end
+  // of the file, the start of no line), else lack of memory.
+  auto flush = [&]() -> bool {
+    if (pending == 0) return true;
+    const int64_t limit = g_start_limit.load(std::memory_order_relaxed);
+    size_t allowed = pending;
+    if (limit >= 0)
+      allowed = static_cast<size_t>(std::clamp<int64_t>(limit - index.Size(), 0, allowed));
+    const size_t taken = AppendFails() ? 0 : index.Append(batch.data(), allowed);
+    if (taken < pending) {
+      const bool full = index.Size() >= (limit >= 0 ? limit : LineIndex::kMaxLines);
+      if (full && taken + 1 == pending && batch[taken] == to) {
+        pending = 0;
+        return true;
+      }
+      failure = full ? Outcome::kLineLimit : Outcome::kNoMemory;
+      return false;
+    }
+    pending = 0;
+    return true;
+  };
+
+  sp::AdviseSequential(job_.map_fd);
+  auto last_wake = std::chrono::steady_clock::now();
+  bool woke_once = false;
+  uint64_t pos = job_.from;
+  if (pos < to) {
+    const uint64_t first = pos / granularity * granularity;
+    sp::ReadAhead(job_.map_fd, first, std::min(kScanChunk, to - first));
+  }
+  int chunks = 0;
+  while (pos < to) {
+    for (int hold = g_hold_after.load(); hold >= 0 && chunks >= hold; hold = g_hold_after.load()) {
+      if (stop_.load(std::memory_order_relaxed)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ++chunks;
+    if (stop_.load(std::memory_order_relaxed)) return Outcome::kCancelled;
+    // A hole of a sparse file holds only zeros: no line feed to find there.
+    const uint64_t data = sp::NextData(job_.map_fd, pos, to);
+    if (data >= to) break;
+    if (data / granularity * granularity > pos) pos = data / granularity * granularity;
+    const uint64_t map_start = pos / granularity * granularity;
+    const uint64_t map_length = std::min(kScanChunk, to - map_start);
+    const uint64_t next = map_start + map_length;
+    if (next < to) sp::ReadAhead(job_.map_fd, next, std::min(kScanChunk, to - next));
+    const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, true);
+    if (base == nullptr) {
+      error_ = errno;
+      return Outcome::kOsError;
+    }
+    sp::RegisterWindow(job_.slot, sp::kScanWindow, base, map_length);
+    size_t at = static_cast<size_t>(pos - map_start);
+    bool ok = true;
+    while (at < map_length) {
+      size_t consumed = 0;
+      pending += RecordLineStarts(base + at, static_cast<size_t>(map_length) - at, map_start + at,
+                                  batch.data() + pending, kBatch - pending, &consumed);
+      at += consumed;
+      if (pending == kBatch && !(ok = flush())) break;
+    }
+    sp::UnregisterWindow(job_.slot, sp::kScanWindow);
+    if (!sp::UnmapWindow(base, map_length) && ok) {
+      error_ = errno;
+      return Outcome::kOsError;
+    }
+    if (ok) ok = flush();
+    if (!ok) {
+      // The lines taken in are kept: scanned_to_ moves to the last start.
+      scanned_to_.store(index.Size() > 0 ? index.Start(index.Size() - 1) : job_.from,
+                        std::memory_order_release);
+      return failure;
+    }
+    pos = next;
+    scanned_to_.store(pos, std::memory_order_release);
+    const auto now = std::chrono::steady_clock::now();
+    if (wake_ && (!woke_once || now - last_wake >= kWakeInterval)) {
+      woke_once = true;
+      last_wake = now;
+      wake_();
+    }
+  }
+  scanned_to_.store(to, std::memory_order_release);
+  return Outcome::kComplete;
+}

@@ -1,0 +1,88 @@
+// The indexer: finds the line starts of [from, to) of a file and appends them
+// to a LineIndex, on a thread of its own or on the caller's.
+//
+// What it owns: its thread, its scan windows (registered with the truncation
+// guard as the slot's scan window) and its batch of starts. What it shares:
+// the LineIndex (it is the one writer; readers stay below Size()) and the
+// words read through the accessors below, all atomic. It never touches a
+// FileSlot: the slot's thread takes the results in (PumpIndex).
+//
+// Resumable: it expects the index to end with the start of the line in
+// progress at from (line 0's start, 0, for a fresh index), and leaves it
+// ending with the start of the line in progress at to, so a later run from
+// to on goes on where this one stopped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "store/lineindex.h"
+
+class IndexWorker {
+ public:
+  enum class Outcome {
+    kRunning,
+    kComplete,   // every line of [from, to) is in the index
+    kCancelled,  // Cancel was called
+    kOsError,    // a window could not be mapped; error() holds errno
+    kNoMemory,   // the index could not grow
+    kLineLimit,  // the index holds LineIndex::kMaxLines starts; the file goes on
+  };
+
+  struct Job {
+    int slot = 0;       // the slot whose scan window the truncation guard knows
+    int map_fd = -1;    // descriptor the windows are mapped from
+    uint64_t from = 0;  // first byte to scan
+    uint64_t to = 0;    // end of the bytes to scan (the file size)
+    LineIndex* index = nullptr;
+  };
+
+  // wake: called on the indexing thread after the first scan window, then
+  // at most about every 100 ms while lines come in, and once when it ends
+  // (after Finished() turns true). It must not call back into the worker.
+  IndexWorker(const Job& job, std::function<void()> wake);
+  ~IndexWorker();  // cancels and waits
+  IndexWorker(const IndexWorker&) = delete;
+  IndexWorker& operator=(const IndexWorker&) = delete;
+
+  void Start();    // runs on a new thread
+  void RunHere();  // runs on the calling thread, to the end
+  // Asks the scan to stop at its next window and waits for the thread.
+  void Cancel();
+  // Waits for the thread to end (it ends by itself once the scan is done).
+  void Join();
+
+  bool Finished() const { return finished_.load(std::memory_order_acquire); }
+  // Valid once Finished().
+  Outcome outcome() const { return outcome_; }
+  int error() const { return error_; }
+  // Bytes scanned so far, up to job.to.
+  uint64_t ScannedTo() const { return scanned_to_.load(std::memory_order_acquire); }
+  const Job& job() const { return job_; }
+
+ private:
+  void Run();
+  Outcome Scan();
+
+  Job job_;
+  std::function<void()> wake_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<uint64_t> scanned_to_{0};
+  Outcome outcome_ = Outcome::kRunning;  // written before finished_ (release)
+  int error_ = 0;
+};
+
+// Test hook: the n-th append of a batch of starts from now on fails as if
+// memory ran out (1 = the next one); 0 turns the failure off.
+void FailIndexAppendAt(int n);
+// Test hook: every indexer stops before its (chunks + 1)-th scan window and
+// waits there (a cancel still ends it) until the hold is lifted with -1, so
+// that tests can look at a document whose index is half built.
+void HoldIndexersAfterChunks(int chunks);
+// Test hook: the index takes at most this many starts (-1: LineIndex's own
+// limit), so that the line limit can be reached with a small file.
+void LimitIndexStartsForTest(int64_t starts);
