@@ -79,8 +79,10 @@ int main(int argc, char** argv) {
   QCoreApplication::processEvents();
 
   rpcmd::_chenge_view(0);
-  if (rpcmd::_open_file(QString::fromLocal8Bit(file.c_str())) != 0 ||
-      SlotTable[CurrentSlot].LineCount == 0) {
+  // The open indexes in the background; the search waits for all of it.
+  const int opened = rpcmd::_open_file(QString::fromLocal8Bit(file.c_str()));
+  WaitForIndex(SlotTable[CurrentSlot]);
+  if (opened != 0 || SlotTable[CurrentSlot].LineCount == 0) {
     std::fprintf(stderr, "cannot open %s\n", file.c_str());
     return 1;
   }

@@ -560,6 +560,10 @@ int FindString(const QString& text) {
 int CancelOpen() {
   FileSlot& slot = SlotTable[CurrentSlot];
   if (CancelIndex(slot) != 0) return -1;
+  if (CmdHooks().set_tab_caption) {
+    CmdHooks().set_tab_caption(CurrentSlot,
+                               QStringLiteral("ファイル") + QString::number(CurrentSlot));
+  }
   SetStatus(1, QString());
   SetStatus(3, QString());
   SetStatus(5, QString());

@@ -643,11 +643,9 @@ void TRpEdit::ShowIndexState() {
     indexShown_ = false;
     return;
   }
-  const QLocale english(QLocale::English);
   indexShown_ = true;
-  SetStatus(kProgressPanel, QStringLiteral("行インデックス作成中 %1 行 (%2%)")
-                                .arg(english.toString(slot.LineCount))
-                                .arg(IndexShare(slot)));
+  // The count is in panel 3; this one is narrow beside the encoding panel.
+  SetStatus(kProgressPanel, QStringLiteral("読み込み中 %1%").arg(IndexShare(slot)));
 }
 
 void TRpEdit::IndexCancelClick() {

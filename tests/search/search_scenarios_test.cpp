@@ -359,6 +359,7 @@ TEST(SearchLogLine, FixedWidthsAndTextQuotedUnchanged) {
       {"first_line", 0, 1, "abc", "  0 :         1 :  abc"},
       {"percent_kept", 3, 12, "100%d %s%%", "  3 :        12 :  100%d %s%%"},
       {"nine_digits", 1, 50003967, "", "  1 :  50003967 :  "},
+      {"ten_digits_widen_the_field", 1, 2147483646, "x", "  1 : 2147483646 :  x"},
       {"sjis_and_zero", 2, 7, std::string("\x83\x5C\0z", 4),
        std::string("  2 :         7 :  \x83\x5C\0z", 23)},
   };

@@ -89,6 +89,14 @@ TEST_F(SearchResultWindow, ClickJumpsToTheHitOfItsLine) {
   }
 }
 
+TEST_F(SearchResultWindow, ATenDigitLineNumberIsReadWhole) {
+  SearchLogF->SearchLog->AppendLine(LogLine(0, 2000000000, "ten digits widen the field"));
+  SearchLogF->SearchLog->Flush();
+  log.clear();
+  ClickRow(7);
+  EXPECT_EQ(log, (QStringList{" > _jump 0 1999999996", " > _select 0 2000000001"}));
+}
+
 // Up and Down jump to the line that holds the caret when the key goes down,
 // then move the caret.
 TEST_F(SearchResultWindow, UpAndDownJumpBeforeTheCaretMoves) {

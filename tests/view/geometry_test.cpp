@@ -34,20 +34,24 @@ TEST_F(Geometry, PrefixAndMarginFollowTheLineNumberSetting) {
   struct Case {
     const char* name;
     bool numbers;
+    int32_t lineCount;  // of the document: ten digits from 1,000,000,000 lines on
     int32_t line;
     QString prefix;
     QString measured;  // the prefix the margin is measured on
   };
   const Case cases[] = {
-      {"first_line", true, 0, "         1 :  ", "         0 :  "},
-      {"line_123", true, 122, "       123 :  ", "         0 :  "},
-      {"nine_digits", true, 123456788, " 123456789 :  ", "         0 :  "},
-      {"without_numbers", false, 5, " ", " "},
+      {"first_line", true, 10, 0, "         1 :  ", "         0 :  "},
+      {"line_123", true, 200, 122, "       123 :  ", "         0 :  "},
+      {"nine_digits", true, 999999999, 123456788, " 123456789 :  ", "         0 :  "},
+      {"ten_digit_document", true, 1000000000, 0, "          1 :  ", "          0 :  "},
+      {"ten_digits", true, 2147483646, 2147483645, " 2147483646 :  ", "          0 :  "},
+      {"without_numbers", false, 2147483646, 5, " ", " "},
   };
   const QFontMetrics fm(image_->CanvasFont(), &Raster());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ShowLineNumbers = c.numbers;
+    SlotTable[CurrentSlot].LineCount = c.lineCount;
     EXPECT_EQ(c.prefix, LineNumberPrefix(c.line));
     UpdateTextMetrics();
     EXPECT_EQ(fm.horizontalAdvance(c.measured) + 10, TextMargin);
