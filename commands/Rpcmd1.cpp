@@ -19,8 +19,10 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "search/search.h"
+#include "store/encoding.h"
 #include "store/slots.h"
 #include "view/view.h"
 
@@ -97,12 +99,64 @@ QString ClockText() {
          locale.toString(now.time(), QLocale::LongFormat);
 }
 
+namespace {
+
+// Text typed by the user (a search text, the execution log) in an encoding,
+// with what the encoding cannot hold counted instead of replaced.
+struct TypedBytes {
+  std::string bytes;        // complete only when unrepresentable is 0
+  int unrepresentable = 0;  // characters without a form in the encoding
+  char32_t first = 0;       // the first of them
+};
+
+TypedBytes EncodeTyped(TextEncoding encoding, const QString& text) {
+  TypedBytes result;
+  const std::u16string_view units(reinterpret_cast<const char16_t*>(text.utf16()),
+                                  static_cast<size_t>(text.size()));
+  if (Encode(encoding, units, result.bytes)) return result;
+  // Count what failed, one character at a time.
+  std::string one;
+  for (size_t i = 0; i < units.size();) {
+    const size_t n = QChar::isHighSurrogate(units[i]) && i + 1 < units.size() ? 2 : 1;
+    if (!Encode(encoding, units.substr(i, n), one)) {
+      if (result.unrepresentable++ == 0) {
+        result.first = n == 2 ? QChar::surrogateToUcs4(units[i], units[i + 1]) : units[i];
+      }
+    }
+    i += n;
+  }
+  return result;
+}
+
+}  // namespace
+
+static QString DescribeCharacter(char32_t c) {
+  return QStringLiteral("U+%1「%2」")
+      .arg(static_cast<uint>(c), 4, 16, QLatin1Char('0'))
+      .toUpper()
+      .arg(QString::fromUcs4(&c, 1));
+}
+
 int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
-  QStringEncoder encoder("windows-31j");
   QByteArray bytes;
-  for (const QString& line : lines) {
-    bytes += encoder.encode(line);
+  int unrepresentable = 0;
+  QString first;
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    const TypedBytes encoded = EncodeTyped(TextEncoding::kCp932, lines[i]);
+    if (encoded.unrepresentable > 0 && unrepresentable == 0) {
+      first =
+          QString::number(i + 1) + QStringLiteral(" 行目の ") + DescribeCharacter(encoded.first);
+    }
+    unrepresentable += encoded.unrepresentable;
+    bytes.append(encoded.bytes.data(), static_cast<qsizetype>(encoded.bytes.size()));
     bytes += "\r\n";
+  }
+  if (unrepresentable > 0) {
+    // A stand-in would silently change what the user wrote.
+    ReportError(QStringLiteral("ファイル %1 に保存できませんでした: Shift-JIS (CP932) で"
+                               "表せない文字が %2 個あります (最初は %3)")
+                    .arg(fileName, QString::number(unrepresentable), first));
+    return -1;
   }
   return SaveBytes(bytes, fileName);
 }

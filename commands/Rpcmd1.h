@@ -58,8 +58,10 @@ void ReportLastOsError();               // errno's system text through ReportErr
 QString ClockText();
 // Writes the lines as Shift-JIS (CP932) bytes, CR LF after every line, no BOM,
 // replacing the file through a temporary file in the same folder and a
-// rename. On failure the old file is left as it was, the error is reported
-// and -1 is returned.
+// rename. Text that CP932 cannot hold is never replaced: the save is refused
+// and says how many such characters there are and which is first. On any
+// failure the old file is left as it was, the error is reported and -1 is
+// returned.
 int SaveLinesCp932(const QStringList& lines, const QString& fileName);
 // The same for bytes already encoded (CR LF included).
 int SaveBytes(const QByteArray& bytes, const QString& fileName);

@@ -31,6 +31,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -440,22 +441,32 @@ class FastScan {
   }
 
   int32_t RegexChunks(int32_t first, int32_t last, int step) {
-    // Chunks grow from 64 lines, so that a continuous search with hits close
-    // together does not join lines far beyond the next hit.
-    int32_t size = 64;
+    // Chunks grow from 16 lines, so that a continuous search with hits close
+    // together does not join lines far beyond the next hit, and shrink again
+    // when one regexec over a chunk takes long: no input gets through during
+    // the call, and an expression that backtracks for tens of milliseconds
+    // on every line would hold the window for seconds in a chunk of 64.
+    using Clock = std::chrono::steady_clock;
+    int32_t size = 16;
     for (int32_t line = first;;) {
       const int32_t end =
           step > 0 ? std::min(last, line + size - 1) : std::max(last, line - size + 1);
       const int32_t low = std::min(line, end);
       const int32_t high = std::max(line, end);
+      const Clock::time_point start = Clock::now();
       BuildChunk(low, high);
       int32_t found = SearchChunk(low, step);
       if (found == -2) found = PerLine(line, end, step);
       if (found >= 0 || found == kStopped) return found;
       if (end == last) return -1;
       line = end + step;
+      const Clock::duration took = Clock::now() - start;
+      if (took > std::chrono::milliseconds(10)) {
+        size = std::max(size / 4, int32_t{1});
+      } else if (took < std::chrono::milliseconds(2)) {
+        size = std::min(size * 2, int32_t{4096});
+      }
       if (!Continue(line)) return kStopped;
-      size = std::min(size * 2, int32_t{4096});
     }
   }
 

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -28,6 +30,7 @@ LineMemo::LineMemo(QWidget* parent) : QAbstractScrollArea(parent) {
 void LineMemo::AppendLine(const QString& line) {
   lines_.append(line);
   caret_ = LineCount() - 1;
+  anchor_ = caret_;
   selected_ = false;
   if (longestLine_ < 0 || line.size() > lines_[longestLine_].size()) {
     longestLine_ = caret_;
@@ -52,6 +55,7 @@ void LineMemo::Flush() {
 void LineMemo::Clear() {
   lines_.clear();
   caret_ = 0;
+  anchor_ = 0;
   selected_ = false;
   longestLine_ = -1;
   widestPixels_ = 0;
@@ -61,13 +65,41 @@ void LineMemo::Clear() {
 
 void LineMemo::SetCaretLine(int line) {
   caret_ = std::clamp(line, 0, std::max(0, LineCount() - 1));
+  anchor_ = caret_;
   selected_ = false;
   EnsureVisible(caret_);
   viewport()->update();
 }
 
+void LineMemo::ExtendSelection(int line) {
+  if (LineCount() == 0) return;
+  if (!selected_) anchor_ = caret_;
+  caret_ = std::clamp(line, 0, LineCount() - 1);
+  selected_ = true;
+  EnsureVisible(caret_);
+  viewport()->update();
+}
+
+int LineMemo::SelectedLineCount() const {
+  if (!selected_ || LineCount() == 0) return 0;
+  return SelectionLast() - SelectionFirst() + 1;
+}
+
 QString LineMemo::SelectedText() const {
-  return selected_ && caret_ < LineCount() ? lines_[caret_] : QString();
+  if (SelectedLineCount() == 0) return QString();
+  return lines_.mid(SelectionFirst(), SelectedLineCount()).join(QLatin1Char('\n'));
+}
+
+void LineMemo::CopySelection() {
+  QString text;
+  if (SelectedLineCount() > 0) {
+    text = SelectedText() + QLatin1Char('\n');
+  } else if (caret_ < LineCount()) {
+    text = lines_[caret_] + QLatin1Char('\n');
+  } else {
+    return;
+  }
+  QApplication::clipboard()->setText(text);
 }
 
 int LineMemo::TopLine() const { return verticalScrollBar()->value(); }
@@ -121,7 +153,7 @@ void LineMemo::paintEvent(QPaintEvent*) {
   for (int line = first; line < last; ++line) {
     const int y = (line - first) * rowHeight_;
     const QString& text = lines_[line];
-    const bool selected = selected_ && line == caret_;
+    const bool selected = selected_ && line >= SelectionFirst() && line <= SelectionLast();
     if (selected) {
       painter.fillRect(QRect(0, y, viewport()->width(), rowHeight_), pal.highlight());
       painter.setPen(pal.color(QPalette::HighlightedText));
@@ -150,19 +182,46 @@ void LineMemo::mousePressEvent(QMouseEvent* event) {
   // Only the left button places the caret (and drops the selection); the
   // others leave both where they were.
   if (event->button() == Qt::LeftButton) {
-    if (LineCount() > 0) {
-      caret_ = std::min(LineAt(static_cast<int>(event->position().y())), LineCount() - 1);
+    const int line = std::min(LineAt(static_cast<int>(event->position().y())), LineCount() - 1);
+    if ((event->modifiers() & Qt::ShiftModifier) && LineCount() > 0) {
+      ExtendSelection(line);
+    } else {
+      if (LineCount() > 0) caret_ = line;
+      anchor_ = caret_;
+      selected_ = false;
+      viewport()->update();
     }
-    selected_ = false;
-    viewport()->update();
   }
   emit mousePressedAfter(event->button());
+}
+
+void LineMemo::mouseMoveEvent(QMouseEvent* event) {
+  // A drag with the left button selects the lines from the press to the
+  // pointer, scrolling when the pointer leaves the rows.
+  if (!(event->buttons() & Qt::LeftButton) || LineCount() == 0) return;
+  const int y = static_cast<int>(event->position().y());
+  const int line = y < 0 ? TopLine() - 1 : LineAt(y);
+  if (line == caret_ && selected_) return;
+  ExtendSelection(line);
+}
+
+void LineMemo::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  QAction* copy = menu.addAction(QStringLiteral("コピー"), this, &LineMemo::CopySelection);
+  copy->setShortcut(QKeySequence::Copy);
+  copy->setEnabled(LineCount() > 0);
+  menu.exec(event->globalPos());
 }
 
 void LineMemo::keyPressEvent(QKeyEvent* event) {
   emit keyPressedBefore(event->key());
   if (event->matches(QKeySequence::Copy)) {
-    if (caret_ < LineCount()) QApplication::clipboard()->setText(lines_[caret_]);
+    CopySelection();
+    return;
+  }
+  if ((event->modifiers() & Qt::ShiftModifier) &&
+      (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down)) {
+    ExtendSelection(caret_ + (event->key() == Qt::Key_Up ? -1 : 1));
     return;
   }
   const int rows = VisibleRows();

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QStringList>
 #include <QTimer>
+#include <algorithm>
 
 class LineMemo : public QAbstractScrollArea {
   Q_OBJECT
@@ -29,13 +30,22 @@ class LineMemo : public QAbstractScrollArea {
   // The caret: a 0-based line index, always within the lines (0 when empty).
   int CaretLine() const { return caret_; }
   void SetCaretLine(int line);
-  // The selection is either nothing or the whole caret line.
+  // The selection is nothing or a range of whole lines, from an anchor line
+  // to the caret line. A click selects nothing and moves the anchor with
+  // the caret; Shift+click, a drag or Shift+Up/Down extend the range.
   void SelectCaretLine() {
     selected_ = caret_ < LineCount();
+    anchor_ = caret_;
     viewport()->update();
   }
   bool HasSelection() const { return selected_; }
+  // Lines in the selection (0 without one).
+  int SelectedLineCount() const;
+  // The selected lines, joined by line feeds (none after a single line).
   QString SelectedText() const;
+  // Puts the selected lines on the clipboard, each followed by a line feed
+  // as a copy from the page does; without a selection, the caret line.
+  void CopySelection();
   // Scrolls so that the line is in view.
   void EnsureVisible(int line);
   int TopLine() const;
@@ -54,6 +64,8 @@ class LineMemo : public QAbstractScrollArea {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
@@ -64,8 +76,14 @@ class LineMemo : public QAbstractScrollArea {
   void Repaint();
   int LineAt(int y) const;
 
+  // Extends the selection from the anchor to line, which becomes the caret.
+  void ExtendSelection(int line);
+  int SelectionFirst() const { return std::min(anchor_, caret_); }
+  int SelectionLast() const { return std::min(std::max(anchor_, caret_), LineCount() - 1); }
+
   QStringList lines_;
   int caret_ = 0;
+  int anchor_ = 0;  // the other end of the selection
   bool selected_ = false;
   int rowHeight_ = 1;
   // The line with the most characters, tracked cheaply while appending; its

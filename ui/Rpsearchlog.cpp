@@ -1,6 +1,7 @@
 #include "ui/Rpsearchlog.h"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QStatusBar>
 #include <algorithm>
@@ -92,9 +93,16 @@ void TSearchLogF::Button2Click() { SearchLog->Clear(); }
 
 void TSearchLogF::Button4Click() { SearchRunning = false; }
 
-void TSearchLogF::SearchLogMouseDown(Qt::MouseButton) { JumpToLogLine(); }
+void TSearchLogF::SearchLogMouseDown(Qt::MouseButton button) {
+  // Shift+click extends the selection of lines to copy, and another button
+  // over a range keeps it for the context menu's コピー: no jump then.
+  if (QGuiApplication::keyboardModifiers() & Qt::ShiftModifier) return;
+  if (button != Qt::LeftButton && SearchLog->SelectedLineCount() > 1) return;
+  JumpToLogLine();
+}
 
 void TSearchLogF::SearchLogKeyDown(int key) {
+  if (QGuiApplication::keyboardModifiers() & Qt::ShiftModifier) return;  // extends the selection
   if (key == Qt::Key_Up || key == Qt::Key_Down) JumpToLogLine();
 }
 

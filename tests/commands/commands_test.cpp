@@ -714,6 +714,56 @@ TEST_F(CommandsTest, SavesWriteCp932WithCrLf) {
   }
 }
 
+// Text that CP932 cannot hold (typed into the execution log) is never
+// replaced: the save is refused with how many and which is first, and the
+// old file stays.
+TEST_F(CommandsTest, SaveRefusesTextThatCp932CannotHold) {
+  const std::string old = dir_.Write("typed.log", "old contents\r\n");
+  const QString file = QString::fromStdString(old);
+  rec_.log = QStringList{"abc 〜 ok", QString::fromUtf8("a😀b€")};
+  EXPECT_EQ(rpcmd::_save_memo(file), -1);
+  EXPECT_EQ(ReadBytes(old), "old contents\r\n");
+  const QString message =
+      "ファイル " + file +
+      " に保存できませんでした: Shift-JIS (CP932) で表せない文字が 2 個あります "
+      "(最初は 2 行目の U+1F600「😀」)";
+  EXPECT_EQ(rec_.boxes, QStringList{"Error|" + message});
+  EXPECT_EQ(rec_.log.back(), "# *** ERROR *** " + message);
+}
+
+// The search text is typed as Unicode: the input methods' code points are
+// searched as the bytes the text holds, and a character that CP932 has no
+// code for is refused instead of being searched as something else.
+TEST_F(CommandsTest, TypedSearchTextIsSearchedInCp932) {
+  struct Row {
+    QString text;
+    QStringList log;  // after the echo
+    QStringList boxes;
+  };
+  const QString refused = "検索文字列の「%1」は Shift_JIS では表せないため検索できません";
+  const std::vector<Row> rows = {
+      {"〜", {"#        検索結果: 2 行目に(〜)が有ります"}, {}},
+      {"−5", {"#        検索結果: 3 行目に(−5)が有ります"}, {}},
+      {"a😀", {"# *** ERROR *** " + refused.arg("😀")}, {"Error|" + refused.arg("😀")}},
+      {"€€", {"# *** ERROR *** " + refused.arg("€")}, {"Error|" + refused.arg("€")}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text.toStdString());
+    SetUp();
+    CurrentSlot = 0;
+    const QString path = QString::fromStdString(dir_.Write("typed.txt",
+                                                           "x\r\n10\x81\x60"
+                                                           "20\r\n\x81\x7C"
+                                                           "5\r\n"));
+    rpcmd::_open_file(path);
+    rec_ = Recorder{};
+    options_ = SearchOptions{};
+    rpcmd::_find_str(row.text);
+    EXPECT_EQ(rec_.log, QStringList{" > _find_str 0 " + row.text} + row.log);
+    EXPECT_EQ(rec_.boxes, row.boxes);
+  }
+}
+
 TEST_F(CommandsTest, FailedSaveReportsAndKeepsTheOldFile) {
   const std::string old = dir_.Write("old.log", "old contents\r\n");
   const QString folderIsAFile = QString::fromStdString(old + "/x.log");

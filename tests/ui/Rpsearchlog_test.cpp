@@ -2,11 +2,18 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTimer>
+#include <fstream>
+#include <functional>
+#include <iterator>
 
 #include "search/search.h"
+#include "support/testfiles.h"
 #include "tests/ui/dialog_windows.h"
 
 namespace {
@@ -126,10 +133,109 @@ TEST_F(SearchResultWindow, UpAndDownJumpBeforeTheCaretMoves) {
   }
 }
 
-TEST_F(SearchResultWindow, CtrlCCopiesTheCaretLine) {
-  ClickRow(3);
-  QTest::keyClick(SearchLogF->SearchLog, Qt::Key_C, Qt::ControlModifier);
-  EXPECT_EQ(QApplication::clipboard()->text(), LogLine(0, 3, "abc in line 3"));
+// Lines are selected with a click, Shift+click, a drag or Shift+Up/Down and
+// copied with Ctrl+C or the context menu's コピー, each followed by a line
+// feed; extending a selection jumps nowhere.
+TEST_F(SearchResultWindow, SelectedLinesAreCopied) {
+  LineMemo* memo = SearchLogF->SearchLog;
+  auto rowPoint = [memo](int line) {
+    return QPoint(20, (line - memo->TopLine()) * memo->RowHeight() + memo->RowHeight() / 2);
+  };
+  auto shiftClick = [&](int line) {
+    QTest::mouseClick(memo->viewport(), Qt::LeftButton, Qt::ShiftModifier, rowPoint(line));
+  };
+  auto ctrlC = [memo] { QTest::keyClick(memo, Qt::Key_C, Qt::ControlModifier); };
+  auto contextCopy = [&](int line) {
+    // The menu runs its own loop: its first action is triggered from there.
+    QTimer::singleShot(0, [] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(menu, nullptr);
+      EXPECT_EQ(menu->actions().value(0)->text(), QStringLiteral("コピー"));
+      menu->actions().value(0)->trigger();
+      menu->close();
+    });
+    QTest::mousePress(memo->viewport(), Qt::RightButton, Qt::NoModifier, rowPoint(line));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, rowPoint(line),
+                            memo->viewport()->mapToGlobal(rowPoint(line)));
+    QApplication::sendEvent(memo->viewport(), &event);
+    QTest::mouseRelease(memo->viewport(), Qt::RightButton, Qt::NoModifier, rowPoint(line));
+  };
+  const QString l2 = LogLine(2, 42, "abc in tab 3");
+  const QString l3 = LogLine(0, 3, "abc in line 3");
+  const QString l4 = LogLine(0, 42, "abc");
+  struct Row {
+    const char* name;
+    std::function<void()> select;
+    std::function<void()> copy;
+    QString clipboard;
+    QStringList log;  // while selecting and copying, after the first click
+  };
+  const Row rows[] = {
+      {"one line, Ctrl+C", [] {}, ctrlC, l3 + "\n", {}},
+      {"Shift+click below",
+       [&] { shiftClick(5); },
+       ctrlC,
+       QStringList{l3, l4, "  1 :        42"}.join("\n") + "\n",
+       {}},
+      {"Shift+click above", [&] { shiftClick(2); }, ctrlC, l2 + "\n" + l3 + "\n", {}},
+      {"drag",
+       [&] {
+         QTest::mouseMove(memo->viewport(), rowPoint(4));
+         QMouseEvent move(QEvent::MouseMove, rowPoint(4),
+                          memo->viewport()->mapToGlobal(rowPoint(4)), Qt::NoButton, Qt::LeftButton,
+                          Qt::NoModifier);
+         QApplication::sendEvent(memo->viewport(), &move);
+       },
+       ctrlC,
+       l3 + "\n" + l4 + "\n",
+       {}},
+      {"Shift+Down twice",
+       [memo] {
+         QTest::keyClick(memo, Qt::Key_Down, Qt::ShiftModifier);
+         QTest::keyClick(memo, Qt::Key_Down, Qt::ShiftModifier);
+       },
+       ctrlC,
+       QStringList{l3, l4, "  1 :        42"}.join("\n") + "\n",
+       {}},
+      {"context menu over a range",
+       [&] { shiftClick(4); },
+       [&] { contextCopy(4); },
+       l3 + "\n" + l4 + "\n",
+       {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    QApplication::clipboard()->clear();
+    ClickRow(3);
+    log.clear();
+    row.select();
+    row.copy();
+    EXPECT_EQ(QApplication::clipboard()->text(), row.clipboard);
+    EXPECT_EQ(log, row.log);
+  }
+}
+
+// A hit line is saved as the bytes the store gave, whatever they decode to:
+// zero bytes, FD-FF, a lone lead byte and the NEC and IBM duplicate codes
+// all come back as they were.
+TEST_F(SearchResultWindow, SavedSearchLogHoldsTheLinesBytes) {
+  TempDir dir;
+  static const char kLine[] = "hit \0 \xFD\xFE\xFF \xED\x40\x87\x90\xFA\x5C end\x82";
+  const std::string line(kLine, sizeof kLine - 1);
+  const std::string path = dir.Write("bytes.txt", "x\r\n" + line + "\r\n");
+  rpcmd::_open_file(QString::fromStdString(path));
+  SearchFom->SOp3_All->setChecked(true);
+  SearchLogF->SearchLog->Clear();
+  rpcmd::_find_str(QStringLiteral("hit"));
+  const QString saved = QString::fromStdString(dir.path() + "/saved.log");
+  ASSERT_EQ(rpcmd::_save_search_log(saved), 0);
+  const std::string expected =
+      "# \x98\x41\x91\xB1\x8C\x9F\x8D\xF5\x8A\x4A\x8E\x6E\x81\x40(hit)\r\n" +
+      FormatSearchLogLine(0, 2, line) + "\r\n" +
+      "# \x98\x41\x91\xB1\x8C\x9F\x8D\xF5\x8F\x49\x97\xB9  (hit)\x8C\x9F\x8D\xF5\x90\x94: 1 \r\n";
+  std::ifstream file(saved.toStdString(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(bytes, expected);
 }
 
 TEST_F(SearchResultWindow, ClearEmptiesTheMemoAndTheNextLineComesFirst) {
