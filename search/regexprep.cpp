@@ -291,6 +291,15 @@ std::string RequiredLiteral(const std::string& pattern) {
   int depth = 0;
   auto literal = [&](const std::string& bytes) {
     if (depth > 0) return;
+    // A blank or a control byte (even as the second byte of a character)
+    // cuts the run: a blank of the display text may be an expanded TAB in
+    // the raw bytes the filter reads.
+    for (const char b : bytes) {
+      if (static_cast<unsigned char>(b) <= ' ' || b == 0x7F) {
+        flush();
+        return;
+      }
+    }
     run += bytes;
     lastAtom = bytes.size();
   };

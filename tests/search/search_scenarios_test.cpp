@@ -338,6 +338,9 @@ TEST_F(SearchTest, RegexReadsDoubleByteCharactersAsUnits) {
        "A-\x83"
        "C]",
        {2, -1}},
+      // A lead byte before a blank is one unit, and that blank may be a TAB
+      // in the file: no raw filter may look for it.
+      {"lead_byte_then_expanded_tab", "x\r\n\xF1\tz\r\n", "\xF1 ", {1, -1}},
   };
   for (const Case& c : cases) {
     Open(c.file);
