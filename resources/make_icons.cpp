@@ -110,6 +110,32 @@ void Binoculars(QPainter& p) {
   p.drawEllipse(QRectF(10.8, 9.8, 1.4, 1.4));
 }
 
+// Follow the end, 24 x 23 units: a page whose last lines keep coming, with a
+// green arrow pointing down onto a bar under the last line.
+void FollowTail(QPainter& p) {
+  p.setPen(QPen(QColor(120, 120, 120), 1));
+  p.setBrush(Qt::white);
+  p.drawRect(QRectF(2.5, 1.5, 13, 20));
+  p.setPen(QPen(QColor(150, 150, 190), 1));
+  for (qreal y = 4.5; y < 15; y += 2.5) p.drawLine(QPointF(4.5, y), QPointF(13.5, y));
+  p.setPen(QPen(QColor(60, 60, 60), 1.2));
+  p.drawLine(QPointF(4.5, 17.5), QPointF(11.5, 17.5));
+  const QColor green(30, 140, 60);
+  p.setPen(Qt::NoPen);
+  p.setBrush(green);
+  QPainterPath arrow;
+  arrow.moveTo(17.5, 2.5);
+  arrow.lineTo(20.5, 2.5);
+  arrow.lineTo(20.5, 12.5);
+  arrow.lineTo(23.0, 12.5);
+  arrow.lineTo(19.0, 17.5);
+  arrow.lineTo(15.0, 12.5);
+  arrow.lineTo(17.5, 12.5);
+  arrow.closeSubpath();
+  p.drawPath(arrow);
+  p.drawRect(QRectF(14.5, 19, 9, 2.5));
+}
+
 // The program icon, 32 x 32 units: a tall stack of text pages behind a front
 // page with many short lines and a marked line, for "a very long text".
 void ProgramIcon(QPainter& p) {
@@ -153,6 +179,7 @@ int main(int argc, char** argv) {
   ok &= Render(dir + "/open.png", 24, 23, 24, 23, OpenFolder);
   ok &= Render(dir + "/save.png", 24, 23, 24, 23, Floppy);
   ok &= Render(dir + "/find.png", 16, 16, 16, 16, Binoculars);
+  ok &= Render(dir + "/follow.png", 24, 23, 24, 23, FollowTail);
   ok &= Render(dir + "/dolmik.png", 32, 32, 32, 32, ProgramIcon);
   ok &= Render(dir + "/dolmik16.png", 16, 16, 32, 32, ProgramIcon);
   ok &= Render(dir + "/dolmik256.png", 256, 256, 32, 32, ProgramIcon);
