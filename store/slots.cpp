@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
+#include "store/filewatch.h"
 #include "store/indexer.h"
 #include "store/platform.h"
 
@@ -13,6 +15,15 @@
 #endif
 
 namespace sp = store_platform;
+
+// The watcher's news for one slot: the latest change it saw, kept until the
+// slot's thread takes it in. Shared with the watcher's callback, which may
+// run once more while the slot lets its watcher go.
+struct FileChangeBox {
+  std::mutex mutex;
+  bool has = false;
+  FileChange change{};
+};
 
 FileSlot SlotTable[kSlotCount];
 int32_t CurrentSlot = 0;
@@ -45,6 +56,10 @@ constexpr const char* kOpenCancelled = "# ファイルオープンを中止し�
 constexpr const char* kTooManyLines = "ファイルの行数が多すぎるので途中で終了します";
 constexpr const char* kUtf16Refused =
     "UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP です）: ";
+constexpr const char* kReplacedLine =
+    "# ファイルが新しいファイルに置き換えられたので、先頭から読み直します: ";
+constexpr const char* kTruncatedLine = "# ファイルが切り詰められたので、先頭から読み直します: ";
+constexpr const char* kReloadFailed = "# *** ERROR *** ファイルを読み直せません（";
 constexpr const char* kNoIndexMemory = "メモリが不足しているため、行インデックスを作成できません: ";
 // The log line of an open that fails before anything is mapped: no message
 // box, only this line after the command's echo, naming the reason and the
@@ -186,7 +201,13 @@ void NoteTruncation(FileSlot& slot) {
   slot.TruncatedSize = size < 0 ? 0 : std::min(static_cast<uint64_t>(size), slot.FileSize);
   if (!slot.TruncationReported) {
     slot.TruncationReported = true;
-    if (Hooks().truncated) Hooks().truncated(slot);
+    // A followed file is read again from the start as soon as the watcher
+    // looks; until then the vanished lines read as empty.
+    if (slot.Watcher) {
+      slot.Watcher->Poke();
+    } else if (Hooks().truncated) {
+      Hooks().truncated(slot);
+    }
   }
 }
 
@@ -277,8 +298,39 @@ int32_t KnownLines(const FileSlot& slot, bool complete) {
 
 bool IsCurrent(const FileSlot& slot) { return SlotIndex(slot) == CurrentSlot; }
 
+// Set while a scan that lets input through runs (DeferFileChanges).
+bool g_defer_changes = false;
+
+// The watcher reports on its own thread: the news goes into the slot's box,
+// and index_wake asks the slot's thread to pump.
+void StartWatching(FileSlot& slot) {
+  const int index = SlotIndex(slot);
+  if (index < 0 || slot.FileHandle < 0) return;
+  auto box = std::make_shared<FileChangeBox>();
+  auto wake = Hooks().index_wake;
+  slot.Changes = box;
+  slot.Watcher = std::make_shared<FileWatcher>(slot.FileHandle, slot.FileName,
+                                               static_cast<int64_t>(slot.FileSize),
+                                               [box, wake, index](const FileChange& change) {
+                                                 {
+                                                   std::lock_guard<std::mutex> lock(box->mutex);
+                                                   box->has = true;
+                                                   box->change = change;
+                                                 }
+                                                 if (wake) wake(index);
+                                               });
+}
+
+void StopWatching(FileSlot& slot) {
+  slot.Watcher.reset();  // joins its thread: no callback runs after this
+  slot.Changes.reset();
+  slot.Extending = false;
+  slot.Reloading = false;
+}
+
 // Empties a slot whose open failed or was cancelled: the worker is gone.
 void ReleaseFailedOpen(FileSlot& slot) {
+  StopWatching(slot);  // before its descriptor goes
   CloseHandles(slot);
   ReleaseLineIndex(slot);
   UnmapSlotWindow(slot);
@@ -292,7 +344,10 @@ void ReleaseFailedOpen(FileSlot& slot) {
 // The lines the indexer has published: the count, the first page once a
 // page's worth is known, the running count in the status bar.
 void TakeProgress(FileSlot& slot, bool complete) {
-  const int32_t lines = KnownLines(slot, complete);
+  int32_t lines = KnownLines(slot, complete);
+  // While the index grows at the end, a last line without its line feed yet
+  // stays counted: the count never steps back.
+  if (slot.Extending) lines = std::max(lines, slot.LineCount);
   if (lines == slot.LineCount && !complete) return;
   slot.LineCount = lines;
   if (!slot.FirstPageShown && lines >= kLinesPerBlock && !complete) {
@@ -329,9 +384,168 @@ void StartIndexing(FileSlot& slot) {
   PumpIndex(slot);
 }
 
+// The file grew to size: only the new bytes are scanned, from where the
+// index stopped (the partial last line included).
+void ExtendIndex(FileSlot& slot, uint64_t size) {
+  slot.Watcher->Acknowledge(slot.FileHandle, static_cast<int64_t>(size));
+  if (size <= slot.FileSize || slot.LineCount >= kMaxLineCount) return;
+  slot.FileSize = size;
+  slot.Extending = true;
+  StartIndexing(slot);
+}
+
+// Follows no more: the reason is logged once, the lines known stay.
+void GiveUpFollowing(FileSlot& slot, const std::string& reason) {
+  Log(kReloadFailed + reason + "）: " + slot.FileName);
+  StopWatching(slot);
+}
+
+// The file was truncated, or the path names a new file: the document is
+// indexed again from the start, from the new file when there is one. The
+// top line is kept for when the index is complete, if the line still
+// exists then.
+void ReloadDocument(FileSlot& slot, const FileChange& change) {
+  const bool replaced = change.kind == FileChange::kReplaced;
+  int fd = slot.FileHandle;
+  int map = slot.MapHandle;
+  uint64_t device = slot.FileDevice;
+  uint64_t inode = slot.FileInode;
+  if (replaced) {
+    fd = sp::OpenReadOnly(slot.FileName);
+    if (fd < 0 || !sp::FileIdentity(fd, &device, &inode)) {
+      const int error = errno;
+      sp::CloseHandle(fd);
+      GiveUpFollowing(slot, OpenFailureReason(error));
+      return;
+    }
+    // An empty new file has a mapping too: its window covers pages that
+    // come to exist as it grows.
+    map = sp::CreateMapping(fd, 1);
+  }
+  const int64_t size = map < 0 ? -1 : sp::FileSize(fd);
+  if (size < 0) {
+    const int error = errno;
+    if (replaced) {
+      sp::CloseHandle(map);
+      sp::CloseHandle(fd);
+    }
+    GiveUpFollowing(slot, OpenFailureReason(error));
+    return;
+  }
+  const uint64_t length = size > 0 ? std::min<uint64_t>(kWindowSize, static_cast<uint64_t>(size))
+                                   : sp::AllocationGranularity();
+  const int old_fd = slot.FileHandle;
+  const int old_map = slot.MapHandle;
+  slot.MapHandle = map;
+  if (RemapSlotWindow(slot, 0, length) != 0) {
+    const int error = errno;
+    slot.MapHandle = old_map;
+    if (replaced) {
+      sp::CloseHandle(map);
+      sp::CloseHandle(fd);
+    }
+    GiveUpFollowing(slot, OpenFailureReason(error));
+    return;
+  }
+  // The watcher looks at the new descriptor before the old one closes.
+  slot.Watcher->Acknowledge(fd, size);
+  if (replaced) {
+    sp::CloseHandle(old_map);
+    sp::CloseHandle(old_fd);
+    slot.FileHandle = fd;
+    slot.FileDevice = device;
+    slot.FileInode = inode;
+  }
+  ResetTruncation(slot);
+  slot.FileSize = static_cast<uint64_t>(size);
+  if (!slot.EncodingChosen && size > 0) {
+    const size_t sampled =
+        static_cast<size_t>(std::min<uint64_t>(slot.ViewLength, kDetectionSample));
+    const EncodingGuess guess = DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSize);
+    if (!guess.utf16) {
+      slot.DetectedEncoding = slot.Encoding = guess.encoding;
+      slot.BomLength = static_cast<uint8_t>(guess.bomLength);
+    }
+  }
+  slot.ReloadTopLine = slot.TopLine;
+  slot.LineCount = 0;
+  slot.SelStartColumn = slot.SelStartLine = slot.SelEndColumn = slot.SelEndLine = -1;
+  slot.Index = std::make_shared<LineIndex>();
+  slot.IndexedTo = slot.BomLength;
+  if (!slot.Index->Append(slot.BomLength)) {
+    const std::string path = slot.FileName;
+    ReleaseFailedOpen(slot);
+    ReportError(kNoIndexMemory + path);
+    return;
+  }
+  // The page stays where it was until the index is complete.
+  slot.FirstPageShown = true;
+  slot.Reloading = true;
+  Log((replaced ? kReplacedLine : kTruncatedLine) + slot.FileName);
+  if (IsCurrent(slot)) SetStatus(3, "0");
+  StartIndexing(slot);
+}
+
+// Takes in the watcher's latest news, unless a scan holds the lines still
+// or the indexer is busy (its end pumps again).
+void TakeFileChange(FileSlot& slot) {
+  if (!slot.Changes || slot.Worker || g_defer_changes) return;
+  FileChange change{};
+  {
+    std::lock_guard<std::mutex> lock(slot.Changes->mutex);
+    if (!slot.Changes->has) return;
+    change = slot.Changes->change;
+    slot.Changes->has = false;
+  }
+  if (change.kind == FileChange::kGrew) {
+    ExtendIndex(slot, static_cast<uint64_t>(change.size));
+  } else {
+    ReloadDocument(slot, change);
+  }
+}
+
+// The indexer of a growth or a reload has ended; true when it was one.
+bool FinishFollowing(FileSlot& slot, IndexWorker::Outcome outcome) {
+  using Outcome = IndexWorker::Outcome;
+  const bool done = outcome == Outcome::kComplete || outcome == Outcome::kLineLimit;
+  if (slot.Extending) {
+    // Whatever the outcome, the lines known so far stay.
+    TakeProgress(slot, true);
+    slot.Extending = false;
+    if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
+    if (Hooks().index_grown) Hooks().index_grown(slot);
+    if (outcome == Outcome::kLineLimit) {
+      Log(std::string("# ") + kTooManyLines);
+      StopWatching(slot);
+    } else if (!done) {
+      GiveUpFollowing(slot, outcome == Outcome::kNoMemory ? std::string("メモリが不足しています")
+                                                          : OpenFailureReason(errno));
+    }
+    return true;
+  }
+  if (!slot.Reloading || !done) return false;
+  slot.Reloading = false;
+  TakeProgress(slot, true);
+  slot.TopLine = std::min(slot.ReloadTopLine, std::max(0, slot.LineCount - 1));
+  if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
+  if (outcome == Outcome::kLineLimit) {
+    Log(std::string("# ") + kTooManyLines);
+    StopWatching(slot);
+  }
+  if (Hooks().index_done) Hooks().index_done(slot);
+  return true;
+}
+
 }  // namespace
 
+void DeferFileChanges(bool defer) {
+  g_defer_changes = defer;
+  if (defer) return;
+  for (FileSlot& slot : SlotTable) PumpIndex(slot);
+}
+
 void ReleaseLineIndex(FileSlot& slot) {
+  StopWatching(slot);
   if (slot.Worker) {
     slot.Worker->Cancel();
     slot.Worker.reset();
@@ -473,12 +687,21 @@ int OpenDocument(const std::string& path) {
   SetStatus(kEncodingPanel, EncodingName(slot.Encoding));
   Log(kOpenStartPrefix + ClockText() + ")===");
   StartIndexing(slot);
-  return slot.ViewBase != nullptr ? 0 : -1;
+  if (slot.ViewBase == nullptr) return -1;
+  // Growth during the first index waits in the watcher's box until it ends.
+  StartWatching(slot);
+  return 0;
 }
 
 void PumpIndex(FileSlot& slot) {
-  if (!slot.Worker) return;
+  if (!slot.Worker) {
+    TakeFileChange(slot);
+    return;
+  }
   IndexWorker& worker = *slot.Worker;
+  // A growth's lines come in at its end, in one step; a scan that holds the
+  // lines still sees none of them before it ends.
+  if (slot.Extending && (g_defer_changes || !worker.Finished())) return;
   if (!worker.Finished()) {
     TakeProgress(slot, false);
     return;
@@ -488,6 +711,11 @@ void PumpIndex(FileSlot& slot) {
   const int error = worker.error();
   slot.IndexedTo = worker.ScannedTo();
   slot.Worker.reset();
+  errno = error;
+  if (FinishFollowing(slot, outcome)) {
+    TakeFileChange(slot);  // what came in meanwhile
+    return;
+  }
   switch (outcome) {
     case IndexWorker::Outcome::kComplete:
     case IndexWorker::Outcome::kLineLimit:

@@ -19,10 +19,12 @@
 
 // The slot's controls live in view/ and ui/; the store only keeps pointers
 // to them and hands them back to its callbacks.
-class TabPage;        // the slot's tab page
-class PageImage;      // the slot's page raster
-class PageScrollBar;  // the slot's vertical and horizontal scroll bars
-class IndexWorker;    // store/indexer.h
+class TabPage;         // the slot's tab page
+class PageImage;       // the slot's page raster
+class PageScrollBar;   // the slot's vertical and horizontal scroll bars
+class IndexWorker;     // store/indexer.h
+class FileWatcher;     // store/filewatch.h
+struct FileChangeBox;  // what the watcher saw, waiting for the slot's thread
 
 constexpr int kSlotCount = 4;
 // Scans walk the document in runs of 8192 lines (2^13) and report progress
@@ -97,6 +99,19 @@ struct FileSlot {
   // never reused during a run, so that code which let input through can tell
   // whether the document it worked on is still the one in the slot.
   uint64_t OpenSerial = 0;
+
+  // Following the file: the watcher notices growth, truncation and
+  // replacement on its own thread and leaves the news in Changes; the slot's
+  // thread takes it in (PumpIndex). Growth extends the index from IndexedTo
+  // (Extending); a truncation or a new file at the path indexes again from
+  // the start (Reloading), keeping TopLine where the line still exists.
+  std::shared_ptr<FileWatcher> Watcher;
+  std::shared_ptr<FileChangeBox> Changes;
+  bool Extending = false;
+  bool Reloading = false;
+  int32_t ReloadTopLine = 0;  // the top line to return to after a reload
+  // The tab keeps its last page in view as the file grows.
+  bool FollowTail = false;
 };
 
 extern FileSlot SlotTable[kSlotCount];
@@ -115,11 +130,13 @@ struct StoreHooks {
   std::function<void(FileSlot&)> index_progress;  // more lines known (LineCount, IndexShare)
   std::function<void(FileSlot&)> index_done;      // index complete: scroll range, first page
   std::function<void(FileSlot&)> truncated;       // the file shrank while open (told once)
-  std::function<std::string()> clock_text;        // local date and time for the time stamps
+  // Growth of the file taken in: LineCount is larger, or the last line longer.
+  std::function<void(FileSlot&)> index_grown;
+  std::function<std::string()> clock_text;  // local date and time for the time stamps
   // Set: the index is built on a worker thread, which calls this (on its
-  // own thread) when it has news for the slot; the receiver must arrange for
-  // PumpIndex(SlotTable[slot]) to run on the store's thread, and do nothing
-  // else. Unset: OpenDocument builds the whole index before it returns.
+  // own thread) when it has news for the slot, and so does the file watcher; the receiver must
+  // arrange for PumpIndex(SlotTable[slot]) to run on the store's thread, and do nothing else.
+  // Unset: OpenDocument builds the whole index before it returns.
   std::function<void(int slot)> index_wake;
 };
 StoreHooks& Hooks();
@@ -141,7 +158,13 @@ void WaitForIndex(FileSlot& slot);
 // Ends an open whose index is still being built: the slot is emptied and
 // the log says so. Returns -1 when the slot was not indexing.
 int CancelIndex(FileSlot& slot);
-inline bool IndexComplete(const FileSlot& slot) { return slot.Worker == nullptr; }
+// Complete also while the index only grows at the end: the lines known stay
+// as they are, and LineCount changes only when the slot's thread pumps.
+inline bool IndexComplete(const FileSlot& slot) { return slot.Worker == nullptr || slot.Extending; }
+// While deferred (a search that lets input through runs), PumpIndex takes
+// in no growth, truncation or replacement, so that the lines a scan walks
+// stay as they were; undeferring pumps every slot.
+void DeferFileChanges(bool defer);
 // Share of the file indexed, 0 to 100.
 int IndexShare(const FileSlot& slot);
 
