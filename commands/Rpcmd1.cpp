@@ -309,6 +309,26 @@ void ShowSlotEncoding() {
   }
 }
 
+namespace {
+
+// The last full page of a followed slot: drawn when it is on view, else
+// kept as its top line for when it is.
+void ShowTail(FileSlot& slot) {
+  const int rows = slot.Image != nullptr ? LinesPerPage(slot.Image) : 1;
+  const int32_t top = std::max<int32_t>(0, slot.LineCount - rows);
+  if (SlotIndex(slot) == CurrentSlot && slot.Image != nullptr) {
+    DrawView(top, true);
+  } else {
+    slot.TopLine = top;
+  }
+}
+
+void ShowFollowCheck() {
+  if (CmdHooks().set_follow_check) CmdHooks().set_follow_check(SlotTable[CurrentSlot].FollowTail);
+}
+
+}  // namespace
+
 void InstallCommandHooks() {
   StoreHooks& store = Hooks();
   store.log = [](const std::string& text) { AppendLog(FromUtf8(text)); };
@@ -329,7 +349,24 @@ void InstallCommandHooks() {
   store.index_done = [](FileSlot& slot) {
     SetVerticalRange(slot);  // 0..LineCount, page LineCount / 20 + 1
     // The user may have scrolled while the index grew, or be on another tab.
-    if (SlotIndex(slot) == CurrentSlot) DrawView(slot.TopLine, true);
+    // A followed file read again (rotated) shows its end.
+    if (slot.FollowTail) {
+      ShowTail(slot);
+    } else if (SlotIndex(slot) == CurrentSlot) {
+      DrawView(slot.TopLine, true);
+    }
+    if (CmdHooks().index_progress) CmdHooks().index_progress(SlotIndex(slot));
+  };
+  store.index_grown = [](FileSlot& slot, int32_t linesBefore) {
+    SetVerticalRange(slot);
+    if (slot.FollowTail) {
+      ShowTail(slot);
+    } else if (SlotIndex(slot) == CurrentSlot && slot.Image != nullptr &&
+               slot.TopLine + LinesPerPage(slot.Image) >= linesBefore) {
+      // The page shows the end: its empty rows fill, its last line may have
+      // grown. A page further up (and its highlight) is left as it is.
+      DrawView(slot.TopLine, false);
+    }
     if (CmdHooks().index_progress) CmdHooks().index_progress(SlotIndex(slot));
   };
   store.truncated = [](FileSlot& slot) {
@@ -387,6 +424,7 @@ int _open_file(const QByteArray& nativePath) {
   ResetHorizontalScroll();
   OpenDocument(native);
   ShowSlotEncoding();
+  ShowFollowCheck();  // a new document starts without follow mode
   return 0;
 }
 
@@ -404,6 +442,7 @@ int _quit_file() {
   SetStatus(3, QString());
   SetStatus(5, QString());
   ShowSlotEncoding();
+  ShowFollowCheck();
   if (slot.Image != nullptr) ClearView();
   if (slot.VScroll != nullptr) slot.VScroll->setValue(0);
   // A blank tab has no selection to invert and its bar stands at column 0.
@@ -459,6 +498,7 @@ int _chenge_view(int slot) {
   SetStatus(3, QString::number(current.LineCount));
   SetStatus(5, QString::number(current.TopLine + 1));
   ShowSlotEncoding();
+  ShowFollowCheck();
   return 0;
 }
 
@@ -466,6 +506,10 @@ int _jump(int32_t topLine, bool moveScrollBar) {
   AppendLog(QStringLiteral(" > _jump ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
             QString::number(static_cast<int64_t>(topLine) + 1));
   if (!SlotHoldsDocument()) return -1;
+  // A jump upwards leaves follow mode, as a scroll upwards does.
+  if (SlotTable[CurrentSlot].FollowTail && topLine < SlotTable[CurrentSlot].TopLine) {
+    _follow_tail(false);
+  }
   // The page never starts above the first line, whatever a caller computed.
   DrawView(std::max<int32_t>(topLine, 0), moveScrollBar);
   return 0;
@@ -511,6 +555,21 @@ int _code_set(int choice) {
   return 0;
 }
 
+int _follow_tail(bool on) {
+  AppendLog(QStringLiteral(" > _follow_tail ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
+            QString::number(on ? 1 : 0));
+  FileSlot& slot = SlotTable[CurrentSlot];
+  if (!SlotHoldsDocument()) {
+    slot.FollowTail = false;
+    ShowFollowCheck();
+    return -1;
+  }
+  slot.FollowTail = on;
+  ShowFollowCheck();
+  if (on) ShowTail(slot);
+  return 0;
+}
+
 }  // namespace rpcmd
 
 int FindString(const QString& text) {
@@ -551,6 +610,12 @@ int FindString(const QString& text) {
     }
   }
   SearchRunning = true;
+  // The lines the scan walks stay as they are until the hit is shown: a
+  // followed file's growth, truncation or replacement is taken in after.
+  struct HoldFileChanges {
+    HoldFileChanges() { DeferFileChanges(true); }
+    ~HoldFileChanges() { DeferFileChanges(false); }
+  } hold;
 
   int32_t matchStart = 0;
   int32_t matchEnd = 0;
@@ -605,6 +670,8 @@ int FindString(const QString& text) {
   }
   // The hits belong to a document that is gone: nothing to show.
   if (!document.StillCurrent()) return -1;
+  // The hit stays in view: the next growth must not carry the page away.
+  if (SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(false);
   DrawView(hit, true);
   const std::string lineText = GetLine(SlotTable[CurrentSlot], hit);
   HighlightMatch(hit, lineText, matchStart, matchEnd);

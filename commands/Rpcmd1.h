@@ -30,6 +30,8 @@ struct CommandHooks {
   // The radio items of the menu 文字コード: kAutoEncoding or a TextEncoding
   // as int, for the current slot.
   std::function<void(int choice)> set_encoding_check;
+  // The check marks of 末尾を追従 (menu item and toolbar button).
+  std::function<void(bool)> set_follow_check;
   // The search result window (SearchLogF): show it, add lines to its memo
   // SearchLog (the window repaints them at most about every 100 ms and on
   // flush), and read its lines back.
@@ -97,6 +99,9 @@ int _find_str(const QString& text);  // FindString
 // The current document's encoding: kAutoEncoding (detected from the file) or
 // a TextEncoding as int. The page is drawn again; nothing is indexed again.
 int _code_set(int choice);
+// Follow mode of the current tab: on keeps the last page in view as the file
+// grows (and shows it now).
+int _follow_tail(bool on);
 }  // namespace rpcmd
 
 constexpr int kAutoEncoding = -1;

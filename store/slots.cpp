@@ -510,10 +510,11 @@ bool FinishFollowing(FileSlot& slot, IndexWorker::Outcome outcome) {
   const bool done = outcome == Outcome::kComplete || outcome == Outcome::kLineLimit;
   if (slot.Extending) {
     // Whatever the outcome, the lines known so far stay.
+    const int32_t before = slot.LineCount;
     TakeProgress(slot, true);
     slot.Extending = false;
     if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
-    if (Hooks().index_grown) Hooks().index_grown(slot);
+    if (Hooks().index_grown) Hooks().index_grown(slot, before);
     if (outcome == Outcome::kLineLimit) {
       Log(std::string("# ") + kTooManyLines);
       StopWatching(slot);
@@ -798,6 +799,7 @@ void CloseDocument() {
   slot.Encoding = slot.DetectedEncoding = TextEncoding::kCp932;
   slot.EncodingChosen = false;
   slot.BomLength = 0;
+  slot.FollowTail = false;
   SetCaption(slot, "");
 }
 

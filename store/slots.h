@@ -130,8 +130,9 @@ struct StoreHooks {
   std::function<void(FileSlot&)> index_progress;  // more lines known (LineCount, IndexShare)
   std::function<void(FileSlot&)> index_done;      // index complete: scroll range, first page
   std::function<void(FileSlot&)> truncated;       // the file shrank while open (told once)
-  // Growth of the file taken in: LineCount is larger, or the last line longer.
-  std::function<void(FileSlot&)> index_grown;
+  // Growth of the file taken in: LineCount is larger than lines_before, or
+  // the last line is longer.
+  std::function<void(FileSlot&, int32_t lines_before)> index_grown;
   std::function<std::string()> clock_text;  // local date and time for the time stamps
   // Set: the index is built on a worker thread, which calls this (on its
   // own thread) when it has news for the slot, and so does the file watcher; the receiver must

@@ -262,6 +262,11 @@ void TRpEdit::BuildToolBar() {
   connect(SpeedButton1, &QToolButton::clicked, this, &TRpEdit::SpeedButton1Click);
   connect(SpeedButton2, &QToolButton::clicked, this, &TRpEdit::SpeedButton2Click);
   connect(SpeedButton3, &QToolButton::clicked, this, &TRpEdit::SpeedButton3Click);
+  // Follow mode, after a gap of 5 like the find button's.
+  SpeedButton4 = makeButton("SpeedButton4", ":/icons/follow.png", 10 + 33 + 6 + 33 + 5 + 33 + 5,
+                            QStringLiteral("ファイルの末尾を表示し続けます (F)"));
+  SpeedButton4->setCheckable(true);
+  connect(SpeedButton4, &QToolButton::clicked, this, &TRpEdit::Tail1Click);
 }
 
 void TRpEdit::BuildPages() {
@@ -427,6 +432,13 @@ void TRpEdit::BuildMenus() {
     connect(action, &QAction::triggered, this, [this, choice] { CodeClick(choice); });
   }
 
+  show1->addSeparator();
+  // F, as in the pagers and log viewers that follow a file; a text field
+  // with the focus takes the key for itself.
+  Tail1 = item(show1, "Tail1", "末尾を追従(&T)", QKeySequence(Qt::Key_F),
+               "ファイルの末尾を表示し続けます", &TRpEdit::Tail1Click);
+  Tail1->setCheckable(true);
+
   QMenu* n4 = title("N4", "設定", nullptr);
   Font1 = item(n4, "Font1", "フォント指定(&F)", {}, "表示フォントを設定を行います",
                &TRpEdit::Font1Click);
@@ -501,6 +513,10 @@ void TRpEdit::InstallHooks() {
                            static_cast<int>(TextEncoding::kUtf8),
                            static_cast<int>(TextEncoding::kEucJp)};
     for (size_t i = 0; i < std::size(choices); ++i) CodeItem[i]->setChecked(choices[i] == choice);
+  };
+  hooks.set_follow_check = [this](bool on) {
+    Tail1->setChecked(on);
+    SpeedButton4->setChecked(on);
   };
   hooks.search_progress = [this](int32_t line, int32_t lineCount) {
     ShowSearchProgress(line, lineCount);
@@ -899,6 +915,14 @@ void TRpEdit::N12Click() {
   const FileSlot& slot = SlotTable[CurrentSlot];
   const int32_t top = std::max<int32_t>(0, slot.LineCount - LinesPerPage(slot.Image));
   rpcmd::_jump(top, true);
+  // The end of the file is where following starts again.
+  if (!SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(true);
+}
+
+void TRpEdit::Tail1Click() {
+  // The menu item and the button toggle the current tab's mode; both show
+  // the tab's state again afterwards (an empty tab cannot follow).
+  rpcmd::_follow_tail(!SlotTable[CurrentSlot].FollowTail);
 }
 
 void TRpEdit::N8Click() { Log1->clear(); }
@@ -984,6 +1008,11 @@ void TRpEdit::ScrollFChange() {
   // Whichever bar sent the change, only the current slot's bar is read.
   const FileSlot& slot = SlotTable[CurrentSlot];
   if (slot.FileHandle == -1 || slot.VScroll == nullptr) return;
+  // A scroll upwards leaves follow mode: the user reads back. (The bar moved
+  // by a file read again from the start is no such scroll.)
+  if (slot.FollowTail && !slot.Reloading && slot.VScroll->value() < slot.TopLine) {
+    rpcmd::_follow_tail(false);
+  }
   DrawView(slot.VScroll->value(), false);
 }
 

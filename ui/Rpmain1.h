@@ -78,6 +78,7 @@ class TRpEdit : public QMainWindow {
   QToolButton* SpeedButton1 = nullptr;
   QToolButton* SpeedButton2 = nullptr;
   QToolButton* SpeedButton3 = nullptr;
+  QToolButton* SpeedButton4 = nullptr;  // 末尾を追従
   QPlainTextEdit* Log1 = nullptr;
   QTabWidget* PageControl1 = nullptr;
   TabPage* TabSheet[kSlotCount] = {};
@@ -107,6 +108,7 @@ class TRpEdit : public QMainWindow {
   QMenu* Code1 = nullptr;  // 表示 > 文字コード(&E)
   // Its radio items: 自動判別, Shift_JIS, UTF-8, EUC-JP.
   QAction* CodeItem[4] = {};
+  QAction* Tail1 = nullptr;  // 末尾を追従: follow mode of the current tab
   QAction* Ranpok1 = nullptr;
   QAction* About1 = nullptr;
   QAction* Open2 = nullptr;
@@ -144,6 +146,7 @@ class TRpEdit : public QMainWindow {
   void SpeedButton1Click() { Open1Click(); }
   void SpeedButton2Click() { SaveAs1Click(); }
   void SpeedButton3Click() { Find2Click(); }
+  void Tail1Click();
   void ScrollF1Change() { ScrollFChange(); }
   void ScrollF2Change() { ScrollFChange(); }
   void ScrollF3Change() { ScrollFChange(); }

@@ -20,6 +20,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 #include <QWheelEvent>
 #include <cstdio>
@@ -356,7 +357,14 @@ TEST_F(MainWindowTest, BottomOfFileShowsTheLastFullPage) {
     window_->N12Click();
     EXPECT_EQ(SlotTable[0].TopLine, row.top) << row.name;
     EXPECT_EQ(SlotTable[0].VScroll->value(), row.top) << row.name;
-    EXPECT_EQ(Echoes().last(), QStringLiteral(" > _jump 0 %1").arg(row.top + 1)) << row.name;
+    // The end of the file turns follow mode on.
+    EXPECT_EQ(
+        Echoes().mid(Echoes().size() - 2),
+        QStringList({QStringLiteral(" > _jump 0 %1").arg(row.top + 1), " > _follow_tail 0 1"}))
+        << row.name;
+    EXPECT_TRUE(SlotTable[0].FollowTail) << row.name;
+    EXPECT_TRUE(window_->Tail1->isChecked()) << row.name;
+    EXPECT_TRUE(window_->SpeedButton4->isChecked()) << row.name;
     Destroy();
   }
 }
@@ -412,11 +420,14 @@ TEST_F(MainWindowTest, WheelAndKeysScrollTheCurrentPage) {
     }
     EXPECT_EQ(SlotTable[0].TopLine, row.top) << row.name;
   }
-  // Scrolling runs no command; the two jumps run _jump like the menu items.
+  // Scrolling runs no command; the two jumps run _jump like the menu items,
+  // the end turns follow mode on and the jump to the top turns it off.
   EXPECT_EQ(Echoes(),
             QStringList({" > _chenge_view 0",
                          " > _open_file 0 " + QString::fromStdString(SlotTable[0].FileName),
-                         QStringLiteral(" > _jump 0 %1").arg(1001 - page), " > _jump 0 1"}));
+                         QStringLiteral(" > _jump 0 %1").arg(1001 - page), " > _follow_tail 0 1",
+                         " > _jump 0 1", " > _follow_tail 0 0"}));
+  EXPECT_FALSE(SlotTable[0].FollowTail);
 }
 
 TEST_F(MainWindowTest, SmallWheelStepsAddUpToLines) {
@@ -564,7 +575,8 @@ TEST_F(MainWindowTest, MenusInOrderWithTheirShortcutsAndHints) {
         "ファイル最後へ移動(&B) | Ctrl+End | ファイルの最後へ移動します"}},
       {"表示(&V) |  | ",
        {"ログクリアー(&D) |  | 実行ログをクリアします", "-",
-        "検索ログ表示(&L) |  | 検索ログを表示します", "-", "文字コード(&E) |  | "}},
+        "検索ログ表示(&L) |  | 検索ログを表示します", "-", "文字コード(&E) |  | ", "-",
+        "末尾を追従(&T) | F | ファイルの末尾を表示し続けます"}},
       {"設定 |  | ",
        {"フォント指定(&F) |  | 表示フォントを設定を行います", "-",
         "行番号表示(&V) |  | 行の先頭に行番号をふかします", "-", "タブ設定 |  | "}},
