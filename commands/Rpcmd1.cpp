@@ -314,7 +314,8 @@ namespace {
 // The last full page of a followed slot: drawn when it is on view, else
 // kept as its top line for when it is.
 void ShowTail(FileSlot& slot) {
-  const int rows = slot.Image != nullptr ? LinesPerPage(slot.Image) : 1;
+  // The rows in sight, so that the last line is seen whatever the window's size.
+  const int rows = slot.Image != nullptr ? VisibleLinesPerPage(slot.Image) : 1;
   const int32_t top = std::max<int32_t>(0, slot.LineCount - rows);
   if (SlotIndex(slot) == CurrentSlot && slot.Image != nullptr) {
     DrawView(top, true);

@@ -298,6 +298,15 @@ int LinesPerPage(PageImage* image) {
   return static_cast<int>(image->height() / h);
 }
 
+int VisibleLinesPerPage(PageImage* image) {
+  const int rows = LinesPerPage(image);
+  if (rows <= 0 || image->parentWidget() == nullptr) return rows;
+  const PageImage* canvas = Current().Image != nullptr ? Current().Image : image;
+  const double h = RowHeight(*canvas);
+  const int shown = image->parentWidget()->height() - image->y();
+  return std::clamp(static_cast<int>(shown / h), 1, rows);
+}
+
 QRect ViewClientRect() {
   QSize size(kDefaultPageControlWidth, kDefaultPageControlHeight);
   if (ViewHooksRef().page_control_size) size = ViewHooksRef().page_control_size();

@@ -86,6 +86,10 @@ void UpdateTextMetrics();
 void MeasureCharWidth(const std::string& text);
 void SetViewFont(const QFont& font);
 int LinesPerPage(PageImage* image);
+// Rows of the page that are wholly in sight: the raster is clipped by its
+// frame when the window is smaller than the raster. At least 1, at most
+// LinesPerPage.
+int VisibleLinesPerPage(PageImage* image);
 QRect ViewClientRect();
 QString LineNumberPrefix(
     int32_t line);  // " %9d :  " with line + 1 (ten digits past 999,999,999 lines), or " "
