@@ -913,7 +913,9 @@ void TRpEdit::N11Click() { rpcmd::_jump(0, true); }
 void TRpEdit::N12Click() {
   if (!CurrentSlotHasDocument()) return;
   const FileSlot& slot = SlotTable[CurrentSlot];
-  const int32_t top = std::max<int32_t>(0, slot.LineCount - LinesPerPage(slot.Image));
+  // The last page in sight: where the window is lower than the raster, the
+  // raster's last rows are hidden and would hide the file's last lines.
+  const int32_t top = std::max<int32_t>(0, slot.LineCount - VisibleLinesPerPage(slot.Image));
   rpcmd::_jump(top, true);
   // The end of the file is where following starts again.
   if (!SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(true);

@@ -65,6 +65,7 @@ cat >"$work/trail-expected.txt" <<EOT
  > _chenge_view 0
  > _open_file 0 $work/big.txt
  > _jump 0 N
+ > _follow_tail 0 1
 # ファイルオープンを中止しました: $work/big.txt
  > _save_memo $work/exec.log
 EOT

@@ -202,8 +202,10 @@ cat >"$work/trail-expected.txt" <<END
  > _chenge_view 0
  > _quit_file 0
  > _open_file 0 $work/narrow.txt
- > _jump 0 138
+ > _jump 0 159
+ > _follow_tail 0 1
  > _jump 0 1
+ > _follow_tail 0 0
  > _chenge_view 1
  > _chenge_view 0
  > _quit_file 0

@@ -59,9 +59,9 @@ poll 10 bash -c "! xdotool search --onlyvisible --name '^検索結果$'" || fail
 focus_main
 xdotool key alt+s
 settle
-xdotool key b  # ファイル最後へ移動(&B): the last full page, 63 rows, top line 2938
+xdotool key b  # ファイル最後へ移動(&B): the last page in sight, 42 rows here, top line 2959
 settle
-# Drag over the page's rows 1 to 5 (lines 2939-2943), then copy through the
+# Drag over the page's rows 1 to 5 (lines 2960-2964), then copy through the
 # context menu: Open, Close, Copy.
 xdotool mousemove --window "$main" 150 200 mousedown 1
 xdotool mousemove --window "$main" 170 230
@@ -71,7 +71,7 @@ settle
 xdotool key Down Down Down Return
 poll 10 bash -c "xclip -o -selection clipboard | grep -q 日本語"
 xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
-sed -n '2939,2943p' "$work/ja-utf8.txt" | tr -d '\r' >"$work/clipboard-expected.txt"
+sed -n '2960,2964p' "$work/ja-utf8.txt" | tr -d '\r' >"$work/clipboard-expected.txt"
 check "clipboard after copy" "$work/clipboard-expected.txt" "$work/clipboard.txt"
 
 # ---------------------------------------------------------------- execution log
@@ -88,7 +88,8 @@ cat >"$work/trail-expected.txt" <<EOF
  > _open_file 1 $work/ja.txt
  > _find_str 1 NEEDLE
  > _save_search_log $work/search.log
- > _jump 1 2938
+ > _jump 1 2959
+ > _follow_tail 1 1
  > _save_memo $work/exec.log
 EOF
 check "command trail in the saved execution log" "$work/trail-expected.txt" "$work/trail.txt"

@@ -65,7 +65,7 @@ TEST_F(FollowSearchTest, HitsInTheNewPartOfAGrowingFile) {
     SCOPED_TRACE(step.name);
     step.write();
     ASSERT_TRUE(PumpUntil(step.lines));
-    options_ = {.Down = true};
+    options_ = {.Continuous = true, .Down = true};
     const Outcome outcome = RunBoth(step.word, 0, true);
     EXPECT_EQ(outcome.lines, step.found);
   }
