@@ -13,13 +13,7 @@ for ((n = 1; n <= 100; n++)); do printf 'log line %05d\r\n' "$n"; done >"$work/a
 
 start_display
 "$program" "$work/app.log" >"$work/stdout.txt" 2>"$work/stderr.txt" &
-app_pid=$!
-poll 20 visible '^Dolmik$' || {
-  echo "FAIL: the main window did not appear; the program's stderr:"
-  cat "$work/stderr.txt"
-  exit 1
-}
-main=$(window_of '^Dolmik$')
+wait_for_main
 focus_main
 settle
 

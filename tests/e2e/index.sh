@@ -15,13 +15,7 @@ held=932067
 
 start_display
 DOLMIK_TEST_INDEX_HOLD=1 "$program" "$work/big.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
-app_pid=$!
-poll 20 visible '^Dolmik$' || {
-  echo "FAIL: the main window did not appear; the program's stderr:"
-  cat "$work/stderr.txt"
-  exit 1
-}
-main=$(window_of '^Dolmik$')
+wait_for_main
 focus_main
 settle
 

@@ -52,6 +52,18 @@ type_path() {
   poll 10 test -s "$2" || fail "nothing saved to $2"
   poll 10 bash -c "! xdotool search --onlyvisible --name '$1'" || fail "dialog $1 stays open"
 }
+# wait_for_main: called right after the program was started in the
+# background: takes its pid, waits for its main window and sets main to it
+# (exits with the program's stderr when the window does not appear).
+wait_for_main() {
+  app_pid=$!
+  poll 20 visible '^Dolmik$' || {
+    echo "FAIL: the main window did not appear; the program's stderr:"
+    cat "$work/stderr.txt"
+    exit 1
+  }
+  main=$(window_of '^Dolmik$')
+}
 focus_main() { xdotool windowfocus --sync "$main" 2>/dev/null; }
 
 

@@ -72,13 +72,7 @@ strip_x=400       # right of every short line's text, inside the match of 60 bla
 # ---------------------------------------------------------------- start
 start_display
 "$program" "$work/wide.txt" "$work/search.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
-app_pid=$!
-poll 20 visible '^Dolmik$' || {
-  echo "FAIL: the main window did not appear; the program's stderr:"
-  cat "$work/stderr.txt"
-  exit 1
-}
-main=$(window_of '^Dolmik$')
+wait_for_main
 focus_main
 
 # ---------------------------------------------------------------- the hit stays in view

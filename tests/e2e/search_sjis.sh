@@ -21,13 +21,7 @@ iconv -f UTF-8 -t CP932 "$work/words-utf8.txt" >"$work/words.txt" || exit 1
 
 start_display
 "$program" "$work/words.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
-app_pid=$!
-poll 20 visible '^Dolmik$' || {
-  echo "FAIL: the main window did not appear; the program's stderr:"
-  cat "$work/stderr.txt"
-  exit 1
-}
-main=$(window_of '^Dolmik$')
+wait_for_main
 
 # search WORD REGEX(0/1) LOG: a continuous search for WORD from the top of the
 # file, the result window saved to LOG after and cleared; prints the line

@@ -25,13 +25,7 @@ start_display
 
 # ---------------------------------------------------------------- start
 "$program" "$work/first.txt" "$work/ja.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
-app_pid=$!
-poll 20 visible '^Dolmik$' || {
-  echo "FAIL: the main window did not appear; the program's stderr:"
-  cat "$work/stderr.txt"
-  exit 1
-}
-main=$(window_of '^Dolmik$')
+wait_for_main
 focus_main
 
 # ---------------------------------------------------------------- search
