@@ -111,7 +111,16 @@ class FastScan {
   // Examines lines first, first + step, ... up to last (same block, last
   // included). Returns the matching line, -1, or kStopped.
   int32_t Segment(int32_t first, int32_t last, int step) {
-    LoadStarts(std::min(first, last), std::max(first, last));
+    segmentLow_ = std::min(first, last);
+    segmentHigh_ = std::max(first, last);
+    // The raw plan needs only the segment's two ends and the line of each
+    // candidate, and most segments hold none: decoding every start up front
+    // cost a fifth of a plain search, and most of a search with dense hits.
+    if (plan_ == Plan::kRawPlain) {
+      lineStarts_.clear();
+    } else {
+      LoadStarts(segmentLow_, segmentHigh_);
+    }
     if (slot_.Truncated) return PerLine(first, last, step);
     switch (plan_) {
       case Plan::kRawPlain:
@@ -284,6 +293,7 @@ class FastScan {
   }
 
   int32_t PerLine(int32_t first, int32_t last, int step) {
+    if (lineStarts_.empty()) LoadStarts(segmentLow_, segmentHigh_);
     const bool fold = matcher_.options().IgnoreCase;
     const TextEncoding encoding = matcher_.encoding();
     for (int32_t line = first;; line += step) {
@@ -310,6 +320,7 @@ class FastScan {
 
   // The line of [low, high] (within the segment) that holds file offset.
   int32_t LineAt(uint64_t offset, int32_t low, int32_t high) const {
+    if (lineStarts_.empty()) return static_cast<int32_t>(slot_.Index->LineAt(offset, low, high));
     const auto begin = lineStarts_.begin() + (low - startsFirst_);
     const auto end = lineStarts_.begin() + (high - startsFirst_) + 1;
     const auto after = std::upper_bound(begin, end, offset);
@@ -485,9 +496,12 @@ class FastScan {
   // many calls of a continuous search do not allocate them again.
   static std::vector<char> chunk_;
   static std::vector<uint32_t> starts_;
-  // Line starts of the segment being examined (LoadStarts).
+  // Line starts of the segment being examined (LoadStarts); empty until
+  // needed in the raw plan.
   std::vector<uint64_t> lineStarts_;
   int32_t startsFirst_ = 0;
+  int32_t segmentLow_ = 0;
+  int32_t segmentHigh_ = 0;
 };
 
 std::vector<char> FastScan::chunk_;

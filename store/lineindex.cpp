@@ -277,14 +277,17 @@ void LineIndex::Starts(int64_t first, int64_t n, uint64_t* out) const {
   }
 }
 
-int64_t LineIndex::LineAt(uint64_t offset) const {
-  const int64_t size = Size();
-  if (size == 0) return -1;
+int64_t LineIndex::LineAt(uint64_t offset, int64_t low, int64_t high) const {
+  const int64_t size = std::min(Size(), high + 1);
+  if (size <= 0 || low >= size) return -1;
+  low = std::max<int64_t>(low, 0);
   auto base = [this](int64_t group) {
     return ChunkOf(group << kGroupShift)->base[group & (kGroupsPerChunk - 1)];
   };
   // The last group whose first start is <= offset; the answer is in it.
-  int64_t lo = 0, hi = ((size - 1) >> kGroupShift) + 1;  // that group is lo - 1
+  // low's group is taken without a look: low's own start decides below.
+  int64_t lo = (low >> kGroupShift) + 1;
+  int64_t hi = ((size - 1) >> kGroupShift) + 1;  // that group is lo - 1
   while (lo < hi) {
     const int64_t mid = lo + (hi - lo) / 2;
     if (base(mid) <= offset) {
@@ -293,10 +296,10 @@ int64_t LineIndex::LineAt(uint64_t offset) const {
       hi = mid;
     }
   }
-  if (lo == 0) return -1;
-  const int64_t first = (lo - 1) << kGroupShift;
-  const int64_t end = std::min(size, first + kGroupLines);
+  const int64_t first = std::max((lo - 1) << kGroupShift, low);
+  const int64_t end = std::min(size, ((lo - 1) << kGroupShift) + kGroupLines);
   Cursor cursor = Seek(first);
+  if (cursor.start > offset) return -1;
   while (cursor.line + 1 < end) {
     Cursor next = cursor;
     next.Next(*this);

@@ -57,7 +57,11 @@ class LineIndex {
   void Starts(int64_t first, int64_t n, uint64_t* out) const;
   // The last line whose start is <= offset (the line that holds the byte at
   // offset), or -1 when the index is empty or offset lies before line 0.
-  int64_t LineAt(uint64_t offset) const;
+  int64_t LineAt(uint64_t offset) const { return LineAt(offset, 0, Size() - 1); }
+  // The same among lines [low, high] only: the last of them whose start is
+  // <= offset, or -1 when offset lies before low's start. Only that range's
+  // groups are searched, a few steps for a block of lines.
+  int64_t LineAt(uint64_t offset, int64_t low, int64_t high) const;
 
   // Drops lines from `lines` on (lines <= Size()).
   void TruncateTo(int64_t lines);

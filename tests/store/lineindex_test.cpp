@@ -87,6 +87,22 @@ void ExpectSameAs(const LineIndex& index, const std::vector<uint64_t>& want) {
       ASSERT_EQ(line, index.LineAt(start + (next - start) / 2)) << "inside line " << line;
       ASSERT_EQ(line, index.LineAt(next - 1)) << "at the end of line " << line;
     }
+    // Within a range of lines around it (a search's block), against the
+    // array's own answer, at both ends of the range and beyond them.
+    const int64_t low = std::max<int64_t>(0, line - static_cast<int64_t>(random() % 300));
+    const int64_t high = std::min<int64_t>(size - 1, line + static_cast<int64_t>(random() % 300));
+    auto bounded = [&](uint64_t offset) -> int64_t {
+      if (offset < want[static_cast<size_t>(low)]) return -1;
+      const auto after = std::upper_bound(want.begin() + low, want.begin() + high + 1, offset);
+      return (after - want.begin()) - 1;
+    };
+    for (const uint64_t offset :
+         {start, start - (start > 0 ? 1 : 0), want[static_cast<size_t>(low)],
+          want[static_cast<size_t>(low)] - (low > 0 ? 1 : 0), want[static_cast<size_t>(high)],
+          want[static_cast<size_t>(high)] + 1, uint64_t{UINT64_MAX}}) {
+      ASSERT_EQ(bounded(offset), index.LineAt(offset, low, high))
+          << "offset " << offset << " in lines " << low << ".." << high;
+    }
     // A page of 63 rows from here, cut at the end of the index.
     const int64_t n = std::min<int64_t>(63, size - line);
     std::vector<uint64_t> page(static_cast<size_t>(n));
