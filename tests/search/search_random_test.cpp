@@ -13,6 +13,7 @@
 
 #include "search/search.h"
 #include "search_fixture.h"
+#include "store/encoding.h"
 
 namespace {
 
@@ -408,6 +409,9 @@ TEST_F(RandomSearchTest, DocumentsInEveryEncoding) {
   for (const TextEncoding e : {TextEncoding::kUtf8, TextEncoding::kEucJp, TextEncoding::kCp932}) {
     for (int doc_index = 0; doc_index < 300 * Rounds(); ++doc_index) {
       const std::string doc = EncodedDocument(rng, e, rng.Below(300) + 1);
+      // A few bytes with every other one zero read as UTF-16, which the
+      // store refuses to open; longer runs make such documents now and then.
+      if (DetectEncoding(doc.data(), doc.size(), true).utf16) continue;
       static const int kTabs[] = {4, 1, 0};
       TabWidth = kTabs[rng.Below(std::size(kTabs))];
       Open(doc);
