@@ -14,7 +14,7 @@ namespace {
 
 // The scan reads the file through populated windows of this size: a warm
 // file then takes no page fault, and a cold one is read in long sequential
-// runs, the next window's read-ahead asked for before this one is scanned.
+// runs (the kernel's read-ahead on the faults of a sequential file).
 constexpr uint64_t kScanChunk = uint64_t{8} << 20;
 // Starts are gathered this many at a time before they go to the index (the
 // index publishes its size once per append).
@@ -102,10 +102,6 @@ IndexWorker::Outcome IndexWorker::Scan() {
   auto last_wake = std::chrono::steady_clock::now();
   bool woke_once = false;
   uint64_t pos = job_.from;
-  if (pos < to) {
-    const uint64_t first = pos / granularity * granularity;
-    sp::ReadAhead(job_.map_fd, first, std::min(kScanChunk, to - first));
-  }
   int chunks = 0;
   while (pos < to) {
     for (int hold = g_hold_after.load(); hold >= 0 && chunks >= hold; hold = g_hold_after.load()) {
@@ -121,7 +117,6 @@ IndexWorker::Outcome IndexWorker::Scan() {
     const uint64_t map_start = pos / granularity * granularity;
     const uint64_t map_length = std::min(kScanChunk, to - map_start);
     const uint64_t next = map_start + map_length;
-    if (next < to) sp::ReadAhead(job_.map_fd, next, std::min(kScanChunk, to - next));
     const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, true);
     if (base == nullptr) {
       error_ = errno;

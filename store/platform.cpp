@@ -172,11 +172,6 @@ void ClearTruncation(int slot) { g_truncation_seen[slot] = 0; }
 
 void AdviseSequential(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
-void ReadAhead(int fd, uint64_t offset, uint64_t length) {
-  if (length == 0) return;
-  ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
-}
-
 uint64_t NextData(int fd, uint64_t offset, uint64_t end) {
   const off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
   if (data < 0) return errno == ENXIO ? end : offset;
