@@ -118,6 +118,8 @@ const Scenario kRegex{"regex", "Z[A-Z]XJ", false, true};
 const Scenario kPlain400k{"plain400k", "WARN", false, false};
 // No byte run is required by this one: it takes the joined-lines path.
 const Scenario kRegexNoLiteral{"regex_noliteral", "[Z][Q][X][J]", false, true};
+// The joined-lines path again, with about 400,000 hits.
+const Scenario kRegexDense{"regex_dense400k", "[W][A][R][N]", false, true};
 
 int Compare(const std::string& file, int reps) {
   const std::string quoted = "'" + file + "'";
@@ -208,7 +210,8 @@ int main(int argc, char** argv) {
   InstallHooks();
   if (reps > 0) return Compare(file, reps);
 
-  for (const Scenario* s : {&kPlain400, &kIgnoreCase, &kRegex, &kRegexNoLiteral, &kPlain400k}) {
+  for (const Scenario* s :
+       {&kPlain400, &kIgnoreCase, &kRegex, &kRegexNoLiteral, &kPlain400k, &kRegexDense}) {
     benchmark::RegisterBenchmark((std::string("BM_Search/") + s->name).c_str(), BM_Scan, s, false)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);

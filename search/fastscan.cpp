@@ -113,14 +113,12 @@ class FastScan {
   int32_t Segment(int32_t first, int32_t last, int step) {
     segmentLow_ = std::min(first, last);
     segmentHigh_ = std::max(first, last);
-    // The raw plan needs only the segment's two ends and the line of each
-    // candidate, and most segments hold none: decoding every start up front
-    // cost a fifth of a plain search, and most of a search with dense hits.
-    if (plan_ == Plan::kRawPlain) {
-      lineStarts_.clear();
-    } else {
-      LoadStarts(segmentLow_, segmentHigh_);
-    }
+    // Starts are decoded only as far as they are needed: the raw plan needs
+    // the segment's two ends and the line of each candidate, the joined
+    // lines the starts of one chunk at a time. Decoding a whole segment up
+    // front cost a fifth of a plain search, and with dense hits it was done
+    // again from each hit on, most of the search's time.
+    lineStarts_.clear();
     if (slot_.Truncated) return PerLine(first, last, step);
     switch (plan_) {
       case Plan::kRawPlain:
@@ -381,6 +379,7 @@ class FastScan {
     const bool utf8 = matcher_.utf8Subjects();
     // Lines up to rawHigh are built from the window; the file's last line
     // comes from GetLineInto.
+    LoadStarts(low, high);
     int32_t rawHigh = std::min(high, slot_.LineCount - 2);
     if (rawHigh >= low && (slot_.Truncated || !MapRaw(Offset(low), Offset(rawHigh + 1)))) {
       rawHigh = low - 1;
@@ -496,8 +495,8 @@ class FastScan {
   // many calls of a continuous search do not allocate them again.
   static std::vector<char> chunk_;
   static std::vector<uint32_t> starts_;
-  // Line starts of the segment being examined (LoadStarts); empty until
-  // needed in the raw plan.
+  // Line starts loaded by LoadStarts: none, the segment's (PerLine) or the
+  // chunk's (BuildChunk). Offset falls back to the index for other lines.
   std::vector<uint64_t> lineStarts_;
   int32_t startsFirst_ = 0;
   int32_t segmentLow_ = 0;
