@@ -318,7 +318,10 @@ class FastScan {
 
   // The line of [low, high] (within the segment) that holds file offset.
   int32_t LineAt(uint64_t offset, int32_t low, int32_t high) const {
-    if (lineStarts_.empty()) return static_cast<int32_t>(slot_.Index->LineAt(offset, low, high));
+    if (low < startsFirst_ ||
+        int64_t{high} - startsFirst_ >= static_cast<int64_t>(lineStarts_.size())) {
+      return static_cast<int32_t>(slot_.Index->LineAt(offset, low, high));
+    }
     const auto begin = lineStarts_.begin() + (low - startsFirst_);
     const auto end = lineStarts_.begin() + (high - startsFirst_) + 1;
     const auto after = std::upper_bound(begin, end, offset);
