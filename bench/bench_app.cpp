@@ -33,15 +33,6 @@
 
 namespace {
 
-double TimeCommand(const std::string& command) {
-  const Clock::time_point begin = Clock::now();
-  // grep stops at the first match when its output is /dev/null; a pipe makes
-  // it read the whole file, as it does for a user.
-  const int status = std::system((command + " | cat >/dev/null").c_str());
-  const double seconds = Seconds(Clock::now() - begin);
-  return status == -1 ? -1 : seconds;
-}
-
 // One continuous search from the first line; returns its seconds and sets
 // the hits, counted from the result window's lines (the start and end
 // reports excluded). The window is emptied first, outside the timed part,

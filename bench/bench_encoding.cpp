@@ -12,7 +12,6 @@
 // RATIO" lines (limits: detect 1.0, plain 0.8, regex 1.3) and "#" lines with the medians. Without
 // it, a Google Benchmark case times the detection.
 #include <benchmark/benchmark.h>
-#include <pcre2posix.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/regexec_floor.h"
 #include "bench/timing.h"
 #include "search/search.h"
 #include "store/encoding.h"
@@ -94,52 +94,6 @@ size_t RunContinuous(const std::string& pattern, bool regex) {
   return g_hits;
 }
 
-// regexec in UTF mode on every line's text and nothing else; the texts are
-// fetched a block at a time outside the timed part.
-double UtfFloor(const std::string& pattern, size_t* matches) {
-  regex_t regex;
-  if (regcomp(&regex, pattern.c_str(), REG_NEWLINE | REG_UTF) != 0) return -1;
-  FileSlot& slot = SlotTable[CurrentSlot];
-  std::vector<char> texts;
-  std::vector<uint32_t> starts;
-  Clock::duration timed{};
-  *matches = 0;
-  for (int32_t first = 0; first < slot.LineCount; first += kLinesPerBlock) {
-    const int32_t last = std::min(first + kLinesPerBlock, slot.LineCount);
-    texts.resize(static_cast<size_t>(last - first) * kLineBufferSize);
-    starts.clear();
-    size_t used = 0;
-    for (int32_t line = first; line < last; ++line) {
-      starts.push_back(static_cast<uint32_t>(used));
-      const int length = GetLineInto(slot, line, texts.data() + used);
-      texts[used + static_cast<size_t>(length)] = '\0';
-      used += static_cast<size_t>(length) + 1;
-    }
-    const Clock::time_point begin = Clock::now();
-    for (const uint32_t start : starts) {
-      regmatch_t slots[2];
-      if (regexec(&regex, texts.data() + start, 2, slots, 0) == 0) ++*matches;
-    }
-    timed += Clock::now() - begin;
-  }
-  regfree(&regex);
-  return Seconds(timed);
-}
-
-double TimeCommand(const std::string& command) {
-  const Clock::time_point begin = Clock::now();
-  const int status = std::system((command + " | cat >/dev/null").c_str());
-  const double seconds = Seconds(Clock::now() - begin);
-  return status == -1 ? -1 : seconds;
-}
-
-template <typename F>
-double Time(F&& f) {
-  const Clock::time_point begin = Clock::now();
-  f();
-  return Seconds(Clock::now() - begin);
-}
-
 int Compare(const std::string& file, int reps) {
   const std::string sjis = ReadStart(file, kDetectionSample);
   const double detectSjis = DetectSeconds(sjis);
@@ -168,9 +122,9 @@ int Compare(const std::string& file, int reps) {
     grep.push_back(TimeCommand("grep -c ZQXJ " + quoted));
     plain.push_back(Time([&] { hits[0] = RunContinuous("ZQXJ", false); }));
     regex.push_back(Time([&] { hits[1] = RunContinuous("Z[A-Z]XJ", true); }));
-    floor.push_back(UtfFloor("Z[A-Z]XJ", &floorMatches));
+    floor.push_back(RegexecFloor("Z[A-Z]XJ", REG_NEWLINE | REG_UTF, &floorMatches));
     chunks.push_back(Time([&] { hits[2] = RunContinuous("[Z][Q][X][J]", true); }));
-    floor2.push_back(UtfFloor("[Z][Q][X][J]", &floorMatches2));
+    floor2.push_back(RegexecFloor("[Z][Q][X][J]", REG_NEWLINE | REG_UTF, &floorMatches2));
   }
   const double mPlain = Median(plain), mGrep = Median(grep);
   const double mRegex = Median(regex), mFloor = Median(floor);

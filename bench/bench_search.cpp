@@ -8,7 +8,6 @@
 // lines with the absolute medians.
 // Without it, the scenarios run as Google Benchmark cases.
 #include <benchmark/benchmark.h>
-#include <pcre2posix.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include "search/search.h"
 #include "store/slots.h"
 
+#include "bench/regexec_floor.h"
 #include "bench/timing.h"
 
 namespace {
@@ -64,54 +64,6 @@ size_t RunContinuous(const Scenario& s, int (*function)(const std::string&, int3
   return g_hits;
 }
 
-// The floor for a regular expression: regexec on every line's text and
-// nothing else. Texts are fetched a block at a time outside the timed part.
-double RegexecFloor(const std::string& pattern, size_t* matches) {
-  regex_t regex;
-  if (regcomp(&regex, pattern.c_str(), REG_NEWLINE) != 0) return -1;
-  FileSlot& slot = SlotTable[CurrentSlot];
-  std::vector<char> texts;
-  std::vector<uint32_t> starts;
-  Clock::duration timed{};
-  *matches = 0;
-  for (int32_t first = 0; first < slot.LineCount; first += kLinesPerBlock) {
-    const int32_t last = std::min(first + kLinesPerBlock, slot.LineCount);
-    texts.resize(static_cast<size_t>(last - first) * kLineBufferSize);
-    starts.clear();
-    size_t used = 0;
-    for (int32_t line = first; line < last; ++line) {
-      starts.push_back(static_cast<uint32_t>(used));
-      const int length = GetLineInto(slot, line, texts.data() + used);
-      texts[used + static_cast<size_t>(length)] = '\0';
-      used += static_cast<size_t>(length) + 1;
-    }
-    const Clock::time_point begin = Clock::now();
-    for (const uint32_t start : starts) {
-      regmatch_t slots[2];
-      if (regexec(&regex, texts.data() + start, 2, slots, 0) == 0) ++*matches;
-    }
-    timed += Clock::now() - begin;
-  }
-  regfree(&regex);
-  return Seconds(timed);
-}
-
-double TimeCommand(const std::string& command) {
-  const Clock::time_point begin = Clock::now();
-  // grep stops at the first match when its output is /dev/null; a pipe makes
-  // it read the whole file, as it does for a user.
-  const int status = std::system((command + " | cat >/dev/null").c_str());
-  const double seconds = Seconds(Clock::now() - begin);
-  return status == -1 ? -1 : seconds;
-}
-
-template <typename F>
-double Time(F&& f) {
-  const Clock::time_point begin = Clock::now();
-  f();
-  return Seconds(Clock::now() - begin);
-}
-
 const Scenario kPlain400{"plain400", "ZQXJ", false, false};
 const Scenario kIgnoreCase{"icase", "zqxj", true, false};
 const Scenario kRegex{"regex", "Z[A-Z]XJ", false, true};
@@ -136,9 +88,9 @@ int Compare(const std::string& file, int reps) {
     icase.push_back(Time([&] { hits[1] = RunContinuous(kIgnoreCase, SearchNext); }));
     grepRegex.push_back(TimeCommand("grep -cE 'Z[A-Z]XJ' " + quoted));
     regex.push_back(Time([&] { hits[2] = RunContinuous(kRegex, SearchNext); }));
-    floor.push_back(RegexecFloor(kRegex.typed, &floorMatches));
+    floor.push_back(RegexecFloor(kRegex.typed, REG_NEWLINE, &floorMatches));
     regex2.push_back(Time([&] { hits[4] = RunContinuous(kRegexNoLiteral, SearchNext); }));
-    floor2.push_back(RegexecFloor(kRegexNoLiteral.typed, &floorMatches2));
+    floor2.push_back(RegexecFloor(kRegexNoLiteral.typed, REG_NEWLINE, &floorMatches2));
     grepDense.push_back(TimeCommand("grep -c WARN " + quoted));
     dense.push_back(Time([&] { hits[3] = RunContinuous(kPlain400k, SearchNext); }));
   }

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -14,4 +16,22 @@ inline double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Seconds of a shell command, -1 when it could not be run. grep stops at the
+// first match when its output is /dev/null; a pipe makes it read the whole
+// file, as it does for a user.
+inline double TimeCommand(const std::string& command) {
+  const Clock::time_point begin = Clock::now();
+  const int status = std::system((command + " | cat >/dev/null").c_str());
+  const double seconds = Seconds(Clock::now() - begin);
+  return status == -1 ? -1 : seconds;
+}
+
+// Seconds of one call of f.
+template <typename F>
+double Time(F&& f) {
+  const Clock::time_point begin = Clock::now();
+  f();
+  return Seconds(Clock::now() - begin);
 }
