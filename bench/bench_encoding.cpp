@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/args.h"
 #include "bench/regexec_floor.h"
 #include "bench/timing.h"
 #include "search/search.h"
@@ -150,24 +151,11 @@ void BM_Detect(benchmark::State& state, const std::string* sample) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string file;
-  int reps = 0;
-  bool prepare = false;
-  std::vector<char*> rest{argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--prepare") == 0) {
-      prepare = true;
-    } else if (std::strcmp(argv[i], "--compare") == 0 && i + 1 < argc) {
-      reps = std::atoi(argv[++i]);
-    } else if (argv[i][0] != '-' && file.empty()) {
-      file = argv[i];
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  if (file.empty() && std::getenv("DOLMIK_BENCH_FILE") != nullptr) {
-    file = std::getenv("DOLMIK_BENCH_FILE");
-  }
+  BenchArgs args = ParseBenchArgs(argc, argv, true);
+  const std::string& file = args.file;
+  const int reps = args.reps;
+  std::vector<char*>& rest = args.rest;
+  const bool prepare = args.prepare;
   if (file.empty()) {
     std::fprintf(stderr, "usage: %s FILE [--compare REPS] [benchmark flags]\n", argv[0]);
     return 2;

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/args.h"
 #include "bench/timing.h"
 #include "store/lineindex.h"
 
@@ -222,21 +223,10 @@ int Compare(const std::string& file, int reps) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string file;
-  int reps = 0;
-  std::vector<char*> rest{argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--compare") == 0 && i + 1 < argc) {
-      reps = std::atoi(argv[++i]);
-    } else if (argv[i][0] != '-' && file.empty()) {
-      file = argv[i];
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  if (file.empty() && std::getenv("DOLMIK_BENCH_FILE") != nullptr) {
-    file = std::getenv("DOLMIK_BENCH_FILE");
-  }
+  BenchArgs args = ParseBenchArgs(argc, argv);
+  const std::string& file = args.file;
+  const int reps = args.reps;
+  std::vector<char*>& rest = args.rest;
   if (!file.empty()) {
     if (!StartsOfFile(file, g_starts) || g_starts.size() < 64) {
       std::fprintf(stderr, "cannot read 64 lines or more from %s\n", file.c_str());

@@ -20,6 +20,7 @@
 #include "search/search.h"
 #include "store/slots.h"
 
+#include "bench/args.h"
 #include "bench/regexec_floor.h"
 #include "bench/timing.h"
 
@@ -136,21 +137,10 @@ void BM_Scan(benchmark::State& state, const Scenario* scenario, bool reference) 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string file;
-  int reps = 0;
-  std::vector<char*> rest{argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--compare") == 0 && i + 1 < argc) {
-      reps = std::atoi(argv[++i]);
-    } else if (argv[i][0] != '-' && file.empty()) {
-      file = argv[i];
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  if (file.empty() && std::getenv("DOLMIK_BENCH_FILE") != nullptr) {
-    file = std::getenv("DOLMIK_BENCH_FILE");
-  }
+  BenchArgs args = ParseBenchArgs(argc, argv);
+  const std::string& file = args.file;
+  const int reps = args.reps;
+  std::vector<char*>& rest = args.rest;
   if (file.empty()) {
     std::fprintf(stderr, "usage: %s FILE [--compare REPS] [benchmark flags]\n", argv[0]);
     return 2;
