@@ -573,6 +573,24 @@ int _follow_tail(bool on) {
 
 }  // namespace rpcmd
 
+namespace {
+
+// The reports a search adds after its usual ones: the lines the expression
+// engine could not decide (its match limit reached), and where a cancelled
+// search stopped.
+void ReportSearchEnd(const QString& text, const SearchRun& run) {
+  if (run.undecided > 0) {
+    AppendLog(QStringLiteral("#        判定できなかった行: ") + QString::number(run.undecided) +
+              QStringLiteral(" 行 (正規表現の照合回数が上限に達しました)"));
+  }
+  if (run.stopped) {
+    AppendLog(QStringLiteral("#        検索中止: ") + QString::number(int64_t{run.reached} + 1) +
+              QStringLiteral(" 行目まで検索しました(") + text + QLatin1Char(')'));
+  }
+}
+
+}  // namespace
+
 int FindString(const QString& text) {
   auto& hooks = CmdHooks();
   // The reports quote the text as typed; it is concatenated, never used as
@@ -600,7 +618,8 @@ int FindString(const QString& text) {
                     .arg(text.mid(at, width), QString::fromLatin1(EncodingName(encoding))));
     return -1;
   }
-  if (options.IgnoreCase) UpperCaseText(pattern, encoding);
+  // The pattern is searched as typed: the matcher ignores the case of ASCII
+  // letters itself, and an expression is never rewritten.
   if (options.Regex) {
     // An expression that does not compile is the user's to mend; searching
     // nothing and reporting "not found" would pretend the file was read.
@@ -634,11 +653,16 @@ int FindString(const QString& text) {
   }
   if (hooks.search_running) hooks.search_running(true);
   ResetProgressThrottle();
+  SearchRun run;
   if (options.Continuous) {
+    // The search starts on the top line itself: a hit there is listed. Each
+    // later call starts beyond the previous hit.
+    run.withTopLine = true;
     // An empty pattern would match every line; the dialog never sends one,
     // and it is treated as a text that is not found.
     while (!pattern.empty()) {
-      const int line = SearchNext(pattern, matchStart, matchEnd);
+      const int line = SearchNextWith(pattern, matchStart, matchEnd, run);
+      run.withTopLine = false;
       if (line < 0) break;
       ++count;
       hit = line;
@@ -647,11 +671,13 @@ int FindString(const QString& text) {
       ThrottledSearchProgress(line);
       if (!document.StillCurrent()) {
         SearchRunning = false;  // as a cancel does
+        run.stopped = true;
+        run.reached = line;
         break;
       }
     }
   } else if (!pattern.empty()) {
-    hit = SearchNext(pattern, matchStart, matchEnd);
+    hit = SearchNextWith(pattern, matchStart, matchEnd, run);
     if (hit >= 0) count = 1;
   }
   if (hooks.search_running) hooks.search_running(false);
@@ -665,10 +691,12 @@ int FindString(const QString& text) {
     AppendLog(QStringLiteral("#        検索結果: ") + QString::number(hit + 1) +
               QStringLiteral(" 行目に(") + text + QStringLiteral(")が有ります"));
   }
-  if (count == 0) {
+  ReportSearchEnd(text, run);
+  // A cancelled search said where it stopped; it did not find "nothing".
+  if (count == 0 && !run.stopped) {
     AppendLog(QStringLiteral("# *** ERROR *** 検索文字が見つかりません"));
-    return -1;
   }
+  if (count == 0) return -1;
   // The hits belong to a document that is gone: nothing to show.
   if (!document.StillCurrent()) return -1;
   // The hit stays in view: the next growth must not carry the page away.

@@ -7,16 +7,19 @@
 // - raw plain: a substring filter over the mapped bytes of a block finds
 //   candidate lines; each candidate is fetched and matched exactly, and the
 //   filter resumes after that line. The filter's needle is the longest piece
-//   of the pattern without blanks, TABs or line feeds: a display text only
-//   adds blanks (expanded TABs) and only drops bytes (CR, the cap at 2047),
-//   so a piece without blanks that occurs in the text occurs in the raw
-//   bytes of the same line. With case ignored the filter folds ASCII case.
-//   A regular expression takes this plan too when a run of plain bytes is
-//   part of every match (RequiredLiteral); its candidates go to regexec.
+//   of the pattern without blanks, TABs, line feeds and characters the
+//   encoding writes with more than one code: a display text only adds
+//   blanks (expanded TABs) and only drops bytes (CR, the cap at 2047), and
+//   every other character has one code, so a piece that occurs in the text
+//   occurs in the raw bytes of the same line. With case ignored the filter
+//   folds ASCII case. A regular expression takes this plan too when a run
+//   of plain bytes is part of every match (RequiredLiteral); its candidates
+//   go to the engine.
 // - regex in chunks: for expressions that cannot match across a line feed
-//   and look at nothing outside the line (see RegexIsLineLocal), the texts of
-//   a run of lines are joined with line feeds and searched by one regexec;
-//   the line holding the match start is then confirmed on its own.
+//   and look at nothing outside the line (see RegexIsLineLocal), the
+//   characters of a run of lines are joined with line feeds and searched by
+//   one match call; the line holding the match start is then confirmed on
+//   its own.
 // - per line: every line fetched and matched, as the oracle does, but with
 //   the text built straight from the window (TextFromRaw) instead of a
 //   GetLineInto call per line; a hit is confirmed on GetLineInto's text.
@@ -36,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "search/matcher.h"  // pcre2posix.h, which has no include guard
+#include "search/matcher.h"
 #include "search/rawfind.h"
 #include "search/regexprep.h"
 #include "search/search.h"
@@ -55,20 +58,34 @@ constexpr int32_t kStopped = -3;
 
 enum class Plan { kPerLine, kRawPlain, kRegexChunks };
 
-// The longest run of pattern bytes without a blank, TAB or line feed.
-std::string LongestPlainPiece(const std::string& pattern) {
+// The longest run of the pattern's characters without a blank, TAB, line
+// feed or a character the encoding writes with more than one code, as bytes.
+std::string LongestPlainPiece(const std::string& pattern, TextEncoding encoding) {
   size_t bestStart = 0;
   size_t bestLength = 0;
   size_t start = 0;
-  for (size_t i = 0; i <= pattern.size(); ++i) {
-    const bool cut =
-        i == pattern.size() || pattern[i] == ' ' || pattern[i] == '\t' || pattern[i] == '\n';
-    if (!cut) continue;
-    if (i - start > bestLength) {
-      bestStart = start;
-      bestLength = i - start;
+  size_t i = 0;
+  while (i <= pattern.size()) {
+    size_t length = 1;
+    bool cut = i == pattern.size();
+    if (!cut) {
+      const char b = pattern[i];
+      if (static_cast<unsigned char>(b) < 0x80) {
+        cut = b == ' ' || b == '\t' || b == '\n';
+      } else {
+        const CharSpan c = NextChar(encoding, pattern.data() + i, pattern.size() - i);
+        length = static_cast<size_t>(c.length);
+        cut = c.code != kNoCharacter && HasOtherCodes(encoding, c.code);
+      }
     }
-    start = i + 1;
+    if (cut) {
+      if (i - start > bestLength) {
+        bestStart = start;
+        bestLength = i - start;
+      }
+      start = i + length;
+    }
+    i += length;
   }
   return pattern.substr(bestStart, bestLength);
 }
@@ -82,7 +99,7 @@ class FastScan {
   // A chunk of very long lines may have grown the buffer to megabytes; it
   // is not kept beyond the call then.
   ~FastScan() {
-    if (chunk_.size() > (size_t{2} << 20)) std::vector<char>().swap(chunk_);
+    if (chunk_.size() > (size_t{1} << 20)) std::vector<char32_t>().swap(chunk_);
   }
 
   void Choose() {
@@ -91,15 +108,16 @@ class FastScan {
     // the raw bytes no longer hold every piece of the text.
     std::string piece;
     // A regular expression is analysed in the form that shows its
-    // multi-byte characters as '.' (RegexSkeleton); an EUC-JP line is
-    // converted before its expression runs, so it is never joined.
+    // characters with several codes as '.' (RegexSkeleton).
+    const TextEncoding encoding = matcher_.encoding();
+    const std::string skeleton =
+        options.Regex ? search_detail::RegexSkeleton(matcher_.pattern(), encoding) : std::string();
     if (TabWidth > 0) {
-      piece = options.Regex ? search_detail::RequiredLiteral(matcher_.analysedPattern())
-                            : LongestPlainPiece(matcher_.pattern());
+      piece = options.Regex ? search_detail::RequiredLiteral(skeleton, encoding)
+                            : LongestPlainPiece(matcher_.pattern(), encoding);
     }
     if (piece.empty()) {
-      if (options.Regex && matcher_.encoding() != TextEncoding::kEucJp &&
-          search_detail::RegexIsLineLocal(matcher_.analysedPattern())) {
+      if (options.Regex && search_detail::RegexIsLineLocal(skeleton, encoding)) {
         plan_ = Plan::kRegexChunks;
       }
       return;
@@ -136,6 +154,8 @@ class FastScan {
   int length() const { return length_; }
   int32_t matchStart() const { return matchStart_; }
   int32_t matchEnd() const { return matchEnd_; }
+  // After kStopped: the line the scan would have examined next.
+  int32_t stoppedAt() const { return stoppedAt_; }
 
  private:
   // The starts of the segment's lines [low, high] and of the line after it
@@ -186,7 +206,7 @@ class FastScan {
   // when at most 2047 bytes come before it (a CR before it dropped), else
   // after 2047 bytes; each TAB becomes TabWidth blanks; at most 2047 bytes. With
   // cutAtZero the text ends at its first zero byte, which is all that
-  // regexec sees of it. readable: bytes that may be read from p (>= n).
+  // the expression sees of it. readable: bytes that may be read from p (>= n).
   static size_t TextFromRaw(const char* p, size_t n, size_t readable, char* out, bool cutAtZero) {
     size_t length = n - 1;
     if (length > size_t{kMaxLineText}) {
@@ -292,17 +312,13 @@ class FastScan {
 
   int32_t PerLine(int32_t first, int32_t last, int step) {
     if (lineStarts_.empty()) LoadStarts(segmentLow_, segmentHigh_);
-    const bool fold = matcher_.options().IgnoreCase;
-    const TextEncoding encoding = matcher_.encoding();
     for (int32_t line = first;; line += step) {
       const int length = FetchText(line, subject_);
-      subject_[length] = '\0';
-      if (fold) search_detail::UpperCaseBytes(subject_, static_cast<size_t>(length), encoding);
       int32_t start = 0;
       int32_t end = 0;
       // The hit is confirmed on GetLine's own text, which is also the text
       // the hit hook gets.
-      if (matcher_.MatchSubject(subject_, length, start, end) && Verify(line)) return line;
+      if (matcher_.Match(subject_, length, start, end) && Verify(line)) return line;
       if (line == last) return -1;
       if (!Continue(line + step)) return kStopped;
     }
@@ -313,7 +329,9 @@ class FastScan {
   // stop; the window mapped may have changed either way, so callers map
   // again before reading raw bytes.
   bool Continue(int32_t line) {
-    return !clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_);
+    if (!clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_)) return true;
+    stoppedAt_ = line;
+    return false;
   }
 
   // The line of [low, high] (within the segment) that holds file offset.
@@ -374,12 +392,12 @@ class FastScan {
     return -1;
   }
 
-  // Joins the subjects of lines [low, high] into chunk_ ("text\n" each), with
-  // starts_[k] the offset of line low + k and starts_.back() the end.
+  // Joins the characters of lines [low, high] into chunk_ (each line's
+  // units, then a line feed), with starts_[k] the unit offset of line low + k
+  // and starts_.back() the end. A line is seen up to its first zero byte, as
+  // the matcher sees it.
   void BuildChunk(int32_t low, int32_t high) {
-    const bool fold = matcher_.options().IgnoreCase;
     const TextEncoding encoding = matcher_.encoding();
-    const bool utf8 = matcher_.utf8Subjects();
     // Lines up to rawHigh are built from the window; the file's last line
     // comes from GetLineInto.
     LoadStarts(low, high);
@@ -390,35 +408,29 @@ class FastScan {
     starts_.clear();
     size_t used = 0;
     for (int32_t line = low; line <= high; ++line) {
-      // Room for the longest text, its line feed, and the 32-byte copies.
-      if (chunk_.size() < used + kLineBufferSize + 64) {
+      // Room for the longest text and its line feed.
+      if (chunk_.size() < used + kLineBufferSize + 1) {
         chunk_.resize(std::max(chunk_.size() * 2, size_t{1} << 16));
       }
-      char* out = chunk_.data() + used;
       size_t length = 0;
       if (line <= rawHigh) {
         const uint64_t begin = Offset(line);
         const char* p = Raw(begin);
         _mm_prefetch(p + 2048, _MM_HINT_T0);  // across page ends, where the hardware stops
-        length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), out, true);
+        length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), subject_, true);
       } else {
-        length = static_cast<size_t>(GetLineInto(slot_, line, out));
-        if (const void* zero = std::memchr(out, '\0', length)) {
-          length = static_cast<size_t>(static_cast<const char*>(zero) - out);
-        }
+        length = static_cast<size_t>(GetLineInto(slot_, line, subject_));
+        length = strnlen(subject_, length);
       }
-      if (fold) search_detail::UpperCaseBytes(out, length, encoding);
-      if (utf8) search_detail::SanitizeUtf8(out, length);
       starts_.push_back(static_cast<uint32_t>(used));
-      out[length] = '\n';
-      used += length + 1;
+      used += DecodeUnits(encoding, subject_, length, chunk_.data() + used, nullptr);
+      chunk_[used++] = U'\n';
     }
     starts_.push_back(static_cast<uint32_t>(used));
-    chunk_[used] = '\0';
   }
 
   // Searches chunk lines [low, high] (already built). For a downward scan
-  // the first matching line, upward the last. -2: regexec failed on the
+  // the first matching line, upward the last. -2: the engine gave up on the
   // joined lines (a resource limit); the caller goes line by line instead.
   // kStopped as for Segment.
   int32_t SearchChunk(int32_t low, int step) {
@@ -426,16 +438,15 @@ class FastScan {
     const size_t lines = starts_.size() - 1;
     uint32_t from = 0;
     while (from < starts_.back()) {
-      // REG_STARTEND bounds the subject without a strlen over the rest of
-      // the chunk at every call; the subject still begins at a line start.
-      // The exact match is Verify's regexec, with no flags, on one line.
-      regmatch_t slots[2];
-      slots[0].rm_so = static_cast<regoff_t>(from);
-      slots[0].rm_eo = static_cast<regoff_t>(starts_.back());
-      const int rc = regexec(matcher_.regex(), chunk_.data(), 2, slots, REG_STARTEND);
-      if (rc == REG_NOMATCH) break;
-      if (rc != 0) return -2;
-      const uint32_t at = static_cast<uint32_t>(slots[0].rm_so);
+      // The subject begins at a line start, as one line's subject does. The
+      // exact match is Verify's, on one line.
+      size_t start = 0;
+      size_t end = 0;
+      const search_detail::LineMatch found =
+          matcher_.regex().Find(chunk_.data() + from, starts_.back() - from, 0, start, end);
+      if (found == search_detail::LineMatch::kNo) break;
+      if (found == search_detail::LineMatch::kUndecided) return -2;
+      const uint32_t at = from + static_cast<uint32_t>(start);
       const size_t k = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
                                            starts_.begin() - 1);
       if (k >= lines) break;  // only the end of the joined text matched
@@ -456,7 +467,7 @@ class FastScan {
   int32_t RegexChunks(int32_t first, int32_t last, int step) {
     // Chunks grow from 16 lines, so that a continuous search with hits close
     // together does not join lines far beyond the next hit, and shrink again
-    // when one regexec over a chunk takes long: no input gets through during
+    // when one match call over a chunk takes long: no input gets through during
     // the call, and an expression that backtracks for tens of milliseconds
     // on every line would hold the window for seconds in a chunk of 64.
     using Clock = std::chrono::steady_clock;
@@ -494,10 +505,11 @@ class FastScan {
   int length_ = 0;
   int32_t matchStart_ = 0;
   int32_t matchEnd_ = 0;
-  // Kept from call to call (the scan runs on one thread only), so that the
-  // many calls of a continuous search do not allocate them again.
-  static std::vector<char> chunk_;
-  static std::vector<uint32_t> starts_;
+  int32_t stoppedAt_ = 0;
+  // Kept from call to call on each thread, so that the many calls of a
+  // continuous search do not allocate them again.
+  static thread_local std::vector<char32_t> chunk_;
+  static thread_local std::vector<uint32_t> starts_;
   // Line starts loaded by LoadStarts: none, the segment's (PerLine) or the
   // chunk's (BuildChunk). Offset falls back to the index for other lines.
   std::vector<uint64_t> lineStarts_;
@@ -506,12 +518,13 @@ class FastScan {
   int32_t segmentHigh_ = 0;
 };
 
-std::vector<char> FastScan::chunk_;
-std::vector<uint32_t> FastScan::starts_;
+thread_local std::vector<char32_t> FastScan::chunk_;
+thread_local std::vector<uint32_t> FastScan::starts_;
 
 }  // namespace
 
-int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd) {
+int SearchNextWith(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd,
+                   SearchRun& run) {
   const SearchOptions options = CurrentSearchOptions();
   if (CurrentSlot < 0 || CurrentSlot >= kSlotCount) return -1;
   FileSlot& slot = SlotTable[CurrentSlot];
@@ -525,25 +538,48 @@ int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEn
   local.Choose();
 
   const int step = options.Down ? 1 : -1;
-  const int32_t first = search_detail::FirstLine(slot, step);
+  const int32_t first = search_detail::FirstLine(slot, step, run.withTopLine);
+  int32_t stoppedAt = first;  // the first line not examined when the scan stops
+  int result = -1;
+  bool stopped = false;
   for (int32_t line = first; line >= 0 && line < slot.LineCount;) {
+    stoppedAt = line;
     if (line != first && EntersBlock(line, step) &&
         !search_detail::LetInputThrough(line, document, clock)) {
-      return -1;
+      stopped = true;
+      break;
     }
-    if (!SearchRunning) return -1;
+    if (!SearchRunning) {
+      stopped = true;
+      break;
+    }
     const int32_t blockFirst = line & ~(kLinesPerBlock - 1);
     const int32_t last =
         step > 0 ? std::min(blockFirst + kLinesPerBlock - 1, slot.LineCount - 1) : blockFirst;
     const int32_t hit = local.Segment(line, last, step);
-    if (hit == kStopped) return -1;
+    if (hit == kStopped) {
+      stopped = true;
+      stoppedAt = local.stoppedAt();
+      break;
+    }
     if (hit >= 0) {
       matchStart = local.matchStart();
       matchEnd = local.matchEnd();
       if (options.Continuous) search_detail::ReportHit(slot, hit, local.text(), local.length());
-      return hit;
+      result = hit;
+      break;
     }
     line = last + step;
   }
-  return -1;
+  run.undecided += matcher.undecided();
+  if (stopped) {
+    run.stopped = true;
+    run.reached = stoppedAt == first ? slot.TopLine : stoppedAt - step;
+  }
+  return result;
+}
+
+int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd) {
+  SearchRun run;
+  return SearchNextWith(pattern, matchStart, matchEnd, run);
 }

@@ -3,8 +3,6 @@
 // line's display text, so both scans agree on every hit and every offset.
 #pragma once
 
-#include <pcre2posix.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -19,134 +17,107 @@
 
 namespace search_detail {
 
-// True when position pos of text is the second byte of a double-byte
-// character: the run of lead bytes directly before it, bounded by a byte that
-// is not a lead byte or by the start of the text, has odd length. Walking the
-// text forward from a character start gives the same answer, because every
-// byte outside the lead set ends a character.
-bool IsTrailByte(const char* text, size_t pos);
-
-// Leftmost occurrence of needle in text that begins a character of the
-// encoding (in Shift-JIS: does not start on a trail byte), or SIZE_MAX. An
-// empty needle is never found. The needle is whole characters of the same
-// encoding, so a hit that begins on a character start also ends on an edge.
-size_t FindPlain(const char* text, size_t length, const char* needle, size_t needleLength,
-                 TextEncoding encoding = TextEncoding::kCp932);
-
-// a-z to A-Z, walking the text from its first byte as a character start; the
-// byte after a lead byte is skipped. Only ASCII letters are folded.
-void UpperCaseBytes(char* text, size_t length);
-// The same in any encoding: only ASCII letters, never a byte inside a
-// multi-byte character.
-void UpperCaseBytes(char* text, size_t length, TextEncoding encoding);
-
-// Regular expressions run in PCRE2's UTF mode for UTF-8 and EUC-JP text, so
-// that '.' and a class take a whole character. The library refuses a subject
-// that is not valid UTF-8; each byte that begins no character is therefore
-// replaced by this one before matching: a one-byte character, as the page
-// shows it (one stand-in), that '.' and a negated class match and that no
-// typed letter or character does. Offsets stay valid.
-constexpr char kInvalidByteStandIn = 0x1A;
-// Replaces the bytes of text that begin no UTF-8 character; true when any was.
-bool SanitizeUtf8(char* text, size_t length);
-
 // False for a plain text that no line can hold: the empty text, and a text
 // longer than the longest line text (2047 bytes), which simply finds nothing.
 inline bool PatternCanMatch(const std::string& pattern, const SearchOptions& options) {
   return options.Regex || (!pattern.empty() && pattern.size() <= size_t{kMaxLineText});
 }
 
-// regcomp/regfree for one call. The expression (PrepareRegex of the typed
-// one) is compiled with REG_NEWLINE alone; case is handled by upper-casing
-// the subject, never by REG_ICASE.
-class CompiledRegex {
+// What matching one line decided. kUndecided: the engine reached its match
+// limit on the line, so it is neither a hit nor known to hold none.
+enum class LineMatch : uint8_t { kNo, kYes, kUndecided };
+
+// A regular expression compiled for subjects of characters: one 32-bit unit
+// per character (DecodeUnits), whatever the document's encoding, so that '.'
+// is one character, classes and ranges go by code point, and \b and \W see
+// whole characters in every encoding. Case is ignored, when asked, by the
+// engine (PCRE2_CASELESS) outside UTF and UCP mode: with the library's own
+// tables only ASCII letters have another case, so the expression is never
+// rewritten and \d, \w, classes and (?i) mean what they mean without it.
+class UnitRegex {
  public:
-  CompiledRegex() = default;
-  ~CompiledRegex();
-  CompiledRegex(const CompiledRegex&) = delete;
-  CompiledRegex& operator=(const CompiledRegex&) = delete;
+  UnitRegex() = default;
+  ~UnitRegex();
+  UnitRegex(const UnitRegex&) = delete;
+  UnitRegex& operator=(const UnitRegex&) = delete;
 
-  // utf: the expression is UTF-8 and the subjects are (sanitized) UTF-8.
-  bool Compile(const std::string& pattern, bool utf = false);
-  bool compiled() const { return compiled_; }
-  regex_t* get() { return &regex_; }
+  // pattern: bytes of the encoding, up to its first zero byte. False when it
+  // does not compile; error and errorOffset (in characters) then say why.
+  bool Compile(const std::string& pattern, TextEncoding encoding, bool ignoreCase);
+  bool compiled() const { return code_ != nullptr; }
+  const std::string& error() const { return error_; }
+  size_t errorOffset() const { return errorOffset_; }
 
-  // The first match that starts at or after from in subject[0, length)
-  // (offsets into the whole subject, which lookbehinds and anchors see as
-  // the line it is: ^ does not match at from > 0). False on no match.
-  bool MatchFrom(const char* subject, size_t length, size_t from, int32_t& matchStart,
-                 int32_t& matchEnd);
+  // The first match in units[0, count) that starts at or after from.
+  // kUndecided when the engine gave up (a resource limit).
+  LineMatch Find(const char32_t* units, size_t count, size_t from, size_t& start, size_t& end);
 
  private:
-  regex_t regex_{};
-  bool compiled_ = false;
+  void* code_ = nullptr;  // pcre2_code_32
+  void* data_ = nullptr;  // pcre2_match_data_32
+  std::string error_;
+  size_t errorOffset_ = 0;
 };
 
-// Matches one line's display text the way the scan must: upper-cased first
-// when case is ignored, then the plain leftmost non-trail occurrence or the
-// first regexec match that begins on a character start (a match that begins
-// on the second byte of a character is tried again from the next character
-// start).
+// Matches one line's display text the way the scan must: the text and the
+// pattern are read as characters of the document's encoding (DecodeUnits,
+// split as the page splits them), so a hit begins and ends on character
+// edges, a character written with either of its codes is found by both, and
+// the same text gives the same hit in every encoding. Plain search finds the
+// leftmost occurrence, with ASCII letters folded when case is ignored; a
+// regular expression its first match (UnitRegex). Offsets are bytes of the
+// text.
 class LineMatcher {
  public:
-  // pattern is in the document's encoding. False when the regular
-  // expression does not compile.
+  // pattern is in the document's encoding, as typed (never upper-cased).
+  // False when the regular expression does not compile.
   bool Init(const std::string& pattern, const SearchOptions& options,
             TextEncoding encoding = TextEncoding::kCp932);
   const std::string& pattern() const { return pattern_; }
   const SearchOptions& options() const { return options_; }
   TextEncoding encoding() const { return encoding_; }
-  regex_t* regex() { return regex_.get(); }
-  // True when the compiled expression reads UTF-8 subjects: a subject built
-  // for regex() must then be passed through SanitizeUtf8. EUC-JP lines are
-  // converted (MatchSubject does it) and never reach regex() directly.
-  bool utf8Subjects() const { return options_.Regex && encoding_ == TextEncoding::kUtf8; }
-  // The expression as the fast scan's analyses may read it: one ASCII
-  // placeholder for each multi-byte character (see RegexSkeleton).
-  const std::string& analysedPattern() const { return analysed_; }
+  UnitRegex& regex() { return regex_; }
 
-  // text holds length bytes of a line (kLineBufferSize bytes of room); it is
-  // not changed. True on a match, with the offsets into the text.
+  // text holds length bytes of a line; it is not changed. True on a match,
+  // with the offsets into the text. A line the engine could not decide is
+  // no match and is counted in undecided().
   bool Match(const char* text, int length, int32_t& matchStart, int32_t& matchEnd);
 
-  // Same, for a subject that is already upper-cased when case is ignored and
-  // NUL-terminated at subject[length] (the regex sees it up to its first zero).
-  bool MatchSubject(const char* subject, int length, int32_t& matchStart, int32_t& matchEnd);
+  // Lines on which the regular expression reached the engine's limits.
+  int64_t undecided() const { return undecided_; }
 
  private:
-  // EUC-JP under a regular expression: the line as UTF-8, its invalid bytes
-  // as stand-ins, and for each UTF-8 byte the offset of its EUC-JP character.
-  bool MatchEucJp(const char* subject, int length, int32_t& matchStart, int32_t& matchEnd);
-
   std::string pattern_;
-  std::string analysed_;
   SearchOptions options_;
   TextEncoding encoding_ = TextEncoding::kCp932;
-  CompiledRegex regex_;
-  char subject_[kLineBufferSize + 1];
-  char utf8Subject_[kLineBufferSize + 1];
-  std::string converted_;
-  std::vector<int32_t> origin_;
+  UnitRegex regex_;
+  std::u32string needle_;  // plain: the pattern's characters, folded when case is ignored
+  char32_t units_[kLineBufferSize + 1];
+  int32_t origin_[kLineBufferSize + 2];
+  int64_t undecided_ = 0;
 };
 
-// The expression handed to the engine and whether it runs in UTF mode:
-// Shift-JIS through PrepareRegex (double-byte characters as units), UTF-8 as
-// typed, EUC-JP converted to UTF-8.
-std::string EngineRegex(const std::string& pattern, TextEncoding encoding, bool* utf);
+// a-z to A-Z in units (ASCII letters only).
+inline void FoldUnits(char32_t* units, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (units[i] >= U'a' && units[i] <= U'z') units[i] -= U'a' - U'A';
+  }
+}
 
-// The typed expression with each multi-byte character of the encoding
-// replaced by '.', which the fast scan's analyses (RequiredLiteral,
-// RegexIsLineLocal) read as one character that is no literal byte: what they
-// find in it holds for the real expression, and they never see a byte of a
-// multi-byte character as a metacharacter. Shift-JIS is returned as it is
-// (the analyses read its double-byte characters themselves).
+// The expression as the fast scan's analyses (RequiredLiteral,
+// RegexIsLineLocal) read it: ASCII as typed, each character of the encoding
+// that is written with more than one code, or that does not decode, as '.'
+// (or 'd' after an escaping backslash: one character that is no literal
+// byte either way), every other character as its bytes. What the analyses find in it then holds in
+// the raw bytes of every line that matches.
 std::string RegexSkeleton(const std::string& pattern, TextEncoding encoding);
 
-// The first line a scan examines: the one after (or before) the top line,
-// kept inside the document so that a top line out of range (which the view
-// never sets) cannot make the scan report a line that does not exist.
-inline int32_t FirstLine(const FileSlot& slot, int step) {
-  const int64_t first = int64_t{slot.TopLine} + step;
+// The first line a scan examines: the one after (or before) the top line, or
+// the top line itself when asked, kept inside the document so that a top
+// line out of range (which the view never sets) cannot make the scan report
+// a line that does not exist.
+inline int32_t FirstLine(const FileSlot& slot, int step, bool withTop = false) {
+  const int64_t first = int64_t{slot.TopLine} + (withTop ? 0 : step);
   if (step > 0) return static_cast<int32_t>(std::max<int64_t>(first, 0));
   return static_cast<int32_t>(std::min<int64_t>(first, int64_t{slot.LineCount} - 1));
 }

@@ -1,7 +1,4 @@
-#define PCRE2_CODE_UNIT_WIDTH 8
 #include "search/search.h"
-
-#include <pcre2.h>
 
 #include <cstdio>
 #include <vector>
@@ -29,47 +26,21 @@ SearchOptions CurrentSearchOptions() {
   return hooks.options ? hooks.options() : DefaultSearchOptions();
 }
 
-void UpperCaseCp932(std::string& text) { search_detail::UpperCaseBytes(text.data(), text.size()); }
+void UpperCaseCp932(std::string& text) {
+  UpperCaseAscii(TextEncoding::kCp932, text.data(), text.size());
+}
 
 void UpperCaseText(std::string& text, TextEncoding encoding) {
-  search_detail::UpperCaseBytes(text.data(), text.size(), encoding);
+  UpperCaseAscii(encoding, text.data(), text.size());
 }
 
 std::string RegexError(const std::string& pattern, TextEncoding encoding) {
-  std::vector<size_t> origin;
-  bool utf = false;
-  const std::string prepared = encoding == TextEncoding::kCp932
-                                   ? search_detail::PrepareRegex(pattern, &origin)
-                                   : search_detail::EngineRegex(pattern, encoding, &utf);
-  int code = 0;
-  PCRE2_SIZE offset = 0;
-  // regcomp's options for REG_NEWLINE (and REG_UTF).
-  pcre2_code* compiled =
-      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(prepared.c_str()), PCRE2_ZERO_TERMINATED,
-                    PCRE2_MULTILINE | (utf ? PCRE2_UTF : 0), &code, &offset, nullptr);
-  if (compiled != nullptr) {
-    pcre2_code_free(compiled);
-    return {};
-  }
-  PCRE2_UCHAR reason[256];
-  if (pcre2_get_error_message(code, reason, sizeof reason) < 0) reason[0] = 0;
-  // The offset into the prepared expression, back to a character of the
-  // typed one (the end when it lies beyond it).
-  size_t characters = 0;
-  if (utf) {
-    // The engine's text is UTF-8: count its characters up to the offset.
-    for (size_t i = 0; i < offset && i < prepared.size(); ++i) {
-      characters += (static_cast<unsigned char>(prepared[i]) & 0xC0) != 0x80;
-    }
-  } else {
-    const std::string typed(pattern.c_str());
-    const size_t at = offset < origin.size() ? origin[offset] : typed.size();
-    for (size_t i = 0; i < at && i < typed.size(); ++characters) {
-      i += search_detail::CharLength(typed.data(), i, typed.size());
-    }
-  }
-  return std::string(reinterpret_cast<const char*>(reason)) + " (" +
-         std::to_string(characters + 1) + " 文字目)";
+  // Compiled as the scan compiles it; case makes no difference to whether
+  // an expression compiles.
+  search_detail::UnitRegex regex;
+  if (regex.Compile(pattern, encoding, false)) return {};
+  // The engine reads one unit per character: its offset is the character's.
+  return regex.error() + " (" + std::to_string(regex.errorOffset() + 1) + " 文字目)";
 }
 
 std::string FormatSearchLogLine(int slot, int32_t lineNumber, std::string_view text) {
@@ -82,7 +53,8 @@ std::string FormatSearchLogLine(int slot, int32_t lineNumber, std::string_view t
   return line;
 }
 
-int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd) {
+int SearchNextReferenceWith(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd,
+                            SearchRun& run) {
   const SearchOptions options = CurrentSearchOptions();
   if (CurrentSlot < 0 || CurrentSlot >= kSlotCount) return -1;
   FileSlot& slot = SlotTable[CurrentSlot];
@@ -95,13 +67,15 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
 
   const int step = options.Down ? 1 : -1;
   char text[kLineBufferSize];
-  const int32_t first = search_detail::FirstLine(slot, step);
-  for (int32_t line = first; line >= 0 && line < slot.LineCount; line += step) {
+  const int32_t first = search_detail::FirstLine(slot, step, run.withTopLine);
+  int32_t line = first;
+  int result = -1;
+  for (; line >= 0 && line < slot.LineCount; line += step) {
     if (line != first && (EntersBlock(line, step) || clock.Tick()) &&
         !search_detail::LetInputThrough(line, document, clock)) {
-      return -1;
+      break;
     }
-    if (!SearchRunning) return -1;
+    if (!SearchRunning) break;
     const int length = GetLineInto(slot, line, text);
     int32_t start = 0;
     int32_t end = 0;
@@ -109,7 +83,18 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
     matchStart = start;
     matchEnd = end;
     if (options.Continuous) search_detail::ReportHit(slot, line, text, length);
-    return line;
+    result = line;
+    break;
   }
-  return -1;
+  run.undecided += matcher.undecided();
+  if (result < 0 && !SearchRunning) {
+    run.stopped = true;
+    run.reached = line == first ? slot.TopLine : line - step;
+  }
+  return result;
+}
+
+int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd) {
+  SearchRun run;
+  return SearchNextReferenceWith(pattern, matchStart, matchEnd, run);
 }

@@ -1,6 +1,6 @@
 // The search scan: the next line of the current document that holds a text or
-// matches a regular expression. Plain C++ over the store and PCRE2's POSIX
-// wrapper; it reaches the windows only through SearchHooks.
+// matches a regular expression. Plain C++ over the store and PCRE2 (32-bit
+// units, one a character); it reaches the windows only through SearchHooks.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 // The search dialog's four option controls, read at every call.
 struct SearchOptions {
-  bool IgnoreCase = false;  // SOp1_NoUL: lines are upper-cased before matching
+  bool IgnoreCase = false;  // SOp1_NoUL: ASCII letters match either case
   bool Regex = false;       // SOp2_Reg
   bool Continuous = false;  // SOp3_All
   bool Down = true;         // SRd2_Down; false = SRd1_Up
@@ -40,7 +40,7 @@ struct SearchHooks {
   // The current options (the dialog's controls); a plain struct until then.
   std::function<SearchOptions()> options;
   // Continuous search: one hit. text is the line as GetLine returned it
-  // (Shift-JIS bytes). The receiver appends the search-log line.
+  // (bytes of the document's encoding). The receiver appends the search-log line.
   std::function<void(int slot, int32_t line, std::string_view text)> hit;
   // Called during a scan with the line reached: at every block start (every
   // 8192 lines) and by time (poll_interval_ms). The receiver may let input
@@ -59,13 +59,35 @@ SearchOptions& DefaultSearchOptions();
 // SearchHooksRef().options() when set, else DefaultSearchOptions().
 SearchOptions CurrentSearchOptions();
 
+// What one scan call is asked besides the pattern, and what it tells besides
+// its result.
+struct SearchRun {
+  // Examine the top line too: the first call of a continuous search, so
+  // that a hit on the line the search starts from is listed.
+  bool withTopLine = false;
+  // Added to: lines on which a regular expression reached the engine's
+  // match limit, neither hits nor known to hold none.
+  int64_t undecided = 0;
+  // Set when the call ended as after a cancel (SearchRunning cleared, or the
+  // document changed under the scan), with the last line it examined (the
+  // top line when none).
+  bool stopped = false;
+  int32_t reached = -1;
+};
+
 // Returns the 0-based index of the next matching line in the chosen
-// direction (the top line itself is never examined), or -1. matchStart and
-// matchEnd (byte offsets, end exclusive) are written only on a match.
+// direction (the top line itself is examined only with run.withTopLine), or
+// -1. matchStart and matchEnd (byte offsets, end exclusive) are written only
+// on a match. The pattern is as typed, never upper-cased: case is ignored
+// by the matcher.
+int SearchNextWith(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd,
+                   SearchRun& run);
 int SearchNext(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd);
 
 // The straightforward line-by-line scan with the same contract; the tests use
 // it as the oracle for the fast paths.
+int SearchNextReferenceWith(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd,
+                            SearchRun& run);
 int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t& matchEnd);
 
 // Empty when the regular expression compiles; else why not, for the user:
@@ -73,8 +95,7 @@ int SearchNextReference(const std::string& pattern, int32_t& matchStart, int32_t
 // pattern is in the document's encoding.
 std::string RegexError(const std::string& pattern, TextEncoding encoding = TextEncoding::kCp932);
 
-// a-z to A-Z at every byte that is not the second byte of a double-byte
-// character; the length never changes.
+// a-z to A-Z on whole Shift-JIS characters; the length never changes.
 void UpperCaseCp932(std::string& text);
 // ASCII a-z to A-Z on whole characters of the encoding (the length stays).
 void UpperCaseText(std::string& text, TextEncoding encoding);

@@ -60,13 +60,17 @@ struct Tables {
   std::vector<uint32_t> eucReverse;         // BMP code point -> bytes, 0 = none
   std::vector<uint8_t> doubleByte;          // bit set: BMP characters CP932 writes
                                             // with two bytes
+  std::vector<uint8_t> cp932Codes;          // BMP code point -> codes that decode to it
+  std::vector<uint8_t> eucCodes;            // (counted up to 255)
 
   Tables()
       : cp932Pair(kLeadCount * kTrailCount, 0),
         jis0212(kJisCount * kJisCount, 0),
         cp932Reverse(0x10000, 0),
         eucReverse(0x10000, 0),
-        doubleByte(0x10000 / 8, 0) {
+        doubleByte(0x10000 / 8, 0),
+        cp932Codes(0x10000, 0),
+        eucCodes(0x10000, 0) {
     iconv_t sjis = iconv_open("UTF-32LE", "CP932");
     iconv_t euc = iconv_open("UTF-32LE", "EUC-JP");
     for (int b = 0; b < 256; ++b) {
@@ -98,12 +102,14 @@ struct Tables {
         cp932Pair[LeadIndex(static_cast<unsigned char>(lead)) * kTrailCount + (trail - 0x40)] =
             static_cast<char16_t>(c);
         doubleByte[c >> 3] = static_cast<uint8_t>(doubleByte[c >> 3] | (1u << (c & 7)));
+        Count(cp932Codes, c);
         if (cp932Reverse[c] == 0) cp932Reverse[c] = static_cast<uint16_t>((lead << 8) | trail);
       }
     }
     for (int b = 0x80; b < 0x100; ++b) {
       const char32_t c = cp932Single[b];
       if (c != kNoCharacter && cp932Reverse[c] == 0) cp932Reverse[c] = static_cast<uint16_t>(b);
+      if (c != kNoCharacter) Count(cp932Codes, c);
     }
     // EUC-JP: JIS X 0208 first, then half-width kana, then JIS X 0212.
     for (int b1 = 0xA1; b1 <= 0xFE; ++b1) {
@@ -111,9 +117,13 @@ struct Tables {
         const char32_t c =
             Pair(EucPairToSjis(static_cast<unsigned char>(b1), static_cast<unsigned char>(b2)));
         if (c != kNoCharacter && eucReverse[c] == 0) eucReverse[c] = (b1 << 8) | b2;
+        if (c != kNoCharacter) Count(eucCodes, c);
       }
     }
-    for (int b = 0xA1; b <= 0xDF; ++b) eucReverse[0xFF61 + (b - 0xA1)] = 0x8E00 | b;
+    for (int b = 0xA1; b <= 0xDF; ++b) {
+      eucReverse[0xFF61 + (b - 0xA1)] = 0x8E00 | b;
+      Count(eucCodes, 0xFF61 + (b - 0xA1));
+    }
     for (int row = 0; row < kJisCount; ++row) {
       for (int cell = 0; cell < kJisCount; ++cell) {
         const char bytes[3] = {static_cast<char>(0x8F), static_cast<char>(0xA1 + row),
@@ -121,6 +131,7 @@ struct Tables {
         const char32_t c = ConvertOne(euc, bytes, 3);
         if (c == kNoCharacter || c == 0 || c > 0xFFFF) continue;
         jis0212[row * kJisCount + cell] = static_cast<char16_t>(c);
+        Count(eucCodes, c);
         if (eucReverse[c] == 0) eucReverse[c] = 0x8F0000u | ((0xA1u + row) << 8) | (0xA1u + cell);
       }
     }
@@ -142,6 +153,10 @@ struct Tables {
     }
     if (sjis != reinterpret_cast<iconv_t>(-1)) iconv_close(sjis);
     if (euc != reinterpret_cast<iconv_t>(-1)) iconv_close(euc);
+  }
+
+  static void Count(std::vector<uint8_t>& codes, char32_t c) {
+    if (codes[c] < 255) ++codes[c];
   }
 
   char32_t Pair(uint16_t code) const {
@@ -371,6 +386,39 @@ std::u16string Decode(TextEncoding encoding, std::string_view text, DecodeMode m
   std::u16string out(text.size(), u'\0');
   out.resize(DecodeInto(encoding, text.data(), text.size(), mode, out.data()));
   return out;
+}
+
+size_t DecodeUnits(TextEncoding encoding, const char* text, size_t length, char32_t* out,
+                   int32_t* origin) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  size_t units = 0;
+  size_t at = 0;
+  while (at < length) {
+    if (p[at] < 0x80) {
+      // ASCII is the same in every encoding and most of most lines.
+      size_t end = at + 1;
+      while (end < length && p[end] < 0x80) ++end;
+      for (; at < end; ++at, ++units) {
+        out[units] = p[at];
+        if (origin != nullptr) origin[units] = static_cast<int32_t>(at);
+      }
+      continue;
+    }
+    const CharSpan c = NextChar(encoding, text + at, length - at);
+    out[units] = c.code != kNoCharacter ? c.code : UndecodableUnit(text + at, c.length);
+    if (origin != nullptr) origin[units] = static_cast<int32_t>(at);
+    ++units;
+    at += static_cast<size_t>(c.length);
+  }
+  if (origin != nullptr) origin[units] = static_cast<int32_t>(length);
+  return units;
+}
+
+bool HasOtherCodes(TextEncoding encoding, char32_t code) {
+  if (code >= 0x10000 || encoding == TextEncoding::kUtf8) return false;
+  const std::vector<uint8_t>& codes =
+      encoding == TextEncoding::kCp932 ? T().cp932Codes : T().eucCodes;
+  return codes[code] > 1;
 }
 
 bool Encode(TextEncoding encoding, std::u16string_view text, std::string& out, size_t* badIndex) {

@@ -56,6 +56,32 @@ CharSpan NextChar(TextEncoding encoding, const char* text, size_t length);
 // a character. pos == length counts as an edge.
 bool IsCharStart(TextEncoding encoding, const char* text, size_t length, size_t pos);
 
+// The characters of text as the search matches them, split exactly as the
+// page splits them (NextChar): one unit per character, its code point. A
+// unit that decodes to no character becomes one unit above Unicode that
+// carries its bytes (UndecodableUnit), so that it matches only the same
+// bytes, and '.' or a negated class take it whole. A zero byte is U+0000.
+// origin (may be null) gets the byte offset of each unit and, after the
+// last, length. out needs room for length units, origin for length + 1.
+// Returns the units written.
+size_t DecodeUnits(TextEncoding encoding, const char* text, size_t length, char32_t* out,
+                   int32_t* origin);
+
+// The unit DecodeUnits gives for an undecodable character of 1 to 3 bytes:
+// above U+10FFFF, so that no typed character is equal to it.
+constexpr char32_t kUndecodableBase = 0x01000000;
+inline char32_t UndecodableUnit(const char* bytes, int length) {
+  char32_t packed = 0;
+  for (int i = 0; i < length; ++i) packed = (packed << 8) | static_cast<unsigned char>(bytes[i]);
+  return kUndecodableBase | packed;
+}
+
+// True when the encoding writes the character with more than one code
+// (CP932's NEC and IBM duplicate rows, EUC-JP's JIS X 0212 codes of JIS X
+// 0208 characters): a search must not look for its bytes, only for the
+// character.
+bool HasOtherCodes(TextEncoding encoding, char32_t code);
+
 // Display cells of the whole text.
 int CellWidth(TextEncoding encoding, const char* text, size_t length);
 

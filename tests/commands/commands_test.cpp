@@ -448,15 +448,15 @@ TEST_F(CommandsTest, FindReportsAndShowsTheHit) {
        {"#        検索結果: 6 行目に(\\d)が有ります"},
        {},
        5},
-      {"regex digit ignoring case is non-digit",
+      {"regex digit ignoring case is still a digit",
        0,
        0,
        {.IgnoreCase = true, .Regex = true},
        "\\d",
        0,
-       {"#        検索結果: 2 行目に(\\d)が有ります"},
+       {"#        検索結果: 6 行目に(\\d)が有ります"},
        {},
-       1},
+       5},
       {"empty text", 0, 0, single, "", -1, {error}, {}, 0},
       {"percent quoted",
        0,
@@ -561,11 +561,11 @@ TEST_F(CommandsTest, TwoContinuousSearchesInARow) {
   Open(0, kSearchLines);
   options_ = {.Continuous = true};
   EXPECT_EQ(FindString("abc"), 0);
-  EXPECT_EQ(FindString("abc"), -1);
+  // The second starts on the last hit, the top line, and lists it again.
+  EXPECT_EQ(FindString("abc"), 0);
   EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 abc", "# 連続検索終了  (abc)検索数: 3 ",
-                                   " > _find_str 0 abc", "# 連続検索終了  (abc)検索数: 0 ",
-                                   "# *** ERROR *** 検索文字が見つかりません"}));
-  EXPECT_EQ(rec_.searchLog.size(), 5 + 2);
+                                   " > _find_str 0 abc", "# 連続検索終了  (abc)検索数: 1 "}));
+  EXPECT_EQ(rec_.searchLog.size(), 5 + 3);
   EXPECT_EQ(SlotTable[0].TopLine, 7);
 }
 
@@ -579,9 +579,12 @@ TEST_F(CommandsTest, CancelEndsAContinuousSearchWithTheHitsSoFar) {
   EXPECT_GE(hits, 1);
   EXPECT_LT(hits, kLines - 1);
   const QString report = "# 連続検索終了  (hit)検索数: " + QString::number(hits) + " ";
-  EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 hit", report}));
+  // The top line is a hit too: the last hit is line hits - 1, where it stopped.
+  EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 hit", report,
+                                   "#        検索中止: " + QString::number(hits) +
+                                       " 行目まで検索しました(hit)"}));
   EXPECT_EQ(rec_.searchLog.back(), report);
-  EXPECT_EQ(SlotTable[0].TopLine, hits);
+  EXPECT_EQ(SlotTable[0].TopLine, hits - 1);
   EXPECT_FALSE(SearchRunning);
 }
 

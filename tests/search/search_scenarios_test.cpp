@@ -116,7 +116,7 @@ const std::vector<Row> kRows = {
      -9,
      {},
      0},
-    // The caller upper-cases the whole expression: \d becomes \D.
+    // Ignore case leaves the expression as typed: \D stays the non-digit class.
     {"ignore_case_regex_digit_class",
      "x\r\n123\r\n12a\r\n",
      "\\D",
