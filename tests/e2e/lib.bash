@@ -66,6 +66,61 @@ wait_for_main() {
 }
 focus_main() { xdotool windowfocus --sync "$main" 2>/dev/null; }
 
+# search_hits TEXT REGEX ICASE LOG: a continuous search for TEXT from the top
+# of the file through the search dialog, with 正規表現検索 and 大文字・小文字を
+# 区別しない set to REGEX and ICASE (0/1); the result window is saved to LOG
+# (its name typed: ASCII) and cleared after. Prints the line numbers of the
+# hits. Japanese text is pasted, so that no input method is needed.
+search_continuous=0 search_regex=0 search_icase=0
+search_hits() {
+  focus_main
+  xdotool key alt+s
+  settle
+  xdotool key t  # ファイル先頭へ移動(&T): the search starts on line 1
+  focus_main
+  xdotool key ctrl+f
+  poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
+  local dialog
+  dialog=$(window_of '^検索$')
+  if [ "$search_continuous" != 1 ]; then
+    xdotool mousemove --window "$dialog" 42 80 click 1  # 連続検索
+    search_continuous=1
+  fi
+  if [ "$2" != "$search_regex" ]; then
+    xdotool mousemove --window "$dialog" 42 99 click 1  # 正規表現検索
+    search_regex=$2
+  fi
+  if [ "$3" != "$search_icase" ]; then
+    xdotool mousemove --window "$dialog" 42 64 click 1  # 大文字・小文字を区別しない
+    search_icase=$3
+  fi
+  xdotool windowfocus --sync "$dialog" 2>/dev/null
+  xdotool mousemove --window "$dialog" 180 18 click 1  # the search text
+  xdotool key ctrl+a BackSpace
+  if [[ "$1" =~ ^[A-Za-z]+$ ]]; then
+    xdotool type --delay 5 "$1"
+  else
+    printf '%s' "$1" | xclip -selection clipboard
+    poll 5 bash -c "[ \"\$(xclip -o -selection clipboard)\" = '$1' ]" || fail "clipboard"
+    xdotool key ctrl+v
+  fi
+  settle
+  xdotool mousemove --window "$dialog" 360 20 click 1  # 検索
+  poll 20 visible '^検索結果$' || fail "no search result window"
+  local results
+  results=$(window_of '^検索結果$')
+  poll 20 bash -c "! xdotool search --onlyvisible --name '^検索$'" || true
+  settle
+  xdotool mousemove --window "$results" 556 172 click 1  # 保存
+  type_path '検索ログ保存' "$4" >&2
+  settle
+  xdotool mousemove --window "$results" 644 172 click 1  # クリアー
+  # The hits of the last search in the saved log.
+  iconv -f CP932 -t UTF-8 "$4" | tr -d '\r' |
+    awk -F' : ' '/連続検索開始/ { n = 0 } /^ +[0-9]+ : / { hit[++n] = $2 + 0 }
+                 END { for (i = 1; i <= n; i++) print hit[i] }'
+}
+
 
 # start_display: starts Xvfb on a free display and exports DISPLAY and the
 # platform variables the program needs.
@@ -83,6 +138,20 @@ start_display() {
   export QT_QPA_PLATFORM=xcb
   export LC_ALL=C.UTF-8
   export XDG_RUNTIME_DIR=$work
+}
+
+# quit_app: ends the program with ファイル → 終了 and waits for it.
+quit_app() {
+  focus_main
+  xdotool key alt+f
+  settle
+  xdotool key x  # 終了(&X)
+  if poll 15 bash -c "! kill -0 $app_pid"; then
+    wait "$app_pid"
+    app_pid=""
+  else
+    fail "the program did not end after 終了"
+  fi
 }
 
 # sanitizer_check: fails on any sanitizer report in the program's stderr.

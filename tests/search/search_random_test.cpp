@@ -439,3 +439,301 @@ TEST_F(RandomSearchTest, DocumentsInEveryEncoding) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// One text, three encodings: the same generated lines written in Shift-JIS,
+// UTF-8 and EUC-JP, each character with duplicate codes written now with one
+// code, now with the other, a stray or cut byte in every encoding's own
+// form, and characters only UTF-8 holds (combining marks, four-byte
+// characters) written as one stray byte in the other two. Every query, as
+// typed, must give the same hit lines and the same spans in characters in
+// all three, through the fast scan and the oracle alike.
+
+namespace {
+
+constexpr char16_t kStray = u'\uFFFF';  // a stray byte in the model text: never typed
+
+struct TextToken {
+  std::u16string text;      // kStray for a stray byte
+  std::string forms[3][2];  // per encoding (kAll order), one or two ways to write it
+  int ways[3] = {1, 1, 1};
+};
+
+const TextEncoding kThree[] = {TextEncoding::kCp932, TextEncoding::kUtf8, TextEncoding::kEucJp};
+
+// Every code of c in the encoding, found by decoding every candidate.
+std::vector<std::string> CodesOf(TextEncoding e, char32_t c) {
+  std::vector<std::string> codes;
+  auto tryBytes = [&](std::string bytes) {
+    const CharSpan span = NextChar(e, bytes.data(), bytes.size());
+    if (span.code == c && span.length == static_cast<int>(bytes.size())) codes.push_back(bytes);
+  };
+  for (int b1 = 0x81; b1 <= 0xFE; ++b1) {
+    for (int b2 = 0x40; b2 <= 0xFE; ++b2) {
+      tryBytes(std::string{static_cast<char>(b1), static_cast<char>(b2)});
+      if (e == TextEncoding::kEucJp && b1 >= 0xA1 && b2 >= 0xA1) {
+        tryBytes(std::string{'\x8F', static_cast<char>(b1), static_cast<char>(b2)});
+      }
+    }
+  }
+  return codes;
+}
+
+std::vector<TextToken> MakeAlphabet() {
+  std::vector<TextToken> alphabet;
+  auto plain = [&](const std::u16string& text) {
+    TextToken t;
+    t.text = text;
+    for (int k = 0; k < 3; ++k) EXPECT_TRUE(Encode(kThree[k], text, t.forms[k][0]));
+    alphabet.push_back(t);
+  };
+  for (const char16_t* text :
+       {u"a",  u"b",  u"c",  u"A",  u"B",  u"x",  u"0",  u"7",  u"42", u" ",  u" ",   u"\t",
+        u"_",  u"\\", u".",  u"-",  u"日", u"本", u"語", u"ア", u"イ", u"ン", u"ｱ",   u"ｲ",
+        u"表", u"ソ", u"予", u"、", u"亜", u"ー", u"Ａ", u"ａ", u"α",  u"Я",  u"ＡＢ"}) {
+    plain(text);
+  }
+  // Characters with two codes in Shift-JIS or EUC-JP.
+  for (const char16_t c : {u'纊', u'∵', u'～', u'№', u'￢', u'Ⅰ', u'ⅰ', u'丨'}) {
+    TextToken t;
+    t.text = std::u16string(1, c);
+    int several = 0;
+    for (int k = 0; k < 3; ++k) {
+      std::vector<std::string> codes = CodesOf(kThree[k], c);
+      if (kThree[k] == TextEncoding::kUtf8) {
+        codes.clear();
+        Encode(kThree[k], t.text, codes.emplace_back());
+      }
+      EXPECT_FALSE(codes.empty()) << EncodingName(kThree[k]) << " " << static_cast<int>(c);
+      if (codes.empty()) continue;
+      t.forms[k][0] = codes.front();
+      t.forms[k][1] = codes.back();
+      t.ways[k] = 2;
+      several += codes.size() > 1;
+    }
+    EXPECT_GT(several, 0) << static_cast<int>(c);
+    alphabet.push_back(t);
+  }
+  // A stray lead or first byte before a digit, which then starts a character
+  // of its own (in Shift-JIS "\x81" "0" draws as a stand-in and 0).
+  TextToken stray{std::u16string{kStray, u'0'}, {{"\x81\x30"}, {"\xC3\x30"}, {"\xA4\x30"}}};
+  alphabet.push_back(stray);
+  // A stray byte that never begins a character, and the characters only
+  // UTF-8 holds, which the other two then hold as such a byte.
+  alphabet.push_back(TextToken{std::u16string{kStray}, {{"\x80"}, {"\xFF"}, {"\xFF"}}});
+  alphabet.push_back(
+      TextToken{std::u16string{u'e', kStray}, {{"e\x80"}, {"e\xCC\x81"}, {"e\xFF"}}});
+  alphabet.push_back(TextToken{std::u16string{kStray}, {{"\x80"}, {"\xF0\xA0\xAE\xB7"}, {"\xFF"}}});
+  alphabet.push_back(TextToken{std::u16string{kStray}, {{"\x80"}, {"\xF0\x9F\x98\x80"}, {"\xFF"}}});
+  return alphabet;
+}
+
+// A line end, now and then after a lead byte that it cuts.
+const TextToken kLineEnds[] = {
+    {u"\n", {{"\r\n"}, {"\r\n"}, {"\r\n"}}},
+    {u"\n", {{"\n"}, {"\n"}, {"\n"}}},
+    {std::u16string{kStray, u'\n'}, {{"\x81\r\n"}, {"\xE6\r\n"}, {"\x8F\r\n"}}},
+};
+
+// A span of a hit, in characters of its line; or none.
+struct LineVerdict {
+  int32_t start = -1;
+  int32_t end = -1;
+  bool operator==(const LineVerdict&) const = default;
+};
+
+class OneTextTest : public RandomSearchTest {
+ protected:
+  // Every hit of a continuous search from the first line (the last upward),
+  // per line; false when the pattern cannot be written in the encoding.
+  std::vector<LineVerdict> Verdicts(bool fast, const std::string& pattern, bool down) {
+    FileSlot& slot = SlotTable[CurrentSlot];
+    std::vector<LineVerdict> verdicts(static_cast<size_t>(slot.LineCount));
+    slot.TopLine = down ? 0 : slot.LineCount - 1;
+    SearchRunning = true;
+    SearchRun run;
+    run.withTopLine = true;
+    for (;;) {
+      int32_t start = 0;
+      int32_t end = 0;
+      const int line = fast ? SearchNextWith(pattern, start, end, run)
+                            : SearchNextReferenceWith(pattern, start, end, run);
+      run.withTopLine = false;
+      if (line < 0) break;
+      const std::string text = GetLine(slot, line);
+      std::vector<char32_t> units(text.size() + 1);
+      std::vector<int32_t> origin(text.size() + 2);
+      const size_t count =
+          DecodeUnits(slot.Encoding, text.data(), text.size(), units.data(), origin.data());
+      auto character = [&](int32_t offset) {
+        const auto at = std::find(origin.begin(), origin.begin() + count + 1, offset);
+        return at == origin.begin() + count + 1 ? -2 : static_cast<int32_t>(at - origin.begin());
+      };
+      verdicts[static_cast<size_t>(line)] = LineVerdict{character(start), character(end)};
+    }
+    return verdicts;
+  }
+};
+
+std::u16string TypedPiece(Rng& rng, const std::vector<std::u16string>& lines) {
+  const std::u16string& line = lines[rng.Below(static_cast<uint32_t>(lines.size()))];
+  if (line.empty()) return u"a";
+  const size_t at = rng.Below(static_cast<uint32_t>(line.size()));
+  std::u16string piece = line.substr(at, 1 + rng.Below(4));
+  return piece;
+}
+
+std::u16string PlainQuery(Rng& rng, const std::vector<std::u16string>& lines, bool fold) {
+  std::u16string piece = TypedPiece(rng, lines);
+  const size_t stray = piece.find(kStray);
+  if (stray != std::u16string::npos) piece.resize(stray);
+  if (piece.empty()) piece.push_back(u'ア');
+  for (char16_t& c : piece) {
+    if (!fold || !rng.OneIn(2)) continue;
+    if (c >= u'a' && c <= u'z')
+      c = static_cast<char16_t>(c - 32);
+    else if (c >= u'A' && c <= u'Z')
+      c = static_cast<char16_t>(c + 32);
+    else if (c == u'Ａ')
+      c = u'ａ';
+  }
+  return piece;
+}
+
+std::u16string RegexQuery(Rng& rng, const std::vector<std::u16string>& lines) {
+  static const char16_t* const kAtoms[] = {u".",
+                                           u"..",
+                                           u"\\w",
+                                           u"\\W",
+                                           u"\\d+",
+                                           u"\\b",
+                                           u"\\B",
+                                           u"[^ ]",
+                                           u"[ア-ン]",
+                                           u"[一-龠]",
+                                           u"[a-c]+",
+                                           u"^",
+                                           u"$",
+                                           u"(?i)b",
+                                           u"\\S",
+                                           u"\\s",
+                                           u"纊",
+                                           u"∵",
+                                           u"x*",
+                                           u"[Ａａ]",
+                                           u"[^a]",
+                                           u"[[:digit:]]",
+                                           u"A",
+                                           u"b",
+                                           u"[～￢]",
+                                           u"№?",
+                                           u"\\x{FF5E}",
+                                           u"\\D",
+                                           u"[^\\x00-\\x7F]",
+                                           u"ｱ|ｲ",
+                                           u"(?:日|本)+",
+                                           u"\\\\"};
+  std::u16string pattern;
+  const uint32_t atoms = 1 + rng.Below(3);
+  for (uint32_t k = 0; k < atoms; ++k) {
+    if (rng.OneIn(3)) {
+      // A piece of the text, its metacharacters escaped, a stray byte as '.'.
+      for (const char16_t c : TypedPiece(rng, lines)) {
+        if (c == kStray) {
+          pattern += u'.';
+        } else if (c == u'\t') {
+          pattern += u"\\t";
+        } else {
+          if (std::u16string_view(u"\\^$.|?*+()[]{}-").find(c) != std::u16string_view::npos) {
+            pattern += u'\\';
+          }
+          pattern += c;
+        }
+      }
+    } else {
+      pattern += kAtoms[rng.Below(std::size(kAtoms))];
+    }
+    if (rng.OneIn(4)) pattern += u"+*?"[rng.Below(3)];
+  }
+  return pattern;
+}
+
+TEST_F(OneTextTest, TheSameTextGivesTheSameHitsInAllThreeEncodings) {
+  const std::vector<TextToken> alphabet = MakeAlphabet();
+  Rng rng{3103};
+  int64_t lineComparisons = 0;
+  const int documents = 120 * Rounds();
+  for (int doc_index = 0; doc_index < documents; ++doc_index) {
+    // The document: lines of tokens, each written per encoding.
+    std::string bytes[3];
+    std::vector<std::u16string> lines(1);
+    const int lineCount = 10 + static_cast<int>(rng.Below(20));
+    for (int n = 0; n < lineCount; ++n) {
+      const uint32_t tokens = rng.Below(12);
+      for (uint32_t t = 0; t < tokens; ++t) {
+        const TextToken& token = alphabet[rng.Below(static_cast<uint32_t>(alphabet.size()))];
+        lines.back() += token.text;
+        for (int k = 0; k < 3; ++k) bytes[k] += token.forms[k][rng.Below(token.ways[k])];
+      }
+      const TextToken& end = kLineEnds[rng.Below(std::size(kLineEnds))];
+      for (int k = 0; k < 3; ++k) bytes[k] += end.forms[k][0];
+      lines.back() += end.text.substr(0, end.text.size() - 1);
+      lines.emplace_back();
+    }
+    // The queries, as typed, and each one's verdicts per encoding.
+    struct TypedQuery {
+      std::u16string text;
+      SearchOptions options;
+    };
+    std::vector<TypedQuery> queries;
+    for (int q = 0; q < 40; ++q) {
+      SearchOptions o;
+      o.Regex = rng.OneIn(2);
+      o.IgnoreCase = rng.OneIn(2);
+      o.Continuous = true;
+      o.Down = !rng.OneIn(4);
+      queries.push_back(
+          {o.Regex ? RegexQuery(rng, lines) : PlainQuery(rng, lines, o.IgnoreCase), o});
+    }
+    std::vector<std::vector<LineVerdict>> verdicts[3];
+    for (int k = 0; k < 3; ++k) {
+      TabWidth = 4;
+      Open(bytes[k]);
+      SlotTable[CurrentSlot].Encoding = kThree[k];
+      for (const TypedQuery& q : queries) {
+        std::string pattern;
+        ASSERT_TRUE(Encode(kThree[k], q.text, pattern));
+        options_ = q.options;
+        verdicts[k].push_back(Verdicts(true, pattern, q.options.Down));
+        ASSERT_EQ(verdicts[k].back(), Verdicts(false, pattern, q.options.Down))
+            << EncodingName(kThree[k]) << " document " << doc_index;
+      }
+      CloseDocument();
+    }
+    auto shown = [](const std::u16string& text) {
+      std::string out;
+      Encode(TextEncoding::kUtf8, text, out);
+      return out;
+    };
+    for (size_t q = 0; q < queries.size(); ++q) {
+      for (const int k : {0, 2}) {
+        lineComparisons += static_cast<int64_t>(verdicts[1][q].size());
+        ASSERT_EQ(verdicts[1][q].size(), verdicts[k][q].size());
+        for (size_t line = 0; line < verdicts[1][q].size(); ++line) {
+          const LineVerdict& utf8 = verdicts[1][q][line];
+          const LineVerdict& other = verdicts[k][q][line];
+          ASSERT_TRUE(utf8 == other)
+              << EncodingName(kThree[k]) << " document " << doc_index << " query \""
+              << shown(queries[q].text) << "\" on \"" << shown(lines[line]) << "\" regex "
+              << queries[q].options.Regex << " icase " << queries[q].options.IgnoreCase << " line "
+              << line + 1 << ": UTF-8 " << utf8.start << ".." << utf8.end << ", other "
+              << other.start << ".." << other.end;
+        }
+      }
+    }
+  }
+  std::printf("lines compared across encodings: %lld\n", static_cast<long long>(lineComparisons));
+  EXPECT_GE(lineComparisons, 100000 * Rounds());
+}
+
+}  // namespace

@@ -30,7 +30,7 @@ const SearchOptions kCaseRegexAllDown = Opts(true, true, true, true);
 struct Row {
   const char* name;
   std::string file;
-  std::string pattern;  // as the caller passes it (upper-cased when case is ignored)
+  std::string pattern;  // as typed
   SearchOptions options;
   int32_t topLine;
   bool all;  // call again until -1
@@ -55,6 +55,53 @@ const std::vector<Row> kRows = {
     {"top_line_skipped_up", "x\r\nabc\r\n", "abc", kPlainUp, 1, false, {-1}, -7, -9, {}, 1},
     {"last_line_down_reads_nothing", kThree, "abc", kPlainDown, 5, false, {-1}, -7, -9, {}, 5},
     {"first_line_up_reads_nothing", kThree, "abc", kPlainUp, 0, false, {-1}, -7, -9, {}, 0},
+    // A lead byte before a byte that cannot follow it stands alone, as the
+    // page draws it ("x ·0 abc"): the digit after it begins a character.
+    {"stray_lead_then_digit",
+     "x\r\nx \x81\x30 abc\r\n",
+     "0 abc",
+     kPlainDown,
+     0,
+     false,
+     {1},
+     3,
+     8,
+     {},
+     0},
+    {"stray_lead_then_digit_regex",
+     "x\r\nx \x81\x30 abc\r\n",
+     "\\d a",
+     kRegexDown,
+     0,
+     false,
+     {1},
+     3,
+     6,
+     {},
+     0},
+    // A character written with its other code is found by the one typed.
+    {"nec_and_ibm_codes",
+     "x\r\n\xFA\x5C\r\n\xED\x40\r\n",
+     "\xED\x40",
+     kAllDown,
+     0,
+     true,
+     {1, 2, -1},
+     0,
+     2,
+     {1, 2},
+     2},
+    {"nec_and_ibm_codes_regex",
+     "x\r\n\x87\x9A\r\n\x81\xE6\r\n",
+     "^\x81\xE6$",
+     kRegexAllDown,
+     0,
+     true,
+     {1, 2, -1},
+     0,
+     2,
+     {1, 2},
+     2},
     // 0x83 0x5C is one double-byte character: its 0x5C is no backslash.
     {"trail_5c_plain", "x\r\n\x83\x5C\r\n", "\x5C", kPlainDown, 0, false, {-1}, -7, -9, {}, 0},
     // A regex hit, as a plain one, begins on a character start.
@@ -401,3 +448,27 @@ TEST(UpperCase, AsciiLettersOutsideDoubleByteCharacters) {
 }
 
 }  // namespace
+
+// A line on which the expression reaches the engine's match limit is
+// neither a hit nor silently passed over: both scans count it.
+TEST_F(SearchTest, LinesTheEngineCannotDecideAreCounted) {
+  const std::string slow = std::string(40, 'a') + "b";
+  Open("x\r\n" + slow + "\r\naaa\r\n" + slow + "\r\n");
+  options_ = kRegexAllDown;
+  for (const SearchFunction function : {SearchNextReference, SearchNext}) {
+    SlotTable[CurrentSlot].TopLine = 0;
+    SearchRun run;
+    std::vector<int32_t> lines;
+    for (;;) {
+      int32_t start = 0;
+      int32_t end = 0;
+      const int line = function == SearchNext ? SearchNextWith("(a+)+$", start, end, run)
+                                              : SearchNextReferenceWith("(a+)+$", start, end, run);
+      lines.push_back(line);
+      if (line < 0) break;
+    }
+    EXPECT_EQ(lines, (std::vector<int32_t>{2, -1}));
+    EXPECT_EQ(run.undecided, 2);
+    EXPECT_FALSE(run.stopped);
+  }
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/japanese.h"
 
@@ -161,6 +162,78 @@ TEST(Encoding, CharacterStartsAndCaseFoldingNeverSplitACharacter) {
     UpperCaseAscii(c.encoding, upper.data(), upper.size());
     EXPECT_EQ(c.upper, upper);
   }
+}
+
+// The search reads characters through DecodeUnits, the page through
+// DecodeInto: on any bytes, stray and cut sequences included, both must
+// split the text at the same places (IsCharStart's too) into the same
+// characters, or a search finds what the page does not show.
+TEST(Encoding, SearchUnitsSplitRandomBytesAsThePageDoes) {
+  uint64_t state = 18;
+  auto below = [&state](uint32_t n) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>((state >> 33) % n);
+  };
+  // Bytes that begin, continue or break characters in one encoding or another.
+  static const unsigned char kBytes[] = {'a',  '0',  ' ',  0,    0x5C, 0x40, 0x7F, 0x80, 0x81, 0x8E,
+                                         0x8F, 0x9F, 0xA1, 0xB0, 0xC3, 0xDF, 0xE0, 0xE6, 0xED, 0xEF,
+                                         0xF0, 0xF4, 0xFA, 0xFC, 0xFD, 0xFE, 0xFF, 0xBF};
+  for (const E e : {E::kCp932, E::kUtf8, E::kEucJp}) {
+    for (int round = 0; round < 3000; ++round) {
+      std::string text(below(12), '\0');
+      for (char& c : text) c = static_cast<char>(kBytes[below(sizeof kBytes)]);
+      std::vector<char32_t> units(text.size());
+      std::vector<int32_t> origin(text.size() + 1);
+      units.resize(DecodeUnits(e, text.data(), text.size(), units.data(), origin.data()));
+      std::string starts(text.size(), '.');
+      std::u16string drawn;
+      for (size_t k = 0; k < units.size(); ++k) {
+        starts[static_cast<size_t>(origin[k])] = '^';
+        const size_t bytes = static_cast<size_t>(origin[k + 1] - origin[k]);
+        if (units[k] >= kUndecodableBase) {
+          drawn.append(bytes, u'\u00B7');
+        } else if (units[k] == 0) {
+          drawn += u'\u00B7';
+        } else if (units[k] >= 0x10000) {
+          drawn += static_cast<char16_t>(0xD800 + ((units[k] - 0x10000) >> 10));
+          drawn += static_cast<char16_t>(0xDC00 + ((units[k] - 0x10000) & 0x3FF));
+        } else {
+          drawn += static_cast<char16_t>(units[k]);
+        }
+      }
+      std::string charStarts;
+      for (size_t i = 0; i < text.size(); ++i) {
+        charStarts += IsCharStart(e, text.data(), text.size(), i) ? '^' : '.';
+      }
+      ASSERT_EQ(origin[units.size()], static_cast<int32_t>(text.size()));
+      ASSERT_EQ(Decode(e, text), drawn) << EncodingName(e) << " round " << round;
+      ASSERT_EQ(charStarts, starts) << EncodingName(e) << " round " << round;
+    }
+  }
+}
+
+// A character with two codes decodes to one code point, which the search
+// is told not to look for by its bytes.
+TEST(Encoding, DuplicateCodesDecodeToOneCharacter) {
+  struct Case {
+    E encoding;
+    std::string a, b;
+  };
+  const Case cases[] = {
+      {E::kCp932, "\xED\x40", "\xFA\x5C"},      // 纊, NEC-selected and IBM rows
+      {E::kCp932, "\x87\x9A", "\x81\xE6"},      // ∵, NEC row 13 and JIS X 0208
+      {E::kEucJp, "\xA1\xC1", "\x8F\xA2\xB7"},  // ～, JIS X 0208 and 0212
+      {E::kEucJp, "\xAD\xE2", "\x8F\xA2\xF1"},  // №
+  };
+  for (const Case& c : cases) {
+    const CharSpan a = NextChar(c.encoding, c.a.data(), c.a.size());
+    const CharSpan b = NextChar(c.encoding, c.b.data(), c.b.size());
+    EXPECT_NE(a.code, kNoCharacter) << c.a;
+    EXPECT_EQ(a.code, b.code) << c.a;
+    EXPECT_TRUE(HasOtherCodes(c.encoding, a.code)) << c.a;
+  }
+  EXPECT_FALSE(HasOtherCodes(E::kCp932, U'日'));
+  EXPECT_FALSE(HasOtherCodes(E::kUtf8, U'∵'));
 }
 
 TEST(Encoding, DetectionFromTheStartOfTheFile) {
