@@ -7,7 +7,9 @@
 // - search on the UTF-8 form of the file (made once next to FILE, as
 //   FILE.utf8): a continuous plain search against grep -c on that file, and
 //   continuous regular-expression searches against the bare UTF-mode match
-//   floor (regexec with REG_UTF on every line's text and nothing else).
+//   floor (regexec with REG_UTF on every line's text and nothing else);
+// - the same regular expressions on the Shift-JIS file itself, against the
+//   same floor (the same text in UTF-8).
 // --prepare only makes FILE.utf8 and prints its name. With --compare it prints "encoding/NAME
 // RATIO" lines (limits: detect 1.0, plain 0.8, regex 1.3) and "#" lines with the medians. Without
 // it, a Google Benchmark case times the detection.
@@ -114,9 +116,17 @@ int Compare(const std::string& file, int reps) {
     std::fprintf(stderr, "cannot open %s as UTF-8\n", utf8.c_str());
     return 1;
   }
+  // The Shift-JIS file itself in slot 1, so that its runs interleave with
+  // the UTF-8 ones.
+  CurrentSlot = 1;
+  if (OpenDocument(file) != 0 || SlotTable[1].Encoding != TextEncoding::kCp932) {
+    std::fprintf(stderr, "cannot open %s as Shift-JIS\n", file.c_str());
+    return 1;
+  }
+  CurrentSlot = 0;
   const std::string quoted = "'" + utf8 + "'";
-  std::vector<double> plain, grep, regex, floor, chunks, floor2;
-  size_t hits[3] = {};
+  std::vector<double> plain, grep, regex, floor, chunks, floor2, sjisRegex, sjisChunks;
+  size_t hits[5] = {};
   size_t floorMatches = 0;
   size_t floorMatches2 = 0;
   for (int rep = 0; rep < reps; ++rep) {
@@ -126,12 +136,23 @@ int Compare(const std::string& file, int reps) {
     floor.push_back(RegexecFloor("Z[A-Z]XJ", REG_NEWLINE | REG_UTF, &floorMatches));
     chunks.push_back(Time([&] { hits[2] = RunContinuous("[Z][Q][X][J]", true); }));
     floor2.push_back(RegexecFloor("[Z][Q][X][J]", REG_NEWLINE | REG_UTF, &floorMatches2));
+    CurrentSlot = 1;
+    sjisRegex.push_back(Time([&] { hits[3] = RunContinuous("Z[A-Z]XJ", true); }));
+    sjisChunks.push_back(Time([&] { hits[4] = RunContinuous("[Z][Q][X][J]", true); }));
+    CurrentSlot = 0;
   }
   const double mPlain = Median(plain), mGrep = Median(grep);
   const double mRegex = Median(regex), mFloor = Median(floor);
   const double mChunks = Median(chunks), mFloor2 = Median(floor2);
   std::printf("encoding/utf8_plain_grep %.2f\n", mPlain / mGrep);
   std::printf("encoding/utf8_regex_floor %.2f\n", std::max(mRegex / mFloor, mChunks / mFloor2));
+  const double mSjisRegex = Median(sjisRegex), mSjisChunks = Median(sjisChunks);
+  std::printf("encoding/sjis_regex_floor %.2f\n",
+              std::max(mSjisRegex / mFloor, mSjisChunks / mFloor2));
+  std::printf(
+      "# Shift-JIS medians of %d runs (s): Z[A-Z]XJ %.3f (%zu hits), [Z][Q][X][J] %.3f (%zu "
+      "hits), against the UTF floors of the same text above\n",
+      reps, mSjisRegex, hits[3], mSjisChunks, hits[4]);
   std::printf(
       "# UTF-8 medians of %d runs (s): ZQXJ %.3f (%zu hits) vs grep -c %.3f; Z[A-Z]XJ %.3f "
       "(%zu hits) vs UTF floor %.3f (%zu lines); [Z][Q][X][J] %.3f (%zu hits) vs UTF floor %.3f "

@@ -43,7 +43,7 @@ void InstallHooks() {
 
 struct Scenario {
   const char* name;
-  std::string typed;  // the text as typed; upper-cased when case is ignored
+  std::string typed;  // the text as typed (the matcher ignores case itself)
   bool ignoreCase;
   bool regex;
 };
@@ -52,8 +52,7 @@ struct Scenario {
 // Returns the hits.
 size_t RunContinuous(const Scenario& s, int (*function)(const std::string&, int32_t&, int32_t&)) {
   g_options = SearchOptions{s.ignoreCase, s.regex, true, true};
-  std::string pattern = s.typed;
-  if (s.ignoreCase) UpperCaseCp932(pattern);
+  const std::string& pattern = s.typed;
   g_log.clear();
   g_hits = 0;
   SlotTable[CurrentSlot].TopLine = 0;

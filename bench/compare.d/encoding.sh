@@ -6,6 +6,8 @@
 #   encoding/utf8_plain_grep    continuous "ZQXJ" on the UTF-8 form / grep -c 0.8
 #   encoding/utf8_regex_floor   continuous regexes on the UTF-8 form / regexec
 #                               with REG_UTF on every line (worse of two)  1.3
+#   encoding/sjis_regex_floor   the same regexes on the Shift-JIS file / the
+#                               same floor (UTF-8 form of the same text)   1.3
 # The UTF-8 form of FILE is made once beside it (FILE.utf8).
 # Usage: encoding.sh FILE [BUILD_DIR]   (REPS, default 5, sets the runs per median)
 set -euo pipefail
