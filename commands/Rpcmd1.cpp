@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/jumps.h"
 #include "search/search.h"
 #include "store/encoding.h"
 #include "store/slots.h"
@@ -328,6 +329,31 @@ void ShowFollowCheck() {
   if (CmdHooks().set_follow_check) CmdHooks().set_follow_check(SlotTable[CurrentSlot].FollowTail);
 }
 
+// The tab of a slot left empty (closed, cancelled, refused, failed): its
+// default caption, no file name, count or top line, a blank page with its
+// bars at 0, and the window told, so that no progress, キャンセル or greyed
+// search stays behind.
+void ShowEmptySlot(int index) {
+  FileSlot& slot = SlotTable[index];
+  slot.FileName.clear();
+  if (CmdHooks().set_tab_caption) {
+    CmdHooks().set_tab_caption(index, QStringLiteral("ファイル") + QString::number(index));
+  }
+  if (index == CurrentSlot) {
+    SetStatus(1, QString());
+    SetStatus(3, QString());
+    SetStatus(5, QString());
+    ShowSlotEncoding();
+    ShowFollowCheck();
+    // A blank tab has no selection to invert and its bars stand at 0.
+    ResetSelection(true);
+    ResetHorizontalScroll();
+    if (slot.Image != nullptr) ClearView();
+  }
+  SyncVerticalScroll(slot);
+  if (CmdHooks().index_progress) CmdHooks().index_progress(index);
+}
+
 }  // namespace
 
 void InstallCommandHooks() {
@@ -343,8 +369,13 @@ void InstallCommandHooks() {
     RefreshView();
   };
   store.index_progress = [](FileSlot& slot) {
+    if (slot.ViewBase == nullptr) {
+      ShowEmptySlot(SlotIndex(slot));  // the index failed: the slot is empty
+      return;
+    }
     // The bar grows with the lines indexed, so the user can scroll to them.
     SetVerticalRange(slot);
+    TakeJumpWait(slot);
     if (CmdHooks().index_progress) CmdHooks().index_progress(SlotIndex(slot));
   };
   store.index_done = [](FileSlot& slot) {
@@ -356,6 +387,7 @@ void InstallCommandHooks() {
     } else if (SlotIndex(slot) == CurrentSlot) {
       DrawView(slot.TopLine, true);
     }
+    TakeJumpWait(slot);
     if (CmdHooks().index_progress) CmdHooks().index_progress(SlotIndex(slot));
   };
   store.index_grown = [](FileSlot& slot, int32_t linesBefore) {
@@ -363,7 +395,7 @@ void InstallCommandHooks() {
     if (slot.FollowTail) {
       ShowTail(slot);
     } else if (SlotIndex(slot) == CurrentSlot && slot.Image != nullptr &&
-               slot.TopLine + LinesPerPage(slot.Image) >= linesBefore) {
+               int64_t{slot.TopLine} + LinesPerPage(slot.Image) >= linesBefore) {
       // The page shows the end: its empty rows fill, its last line may have
       // grown. A page further up (and its highlight) is left as it is.
       DrawView(slot.TopLine, false);
@@ -423,10 +455,13 @@ int _open_file(const QByteArray& nativePath) {
   // at column 0 with its bar there, and nothing on it is inverted.
   ResetSelection(true);
   ResetHorizontalScroll();
-  OpenDocument(native);
+  const int result = OpenDocument(native);
   ShowSlotEncoding();
   ShowFollowCheck();  // a new document starts without follow mode
-  return 0;
+  // A refused open has closed what the slot held: its tab must not keep
+  // the old document's traces, nor show the refused file's name.
+  if (result != 0 && !SlotHoldsDocument()) ShowEmptySlot(CurrentSlot);
+  return result;
 }
 
 int _open_file(const QString& path) { return _open_file(QFile::encodeName(path)); }
@@ -434,21 +469,8 @@ int _open_file(const QString& path) { return _open_file(QFile::encodeName(path))
 int _quit_file() {
   AppendLog(QStringLiteral(" > _quit_file ") + QString::number(CurrentSlot));
   CloseDocument();
-  FileSlot& slot = SlotTable[CurrentSlot];
-  if (CmdHooks().set_tab_caption) {
-    CmdHooks().set_tab_caption(CurrentSlot,
-                               QStringLiteral("ファイル") + QString::number(CurrentSlot));
-  }
-  SetStatus(1, QString());
-  SetStatus(3, QString());
-  SetStatus(5, QString());
-  ShowSlotEncoding();
-  ShowFollowCheck();
-  if (slot.Image != nullptr) ClearView();
-  if (slot.VScroll != nullptr) slot.VScroll->setValue(0);
-  // A blank tab has no selection to invert and its bar stands at column 0.
-  ResetSelection(true);
-  ResetHorizontalScroll();
+  if (SlotHoldsDocument()) return -1;  // the window could not be unmapped
+  ShowEmptySlot(CurrentSlot);
   return 0;
 }
 
@@ -494,7 +516,10 @@ int _chenge_view(int slot) {
   AppendLog(QStringLiteral(" > _chenge_view ") + QString::number(slot));
   if (!valid) return -1;
   BindSlotControls(slot);
-  const FileSlot& current = SlotTable[slot];
+  FileSlot& current = SlotTable[slot];
+  // Whatever happened while the tab was hidden (growth, a reload, a jump
+  // that waited), its bar agrees with its count and page again.
+  SyncVerticalScroll(current);
   SetStatus(1, DisplayPath(current.FileName));
   SetStatus(3, QString::number(current.LineCount));
   SetStatus(5, QString::number(current.TopLine + 1));
@@ -507,8 +532,9 @@ int _jump(int32_t topLine, bool moveScrollBar) {
   AppendLog(QStringLiteral(" > _jump ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
             QString::number(static_cast<int64_t>(topLine) + 1));
   if (!SlotHoldsDocument()) return -1;
-  // A jump upwards leaves follow mode, as a scroll upwards does.
-  if (SlotTable[CurrentSlot].FollowTail && topLine < SlotTable[CurrentSlot].TopLine) {
+  // A jump is the user's choice of a place: it ends follow mode unless the
+  // place shows the end (then the next growth keeps it shown).
+  if (SlotTable[CurrentSlot].FollowTail && !PageShowsEnd(SlotTable[CurrentSlot], topLine)) {
     _follow_tail(false);
   }
   // The page never starts above the first line, whatever a caller computed.
@@ -517,8 +543,9 @@ int _jump(int32_t topLine, bool moveScrollBar) {
 }
 
 int _select(int32_t lineNumber) {
+  // The echo names the line as the user sees it (1-based, as given).
   AppendLog(QStringLiteral(" > _select ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
-            QString::number(static_cast<int64_t>(lineNumber) + 1));
+            QString::number(lineNumber));
   if (!SlotHoldsDocument()) return -1;
   HighlightRow(lineNumber - SlotTable[CurrentSlot].TopLine - 1);
   return 0;
@@ -681,11 +708,17 @@ int FindString(const QString& text) {
     if (hit >= 0) count = 1;
   }
   if (hooks.search_running) hooks.search_running(false);
+  // A file cut at the line limit: a search through its end did not see the
+  // lines after the limit, and a report of it must not suggest otherwise.
+  const bool cut =
+      SlotTable[CurrentSlot].PastLineLimit && !run.stopped && (options.Continuous || count == 0);
+  const QString cutNote = QStringLiteral("# 上限の 2,147,483,646 行より後の行は検索していません");
   if (options.Continuous) {
     const QString report = QStringLiteral("# 連続検索終了  (") + text +
                            QStringLiteral(")検索数: ") + QString::number(count) + QLatin1Char(' ');
     AppendLog(report);
     if (hooks.append_search_log) hooks.append_search_log(report);
+    if (cut && hooks.append_search_log) hooks.append_search_log(cutNote);
     if (hooks.flush_search_log) hooks.flush_search_log();
   } else if (count > 0) {
     AppendLog(QStringLiteral("#        検索結果: ") + QString::number(hit + 1) +
@@ -696,6 +729,7 @@ int FindString(const QString& text) {
   if (count == 0 && !run.stopped) {
     AppendLog(QStringLiteral("# *** ERROR *** 検索文字が見つかりません"));
   }
+  if (cut) AppendLog(cutNote);
   if (count == 0) return -1;
   // The hits belong to a document that is gone: nothing to show.
   if (!document.StillCurrent()) return -1;
@@ -708,20 +742,7 @@ int FindString(const QString& text) {
 }
 
 int CancelOpen() {
-  FileSlot& slot = SlotTable[CurrentSlot];
-  if (CancelIndex(slot) != 0) return -1;
-  if (CmdHooks().set_tab_caption) {
-    CmdHooks().set_tab_caption(CurrentSlot,
-                               QStringLiteral("ファイル") + QString::number(CurrentSlot));
-  }
-  SetStatus(1, QString());
-  SetStatus(3, QString());
-  SetStatus(5, QString());
-  if (slot.Image != nullptr) ClearView();
-  if (slot.VScroll != nullptr) {
-    const QSignalBlocker quiet(slot.VScroll);
-    slot.VScroll->setRange(0, 0);
-  }
-  if (CmdHooks().index_progress) CmdHooks().index_progress(CurrentSlot);
+  if (CancelIndex(SlotTable[CurrentSlot]) != 0) return -1;
+  ShowEmptySlot(CurrentSlot);
   return 0;
 }

@@ -53,7 +53,12 @@ constexpr const char* kOpenEndPrefix =
     "# \u3000\u3000\u3000\u3000\u3000\u3000\u3000ファイルオープン終了 :(";
 constexpr const char* kOpenFailedLine = "#*** ERROR *** ファイルオープンエラー";
 constexpr const char* kOpenCancelled = "# ファイルオープンを中止しました: ";
-constexpr const char* kTooManyLines = "ファイルの行数が多すぎるので途中で終了します";
+// Names the file and the limit; the lines up to the limit stay shown.
+std::string TooManyLines(const std::string& path) {
+  return "ファイルの行数が上限の 2,147,483,646 行を超えるので、2,147,483,646 "
+         "行目までを表示します: " +
+         path;
+}
 constexpr const char* kUtf16Refused =
     "UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP です）: ";
 constexpr const char* kReplacedLine =
@@ -298,6 +303,16 @@ int32_t KnownLines(const FileSlot& slot, bool complete) {
 
 bool IsCurrent(const FileSlot& slot) { return SlotIndex(slot) == CurrentSlot; }
 
+// The open that logged its start last. An end logged after another open has
+// started names its file: the two ends could not be told apart otherwise.
+uint64_t g_last_open_started = 0;
+
+void LogOpenEnd(const FileSlot& slot) {
+  std::string line = kOpenEndPrefix + ClockText() + ")===";
+  if (g_last_open_started != slot.OpenSerial) line += " " + slot.FileName;
+  Log(line);
+}
+
 // Set while a scan that lets input through runs (DeferFileChanges).
 bool g_defer_changes = false;
 
@@ -469,6 +484,7 @@ void ReloadDocument(FileSlot& slot, const FileChange& change) {
   }
   slot.ReloadTopLine = slot.TopLine;
   slot.LineCount = 0;
+  slot.PastLineLimit = false;
   slot.SelStartColumn = slot.SelStartLine = slot.SelEndColumn = slot.SelEndLine = -1;
   slot.Index = std::make_shared<LineIndex>();
   slot.IndexedTo = slot.BomLength;
@@ -516,7 +532,8 @@ bool FinishFollowing(FileSlot& slot, IndexWorker::Outcome outcome) {
     if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
     if (Hooks().index_grown) Hooks().index_grown(slot, before);
     if (outcome == Outcome::kLineLimit) {
-      Log(std::string("# ") + kTooManyLines);
+      slot.PastLineLimit = true;
+      Log("# " + TooManyLines(slot.FileName));
       StopWatching(slot);
     } else if (!done) {
       GiveUpFollowing(slot, outcome == Outcome::kNoMemory ? std::string("メモリが不足しています")
@@ -530,7 +547,8 @@ bool FinishFollowing(FileSlot& slot, IndexWorker::Outcome outcome) {
   slot.TopLine = std::min(slot.ReloadTopLine, std::max(0, slot.LineCount - 1));
   if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
   if (outcome == Outcome::kLineLimit) {
-    Log(std::string("# ") + kTooManyLines);
+    slot.PastLineLimit = true;
+    Log("# " + TooManyLines(slot.FileName));
     StopWatching(slot);
   }
   if (Hooks().index_done) Hooks().index_done(slot);
@@ -674,6 +692,7 @@ int OpenDocument(const std::string& path) {
   slot.LineCount = 0;
   slot.LeftColumn = 0;
   slot.FirstPageShown = false;
+  slot.PastLineLimit = false;
   slot.Index = std::make_shared<LineIndex>();
   // A byte order mark is no text: line 0 and the scan begin after it.
   slot.IndexedTo = slot.BomLength;
@@ -686,6 +705,7 @@ int OpenDocument(const std::string& path) {
   SetCaption(slot, BaseName(path));
   SetStatus(1, slot.FileName);
   SetStatus(kEncodingPanel, EncodingName(slot.Encoding));
+  g_last_open_started = slot.OpenSerial;
   Log(kOpenStartPrefix + ClockText() + ")===");
   StartIndexing(slot);
   if (slot.ViewBase == nullptr) return -1;
@@ -725,12 +745,13 @@ void PumpIndex(FileSlot& slot) {
       // The limit's message box lets events through: it comes last, when the
       // document is complete.
       if (outcome == IndexWorker::Outcome::kLineLimit) {
-        Log(kOpenEndPrefix + ClockText() + ")===");
+        slot.PastLineLimit = true;
+        LogOpenEnd(slot);
         if (Hooks().index_done) Hooks().index_done(slot);
-        ReportError(kTooManyLines);
+        ReportError(TooManyLines(slot.FileName));
         return;
       }
-      Log(kOpenEndPrefix + ClockText() + ")===");
+      LogOpenEnd(slot);
       if (Hooks().index_done) Hooks().index_done(slot);
       return;
     case IndexWorker::Outcome::kCancelled: {

@@ -112,6 +112,9 @@ struct FileSlot {
   int32_t ReloadTopLine = 0;  // the top line to return to after a reload
   // The tab keeps its last page in view as the file grows.
   bool FollowTail = false;
+  // The file has more lines than kMaxLineCount: only the first of them are
+  // indexed, shown and searched.
+  bool PastLineLimit = false;
 };
 
 extern FileSlot SlotTable[kSlotCount];

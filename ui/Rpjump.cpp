@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "commands/Rpcmd1.h"
+#include "commands/jumps.h"
 #include "store/slots.h"
 #include "ui/designfont.h"
 #include "view/view.h"
@@ -68,10 +69,7 @@ void TJmpDialog::Button1Click() {
     JumpPos->setText(QString::number(slot.TopLine + 1));
     return;
   }
-  // In 64 bits: INT32_MIN - 1 must not wrap.
-  int64_t index = std::max<int64_t>(0, int64_t{*number} - 1);
-  if (index >= slot.LineCount) {
-    index = std::max<int64_t>(0, int64_t{slot.LineCount} - LinesPerPage(slot.Image));
-  }
-  rpcmd::_jump(static_cast<int32_t>(index), true);
+  // In 64 bits: INT32_MIN - 1 must not wrap. Past the end, the last page
+  // in sight; a line the index has not reached yet is waited for.
+  JumpToLine(std::max<int64_t>(0, int64_t{*number} - 1));
 }

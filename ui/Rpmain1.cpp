@@ -41,6 +41,7 @@
 #include <algorithm>
 
 #include "commands/Rpcmd1.h"
+#include "commands/jumps.h"
 #include "search/search.h"
 #include "ui/Rpjump.h"
 #include "ui/Rpsearch.h"
@@ -334,10 +335,19 @@ void TRpEdit::BuildStatusBar() {
         kStatusWidths[n], StatusPanel[n]->fontMetrics().horizontalAdvance(StatusPanel[n]->text()) +
                               2 * StatusPanel[n]->frameWidth() + 6);
     StatusPanel[n]->setMinimumWidth(width);
-    if (n != kProgressPanel) StatusPanel[n]->setFixedWidth(width);
-    // The search progress panel takes what is left of the bar's width.
-    StatusBar1->addWidget(StatusPanel[n], n == kProgressPanel ? 1 : 0);
+    if (n != kProgressPanel && n != 1) StatusPanel[n]->setFixedWidth(width);
+    // The file name panel takes its design width first, and the search
+    // progress panel what is left of the bar's width.
+    StatusBar1->addWidget(StatusPanel[n], n == 1 ? 100 : n == kProgressPanel ? 1 : 0);
   }
+  // The loading share fits its panel at the default width: the file name
+  // panel gives up what the progress panel needs.
+  QLabel* progress = StatusPanel[kProgressPanel];
+  progress->setMinimumWidth(
+      progress->fontMetrics().horizontalAdvance(QStringLiteral("読み込み中 100%")) +
+      2 * progress->frameWidth() + 8);
+  StatusPanel[1]->setMinimumWidth(kStatusWidths[1] / 2);
+  StatusPanel[1]->setMaximumWidth(kStatusWidths[1]);
   // The current document's encoding, at the right end.
   EncodingPanel = new QLabel(StatusBar1);
   EncodingPanel->setObjectName(QStringLiteral("EncodingPanel"));
@@ -666,6 +676,8 @@ void TRpEdit::ShowIndexState() {
 
 void TRpEdit::IndexCancelClick() {
   if (searchActive_) return;
+  // A jump waiting for its line is given up first; the open goes on.
+  if (GiveUpJumpWait()) return;
   CancelOpen();
 }
 
@@ -815,8 +827,8 @@ void TRpEdit::FocusCurrentPage() {
 void TRpEdit::ScrollCurrentPage(int lines) {
   PageScrollBar* bar = SlotTable[CurrentSlot].VScroll;
   if (bar == nullptr) return;
-  // The bar clamps to its range; its change handler draws the page.
-  bar->setValue(bar->value() + lines);
+  // Its change handler draws the page.
+  bar->setValue(ScrolledTopLine(*bar, lines));
 }
 
 // ---------------------------------------------------------------- events
@@ -912,11 +924,9 @@ void TRpEdit::N11Click() { rpcmd::_jump(0, true); }
 
 void TRpEdit::N12Click() {
   if (!CurrentSlotHasDocument()) return;
-  const FileSlot& slot = SlotTable[CurrentSlot];
   // The last page in sight: where the window is lower than the raster, the
   // raster's last rows are hidden and would hide the file's last lines.
-  const int32_t top = std::max<int32_t>(0, slot.LineCount - VisibleLinesPerPage(slot.Image));
-  rpcmd::_jump(top, true);
+  rpcmd::_jump(LastPageTop(SlotTable[CurrentSlot]), true);
   // The end of the file is where following starts again.
   if (!SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(true);
 }

@@ -259,6 +259,13 @@ void SetVerticalRange(FileSlot& slot) {
   slot.VScroll->setPageStep(count / 20 + 1);
 }
 
+void SyncVerticalScroll(FileSlot& slot) {
+  if (slot.VScroll == nullptr) return;
+  SetVerticalRange(slot);
+  const QSignalBlocker quiet(slot.VScroll);
+  slot.VScroll->setValue(slot.TopLine);
+}
+
 // --- geometry and metrics ---------------------------------------------------
 
 void MeasureCharWidth(const std::string& text) {
@@ -338,7 +345,17 @@ int32_t LineAtY(int y) {
   const double h = RowHeight(*slot.Image);
   if (h <= 0) return slot.TopLine;
   // A drag may leave the image upwards (negative y): the line stays >= 0.
-  return std::max(TruncClamp(y / h + slot.TopLine), 0);
+  // Below, the line may pass the last one (rows under a short file) but not
+  // the most lines a document holds, so that line + 1 never overflows.
+  const double line = y / h + slot.TopLine;
+  return static_cast<int32_t>(std::clamp(line, 0.0, static_cast<double>(kMaxLineCount)));
+}
+
+int32_t ScrolledTopLine(const QScrollBar& bar, int64_t lines) {
+  // In 64 bits: the bar's value plus a page near the end of a file of 2^31
+  // lines does not fit in an int.
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(int64_t{bar.value()} + lines, bar.minimum(), bar.maximum()));
 }
 
 // --- page drawing -----------------------------------------------------------

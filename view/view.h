@@ -99,10 +99,15 @@ int RowTop(int row);
 // TopLine and LeftColumn; both are never negative.
 int32_t ColumnAtX(int x);
 int32_t LineAtY(int y);
+// The vertical bar's value moved by lines (negative: up), kept in its range.
+int32_t ScrolledTopLine(const QScrollBar& bar, int64_t lines);
 // The vertical scroll bar of a slot after its index is built: 0..LineCount,
 // arrows 1 line, page LineCount / 20 + 1 lines. Sets no position and sends
 // no notification.
 void SetVerticalRange(FileSlot& slot);
+// The same, and the bar's position at the slot's TopLine, without a
+// notification: a tab shown again after changes while it was hidden.
+void SyncVerticalScroll(FileSlot& slot);
 
 // Page drawing and scrolling.
 void DrawView(int32_t topLine, bool setScrollPosition);

@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "commands/Rpcmd1.h"
+#include "commands/jumps.h"
 #include "search/search.h"
+#include "store/indexer.h"
 #include "store/slots.h"
 #include "support/testfiles.h"
 #include "view/view.h"
@@ -166,7 +168,7 @@ TEST_F(CommandsTest, CommandsOnEmptyTabs) {
   };
   const std::vector<Row> rows = {
       {"jump", [] { return rpcmd::_jump(10, true); }, {" > _jump 0 11"}, -1, nullptr},
-      {"select", [] { return rpcmd::_select(42); }, {" > _select 0 43"}, -1, nullptr},
+      {"select", [] { return rpcmd::_select(42); }, {" > _select 0 42"}, -1, nullptr},
       {"line numbers off",
        [] { return rpcmd::_dsp_lineno(false); },
        {" > _dsp_lineno 0 0"},
@@ -355,7 +357,7 @@ TEST_F(CommandsTest, JumpThenSelectInvertsTheRowOfTheLine) {
   EXPECT_EQ(rec_.status[5], "38");
   const QImage before = Raster(0).copy();
   EXPECT_EQ(rpcmd::_select(42), 0);
-  EXPECT_EQ(rec_.log, (QStringList{" > _jump 0 38", " > _select 0 43"}));
+  EXPECT_EQ(rec_.log, (QStringList{" > _jump 0 38", " > _select 0 42"}));
   const double h = RowHeight(0);
   const auto [first, last] = ChangedRows(before, Raster(0));
   EXPECT_EQ(first, static_cast<int>(h * 4));
@@ -940,6 +942,122 @@ TEST_F(EncodingCommands, SavedSearchLogKeepsEachHitLinesOwnBytes) {
       CloseDocument();
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The index built on its own thread, as in the program; this thread pumps.
+class BackgroundCommands : public CommandsTest {
+ protected:
+  void SetUp() override {
+    CommandsTest::SetUp();
+    Hooks().index_wake = [](int) {};
+    CmdHooks().index_progress = [this](int slot) { progress_ << slot; };
+  }
+  void TearDown() override {
+    HoldIndexersAfterChunks(-1);
+    LimitIndexStartsForTest(-1);
+    Hooks().index_wake = nullptr;
+    CommandsTest::TearDown();
+  }
+  QString OpenHeld(int slot, int lines, const std::string& name) {
+    HoldIndexersAfterChunks(0);
+    const QString path =
+        QString::fromStdString(dir_.Write(name, FileBytes(QStringList(lines, "x"))));
+    CurrentSlot = slot;
+    rpcmd::_open_file(path);
+    EXPECT_FALSE(IndexComplete(SlotTable[slot]));
+    return path;
+  }
+  void Finish(int slot) {
+    HoldIndexersAfterChunks(-1);
+    WaitForIndex(SlotTable[slot]);
+  }
+  QList<int> progress_;
+};
+
+TEST_F(BackgroundCommands, ACloseOrARefusedOpenLeavesABlankTab) {
+  OpenHeld(1, 100, "held.txt");
+  const QString other = Open(0, {"other"}, "other.txt");
+  struct Row {
+    const char* name;
+    std::function<void()> run;
+  };
+  const Row rows[] = {
+      {"closed during its index", [] { rpcmd::_quit_file(); }},
+      {"the file of another tab", [&] { rpcmd::_open_file(other); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (SlotTable[1].ViewBase == nullptr) OpenHeld(1, 100, "held.txt");
+    CurrentSlot = 1;
+    rec_ = Recorder{};
+    for (QString& text : rec_.status) text = "old";
+    rec_.captions[1] = "held.txt";
+    progress_.clear();
+    row.run();
+    EXPECT_EQ(SlotTable[1].ViewBase, nullptr);
+    EXPECT_EQ(SlotTable[1].FileName, "");
+    EXPECT_EQ(rec_.captions[1], "ファイル1");
+    EXPECT_EQ((QStringList{rec_.status[1], rec_.status[3], rec_.status[5]}),
+              (QStringList{"", "", ""}));
+    // The window is told, so that its progress and キャンセル go.
+    EXPECT_TRUE(progress_.contains(1));
+    rpcmd::_chenge_view(1);
+    EXPECT_EQ(rec_.status[1], "");
+  }
+}
+
+TEST_F(BackgroundCommands, AJumpWaitsForItsLineAndEndsFollowingUnlessAtTheEnd) {
+  const std::string names[] = {"wait.txt", "give-up.txt", "far.txt"};
+  for (int row = 0; row < 3; ++row) {
+    SCOPED_TRACE(names[row]);
+    OpenHeld(0, 5000, names[row]);
+    rpcmd::_follow_tail(true);
+    rec_ = Recorder{};
+    const int64_t line = row == 2 ? 9000 : 3000;  // far: past the end
+    EXPECT_EQ(JumpToLine(line), 0);
+    EXPECT_TRUE(JumpWaiting());
+    EXPECT_EQ(rec_.log.value(0),
+              QString("# %1 行目の読み込みを待っています（Esc で中止）").arg(line + 1));
+    if (row == 1) {
+      EXPECT_TRUE(GiveUpJumpWait());
+    }
+    Finish(0);
+    const FileSlot& slot = SlotTable[0];
+    EXPECT_FALSE(JumpWaiting());
+    // Given up, it follows to the end; past the end, the last page shows.
+    EXPECT_EQ(slot.TopLine, row == 0 ? 3000 : LastPageTop(slot));
+    EXPECT_EQ(slot.FollowTail, row != 0);
+  }
+}
+
+TEST_F(BackgroundCommands, AnOpenEndNamesItsFileWhenAnotherOpenStartedAfterIt) {
+  const QString first = OpenHeld(0, 10, "first.txt");
+  const QString second = OpenHeld(1, 10, "second.txt");
+  rec_ = Recorder{};
+  Finish(0);
+  Finish(1);
+  EXPECT_EQ(rec_.log, (QStringList{"# 　　　　　　　ファイルオープン終了 :(CLOCK)=== " + first,
+                                   "# 　　　　　　　ファイルオープン終了 :(CLOCK)==="}));
+}
+
+TEST_F(BackgroundCommands, ASearchPastTheLineLimitSaysWhatItDidNotSearch) {
+  LimitIndexStartsForTest(5);
+  const QString path = QString::fromStdString(
+      dir_.Write("over.txt", FileBytes({"a", "b", "c", "d", "e", "f", "x", "h"})));
+  Hooks().index_wake = nullptr;
+  rpcmd::_open_file(path);
+  ASSERT_EQ(SlotTable[0].LineCount, 5);
+  const QString limit = QStringLiteral(
+      "ファイルの行数が上限の 2,147,483,646 行を超えるので、2,147,483,646 行目までを表示します: ");
+  EXPECT_EQ(rec_.boxes, QStringList{"Error|" + limit + path});
+  rec_ = Recorder{};
+  EXPECT_EQ(FindString("x"), -1);
+  EXPECT_EQ(rec_.log, (QStringList{" > _find_str 0 x", "# *** ERROR *** 検索文字が見つかりません",
+                                   "# 上限の 2,147,483,646 行より後の行は検索していません"}));
 }
 
 }  // namespace

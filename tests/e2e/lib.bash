@@ -121,6 +121,78 @@ search_hits() {
                  END { for (i = 1; i <= n; i++) print hit[i] }'
 }
 
+# ---------------------------------------------------------------- screenshots
+shot() { import -window root "$work/$1.png"; [ -n "${SHOTS:-}" ] && cp "$work/$1.png" "$SHOTS/"; }
+# dark_rows SHOT X Y0 Y1: the y of each dark pixel in column X, Y0 <= y < Y1.
+dark_rows() {
+  convert "$work/$1.png" -crop "1x$(($4 - $3))+$2+$3" +repage -colorspace gray -threshold 50% txt:- |
+    awk -F'[,:]' -v y0="$3" '/#000000/ { print $2 + y0 }'
+}
+# outside X Y W H: passes the y values of stdin that lie outside rows Y..Y+H
+# (the rectangle spans the whole strip in x when X..X+W holds it).
+outside() { awk -v y="$2" -v h="$4" '$1 < y || $1 >= y + h'; }
+# first_run: "first last" of the first run of at least 8 consecutive values.
+first_run() {
+  awk 'NR > 1 && $1 == last + 1 { n++; last = $1; next }
+       n >= 8 { print first, last; found = 1; exit }
+       { first = $1; last = $1; n = 1 }
+       END { if (!found && n >= 8) print first, last }'
+}
+# window_rect WINDOW: "x y w h" of the window on the screen.
+window_rect() {
+  xdotool getwindowgeometry --shell "$1" | awk -F= '/^X=/ { x = $2 } /^Y=/ { y = $2 }
+    /^WIDTH=/ { w = $2 } /^HEIGHT=/ { h = $2 } END { print x, y, w, h }'
+}
+# ink SHOT X Y W H: succeeds when the region holds a dark pixel.
+ink() {
+  local min
+  min=$(convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage -colorspace gray -format '%[fx:minima]' info:)
+  awk -v m="$min" 'BEGIN { exit !(m < 0.5) }'
+}
+# same_region A B X Y W H: succeeds when both shots agree on every pixel.
+same_region() {
+  local diff
+  convert "$work/$1.png" -crop "$5x$6+$3+$4" +repage "$work/a-crop.png"
+  convert "$work/$2.png" -crop "$5x$6+$3+$4" +repage "$work/b-crop.png"
+  diff=$(compare -metric AE "$work/a-crop.png" "$work/b-crop.png" null: 2>&1)
+  [ "$diff" = 0 ]
+}
+
+# ---------------------------------------------------------------- the page
+# Screen places of the main window at (0, 0), at 1024 x 768 on this screen.
+page_top=186 # row 0 of the page image
+row=12.6     # row height of the 9-point page font
+last_row_y=710  # inside the last row in sight (the frame clips the page at 712)
+row_y() { awk -v r="$1" -v t="$page_top" -v h="$row" 'BEGIN { printf "%d", t + r * h + h / 2 }'; }
+tab_x() { echo $((33 + 74 * $1)); }  # the tab of slot N
+tab_y=167
+# drag_rows Y0 Y1: a left-button drag on the page from y Y0 to y Y1.
+drag_rows() {
+  xdotool mousemove --window "$main" 150 "$1" mousedown 1
+  xdotool mousemove --window "$main" 160 $(((${1} + ${2}) / 2))
+  xdotool mousemove --window "$main" 170 "$2" mouseup 1
+}
+# copy_page EXPECTED_LAST_LINE: コピー from the page's context menu (Open,
+# Close, Copy) into clipboard.txt, waiting for the expected last line.
+copy_page() {
+  xdotool mousemove --window "$main" 170 600 click 3
+  settle
+  xdotool key Down Down Down Return
+  poll 10 bash -c "xclip -o -selection clipboard | tail -n 1 | grep -qx '$1'" || true
+  xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
+}
+# save_log: ファイル > ログ保存 into exec.txt (UTF-8, LF line ends).
+save_log() {
+  focus_main
+  rm -f "$work/exec.log"
+  xdotool key alt+f
+  settle
+  xdotool key s # ログ保存(&S)
+  type_path '実行ログ保存' "$work/exec.log"
+  iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' >"$work/exec.txt"
+}
+# logged LINE: the saved log holds the whole line.
+logged() { grep -qxF -- "$1" "$work/exec.txt"; }
 
 # start_display: starts Xvfb on a free display and exports DISPLAY and the
 # platform variables the program needs.

@@ -22,47 +22,6 @@ for ((n = 1; n <= 200; n++)); do
   if ((n == 3)); then printf 'nul\0here\r\n'; else printf 'narrow %022d\r\n' "$n"; fi
 done >"$work/narrow.txt"
 
-# ---------------------------------------------------------------- helpers
-shot() { import -window root "$work/$1.png"; [ -n "${SHOTS:-}" ] && cp "$work/$1.png" "$SHOTS/"; }
-# dark_rows SHOT X Y0 Y1: the y of each dark pixel in column X, Y0 <= y < Y1.
-dark_rows() {
-  convert "$work/$1.png" -crop "1x$(($4 - $3))+$2+$3" +repage -colorspace gray -threshold 50% txt:- |
-    awk -F'[,:]' -v y0="$3" '/#000000/ { print $2 + y0 }'
-}
-# outside X Y W H: passes the y values of stdin that lie outside rows Y..Y+H
-# (the rectangle spans the whole strip in x when X..X+W holds it).
-outside() { awk -v y="$2" -v h="$4" '$1 < y || $1 >= y + h'; }
-# first_run: "first last" of the first run of at least 8 consecutive values.
-first_run() {
-  awk 'NR > 1 && $1 == last + 1 { n++; last = $1; next }
-       n >= 8 { print first, last; found = 1; exit }
-       { first = $1; last = $1; n = 1 }
-       END { if (!found && n >= 8) print first, last }'
-}
-# window_rect WINDOW: "x y w h" of the window on the screen.
-window_rect() {
-  xdotool getwindowgeometry --shell "$1" | awk -F= '/^X=/ { x = $2 } /^Y=/ { y = $2 }
-    /^WIDTH=/ { w = $2 } /^HEIGHT=/ { h = $2 } END { print x, y, w, h }'
-}
-# ink SHOT X Y W H: succeeds when the region holds a dark pixel.
-ink() {
-  local min
-  min=$(convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage -colorspace gray -format '%[fx:minima]' info:)
-  awk -v m="$min" 'BEGIN { exit !(m < 0.5) }'
-}
-# same_region A B X Y W H: succeeds when both shots agree on every pixel.
-same_region() {
-  local diff
-  convert "$work/$1.png" -crop "$5x$6+$3+$4" +repage "$work/a-crop.png"
-  convert "$work/$2.png" -crop "$5x$6+$3+$4" +repage "$work/b-crop.png"
-  diff=$(compare -metric AE "$work/a-crop.png" "$work/b-crop.png" null: 2>&1)
-  [ "$diff" = 0 ]
-}
-
-# Screen places of the main window at (0, 0), at 1024 x 768 on this screen.
-page_top=186      # row 0 of the page image
-row=12.6          # row height of the 9-point page font
-row_y() { awk -v r="$1" -v t="$page_top" -v h="$row" 'BEGIN { printf "%d", t + r * h + h / 2 }'; }
 tab_y=167
 tab1_x=33
 tab2_x=107
@@ -192,7 +151,7 @@ cat >"$work/trail-expected.txt" <<END
  > _open_file 1 $work/search.txt
  > _find_str 1 $zz
  > _jump 1 146
- > _select 1 151
+ > _select 1 150
  > _chenge_view 0
  > _quit_file 0
  > _open_file 0 $work/narrow.txt

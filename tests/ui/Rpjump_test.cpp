@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "commands/jumps.h"
 #include "support/testfiles.h"
 #include "tests/ui/dialog_windows.h"
 #include "view/view.h"
@@ -65,7 +66,8 @@ class JumpDialog : public DialogWindows {
 
 TEST_F(JumpDialog, TypedNumberBecomesTheTopLine) {
   OpenNumberedFile(kLines);
-  const int32_t lastPage = kLines - LinesPerPage(SlotTable[0].Image);
+  // Past the end: the page of ファイル最後へ移動, the last line in sight.
+  const int32_t lastPage = LastPageTop(SlotTable[0]);
   ASSERT_GT(lastPage, 100);
   struct Row {
     const char* name;
@@ -102,12 +104,14 @@ TEST_F(JumpDialog, TypedNumberBecomesTheTopLine) {
   }
 }
 
-TEST_F(JumpDialog, PastTheEndOfAShortFileShowsTheFirstPage) {
+TEST_F(JumpDialog, PastTheEndOfAShortFileShowsItsLastPageInSight) {
   OpenNumberedFile(20);
   log.clear();
   Move(QStringLiteral("500"));
-  EXPECT_EQ(log, QStringList{QStringLiteral(" > _jump 0 1")});
-  EXPECT_EQ(SlotTable[0].TopLine, 0);
+  const int32_t top = LastPageTop(SlotTable[0]);
+  EXPECT_EQ(log, QStringList{QStringLiteral(" > _jump 0 %1").arg(top + 1)});
+  EXPECT_EQ(SlotTable[0].TopLine, top);
+  EXPECT_GE(top + VisibleLinesPerPage(SlotTable[0].Image), 20);  // the last line in sight
 }
 
 TEST_F(JumpDialog, EmptyTabIgnoresMove) {

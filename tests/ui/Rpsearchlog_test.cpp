@@ -74,13 +74,13 @@ TEST_F(SearchResultWindow, ClickJumpsToTheHitOfItsLine) {
       {"a hit in another tab switches the tab first",
        0,
        2,
-       {" > _chenge_view 2", " > _jump 2 38", " > _select 2 43"},
+       {" > _chenge_view 2", " > _jump 2 38", " > _select 2 42"},
        2},
-      {"a hit in the current tab", 0, 4, {" > _jump 0 38", " > _select 0 43"}, 0},
+      {"a hit in the current tab", 0, 4, {" > _jump 0 38", " > _select 0 42"}, 0},
       {"a hit in line 3 shows the first page",
        1,
        3,
-       {" > _chenge_view 0", " > _jump 0 1", " > _select 0 4"},
+       {" > _chenge_view 0", " > _jump 0 1", " > _select 0 3"},
        0},
   };
   for (const Row& row : rows) {
@@ -101,7 +101,7 @@ TEST_F(SearchResultWindow, ATenDigitLineNumberIsReadWhole) {
   SearchLogF->SearchLog->Flush();
   log.clear();
   ClickRow(7);
-  EXPECT_EQ(log, (QStringList{" > _jump 0 1999999996", " > _select 0 2000000001"}));
+  EXPECT_EQ(log, (QStringList{" > _jump 0 1999999996", " > _select 0 2000000000"}));
 }
 
 // Up and Down jump to the line that holds the caret when the key goes down,
@@ -114,11 +114,11 @@ TEST_F(SearchResultWindow, UpAndDownJumpBeforeTheCaretMoves) {
   };
   ClickRow(2);
   const Step steps[] = {
-      {Qt::Key_Down, {" > _jump 2 38", " > _select 2 43"}, 3},
-      {Qt::Key_Down, {" > _chenge_view 0", " > _jump 0 1", " > _select 0 4"}, 4},
-      {Qt::Key_Up, {" > _jump 0 38", " > _select 0 43"}, 3},
-      {Qt::Key_Up, {" > _jump 0 1", " > _select 0 4"}, 2},
-      {Qt::Key_Up, {" > _chenge_view 2", " > _jump 2 38", " > _select 2 43"}, 1},
+      {Qt::Key_Down, {" > _jump 2 38", " > _select 2 42"}, 3},
+      {Qt::Key_Down, {" > _chenge_view 0", " > _jump 0 1", " > _select 0 3"}, 4},
+      {Qt::Key_Up, {" > _jump 0 38", " > _select 0 42"}, 3},
+      {Qt::Key_Up, {" > _jump 0 1", " > _select 0 3"}, 2},
+      {Qt::Key_Up, {" > _chenge_view 2", " > _jump 2 38", " > _select 2 42"}, 1},
       {Qt::Key_Up, {}, 0},   // a report line
       {Qt::Key_Up, {}, 0},   // the first line, and no line above it
       {Qt::Key_End, {}, 0},  // other keys never jump
@@ -270,7 +270,7 @@ TEST_F(SearchResultWindow, HalfAMillionLinesStayFast) {
   memo->viewport()->repaint();
   log.clear();
   ClickRow(250001);
-  EXPECT_EQ(log, (QStringList{" > _jump 0 249991", " > _select 0 249996"}));
+  EXPECT_EQ(log, (QStringList{" > _jump 0 249991", " > _select 0 249995"}));
   EXPECT_LT(timer.elapsed(), kAppendLimitMs / 5);  // a scroll, a repaint and a click
 }
 

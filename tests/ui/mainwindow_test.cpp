@@ -743,3 +743,18 @@ TEST_F(MainWindowTest, EncodingMenuFollowsTheTabAndIsEchoedAsACommand) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, TheLoadingShareFitsItsPanelAtTheDefaultWidth) {
+  Create();
+  window_->resize(1024, 768);
+  window_->show();
+  QLabel* panel = window_->StatusPanel[6];
+  panel->setText(QStringLiteral("読み込み中 100%"));
+  QCoreApplication::processEvents();
+  EXPECT_GE(panel->contentsRect().width(), panel->fontMetrics().horizontalAdvance(panel->text()));
+  EXPECT_GT(window_->StatusPanel[1]->width(), 300);  // the file name keeps most of its room
+}
+
+}  // namespace

@@ -234,3 +234,35 @@ TEST(NoSelectionAtStart, EverySlotStartsWithoutASelection) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows and bar values near the end of a document of 2^31 - 2 lines: no
+// clamp at a billion, no wrap past INT32_MAX.
+TEST_F(Selection, LinesAndScrollValuesNearTheLineLimit) {
+  FileSlot& slot = SlotTable[0];
+  slot.LineCount = kMaxLineCount;
+  const double h = image_->FontSize() * 1.4;
+  struct Row {
+    int32_t top;
+    int y;
+    int32_t line;
+  };
+  const Row rows[] = {{1000000000, 0, 1000000000},
+                      {kMaxLineCount - 60, static_cast<int>(h * 59.5), kMaxLineCount - 1},
+                      {kMaxLineCount, static_cast<int>(h * 30), kMaxLineCount},
+                      {5, -100, 0}};
+  for (const Row& r : rows) {
+    slot.TopLine = r.top;
+    EXPECT_EQ(LineAtY(r.y), r.line) << r.top << " " << r.y;
+  }
+  SetVerticalRange(slot);
+  vscroll_->blockSignals(true);
+  vscroll_->setValue(kMaxLineCount - 40);
+  EXPECT_EQ(ScrolledTopLine(*vscroll_, 63), kMaxLineCount);  // a page down on the last page
+  EXPECT_EQ(ScrolledTopLine(*vscroll_, -3), kMaxLineCount - 43);
+  vscroll_->setValue(0);
+  EXPECT_EQ(ScrolledTopLine(*vscroll_, -63), 0);
+}
+
+}  // namespace
