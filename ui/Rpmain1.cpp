@@ -48,6 +48,7 @@
 #include "ui/Rpsearchlog.h"
 #include "ui/designfont.h"
 #include "ui/dmkAbout.h"
+#include "ui/statuspanels.h"
 #include "view/view.h"
 
 TRpEdit* RpEdit = nullptr;
@@ -336,18 +337,10 @@ void TRpEdit::BuildStatusBar() {
                               2 * StatusPanel[n]->frameWidth() + 6);
     StatusPanel[n]->setMinimumWidth(width);
     if (n != kProgressPanel && n != 1) StatusPanel[n]->setFixedWidth(width);
-    // The file name panel takes its design width first, and the search
-    // progress panel what is left of the bar's width.
+    // The file name panel first, then the progress panel take what is left.
     StatusBar1->addWidget(StatusPanel[n], n == 1 ? 100 : n == kProgressPanel ? 1 : 0);
   }
-  // The loading share fits its panel at the default width: the file name
-  // panel gives up what the progress panel needs.
-  QLabel* progress = StatusPanel[kProgressPanel];
-  progress->setMinimumWidth(
-      progress->fontMetrics().horizontalAdvance(QStringLiteral("読み込み中 100%")) +
-      2 * progress->frameWidth() + 8);
-  StatusPanel[1]->setMinimumWidth(kStatusWidths[1] / 2);
-  StatusPanel[1]->setMaximumWidth(kStatusWidths[1]);
+  MakeRoomForProgress(StatusPanel[1], StatusPanel[kProgressPanel], kStatusWidths[1]);
   // The current document's encoding, at the right end.
   EncodingPanel = new QLabel(StatusBar1);
   EncodingPanel->setObjectName(QStringLiteral("EncodingPanel"));
