@@ -23,6 +23,7 @@
 
 #include "commands/jumps.h"
 #include "search/search.h"
+#include "store/compressed_slot.h"
 #include "store/encoding.h"
 #include "store/slots.h"
 #include "view/view.h"
@@ -303,7 +304,7 @@ QString EncodingChoiceName(int choice) {
 void ShowSlotEncoding() {
   const FileSlot& slot = SlotTable[CurrentSlot];
   const bool open = slot.ViewBase != nullptr;
-  SetStatus(kEncodingPanel, open ? QString::fromLatin1(EncodingName(slot.Encoding)) : QString());
+  SetStatus(kEncodingPanel, open ? QString::fromStdString(EncodingPanelText(slot)) : QString());
   if (CmdHooks().set_encoding_check) {
     CmdHooks().set_encoding_check(open && slot.EncodingChosen ? static_cast<int>(slot.Encoding)
                                                               : kAutoEncoding);
@@ -588,6 +589,13 @@ int _follow_tail(bool on) {
             QString::number(on ? 1 : 0));
   FileSlot& slot = SlotTable[CurrentSlot];
   if (!SlotHoldsDocument()) {
+    slot.FollowTail = false;
+    ShowFollowCheck();
+    return -1;
+  }
+  // A compressed file is not followed: it does not grow in place.
+  if (const std::string refusal = FollowRefusal(slot); on && !refusal.empty()) {
+    AppendLog(QString::fromStdString(refusal));
     slot.FollowTail = false;
     ShowFollowCheck();
     return -1;

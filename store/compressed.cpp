@@ -22,6 +22,7 @@ bool InputReader::Next(const unsigned char** data, size_t* length) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     at_ += static_cast<uint64_t>(n);
+    if (report_) report_->store(at_, std::memory_order_relaxed);
     *data = buf_.data();
     *length = static_cast<size_t>(n);
     return true;
@@ -233,6 +234,7 @@ CompressedPassResult CompressedSource::Pass(const Sink& sink) {
   compressed_detail::PassHooks hooks;
   hooks.emit = [&](const char* data, size_t length) { return Emit(sink, data, length); };
   hooks.add_point = [this](AccessPoint point) { AddPoint(std::move(point)); };
+  hooks.read_to = &read_to_;
   CompressedPassResult result = codec_->Pass(hooks);
   if (spool_error_ != 0 && result.kind == CompressedPassResult::Kind::kCancelled) {
     result.kind = CompressedPassResult::Kind::kOsError;
@@ -241,6 +243,20 @@ CompressedPassResult CompressedSource::Pass(const Sink& sink) {
   result_ = result;
   finished_.store(true, std::memory_order_release);
   return result;
+}
+
+size_t CompressedSource::ReadHead(char* buf, size_t length) {
+  size_t got = 0;
+  compressed_detail::PassHooks hooks;
+  hooks.emit = [&](const char* data, size_t n) {
+    const size_t take = std::min(n, length - got);
+    std::memcpy(buf + got, data, take);
+    got += take;
+    return got < length;
+  };
+  hooks.add_point = [](AccessPoint) {};
+  if (length > 0) codec_->Pass(hooks);
+  return got;
 }
 
 uint64_t CompressedSource::AccessPointBytes() const {

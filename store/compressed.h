@@ -95,9 +95,16 @@ class CompressedSource {
   using Sink = std::function<bool(const char* data, size_t length)>;
   CompressedPassResult Pass(const Sink& sink);
 
+  // The first length unpacked bytes (or fewer when the file holds fewer),
+  // decoded apart from the pass: the encoding is guessed from them before
+  // the pass starts. Any thread; returns the count.
+  size_t ReadHead(char* buf, size_t length);
+
   // Unpacked bytes handed out by the pass so far.
   uint64_t Size() const { return size_.load(std::memory_order_acquire); }
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
+  // Compressed bytes the pass has read so far (its progress).
+  uint64_t InputRead() const { return read_to_.load(std::memory_order_relaxed); }
   // Valid once Finished().
   CompressedPassResult result() const { return result_; }
 
@@ -134,6 +141,7 @@ class CompressedSource {
 
   std::atomic<uint64_t> size_{0};
   std::atomic<bool> finished_{false};
+  std::atomic<uint64_t> read_to_{0};
   CompressedPassResult result_;  // written before finished_ (release)
 
   // Guarded by mutex_: the access points, the memory copy, the read cursor

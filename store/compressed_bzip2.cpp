@@ -158,6 +158,7 @@ class Bzip2Codec : public Codec {
     using Kind = CompressedPassResult::Kind;
     CompressedPassResult result;
     InputReader input(fd_, 0, 4u << 20);
+    input.ReportTo(hooks.read_to);
     std::vector<unsigned char> buf;  // compressed bytes from byte offset base on
     uint64_t base = 0;
     uint64_t scanned = 0;  // bytes whose magics are in `magics`

@@ -2,6 +2,7 @@
 // a cursor that decodes from one of its access points. Internal to the store.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,8 +31,11 @@ class InputReader {
   // set when the read fails.
   bool Next(const unsigned char** data, size_t* length);
   uint64_t at() const { return at_; }  // offset after the last piece
+  // The offset after each piece is also stored there (progress for others).
+  void ReportTo(std::atomic<uint64_t>* read_to) { report_ = read_to; }
 
  private:
+  std::atomic<uint64_t>* report_ = nullptr;
   int fd_;
   uint64_t at_;
   std::vector<unsigned char> buf_;
@@ -45,6 +49,7 @@ bool ReadExactly(int fd, uint64_t offset, void* buf, size_t length);
 struct PassHooks {
   std::function<bool(const char*, size_t)> emit;  // false: stop (kCancelled)
   std::function<void(AccessPoint)> add_point;
+  std::atomic<uint64_t>* read_to = nullptr;  // compressed bytes read, for progress
 };
 
 // Decodes forward from one access point. Next() gives the next bytes (> 0),

@@ -146,6 +146,7 @@ class GzipCodec : public Codec {
       return result;
     }
     InputReader input(fd_, 0);
+    input.ReportTo(hooks.read_to);
     std::vector<char> out(kOut);
     uint64_t handed = 0;      // output handed to the pass's caller
     uint64_t last_point = 0;  // output offset of the last checkpoint

@@ -148,6 +148,7 @@ class XzCodec : public Codec {
       return result;
     }
     InputReader input(fd_, 0);
+    input.ReportTo(hooks.read_to);
     std::vector<char> out(256u << 10);
     lzma_action action = LZMA_RUN;
     auto stop = [&](Kind kind, int error) {

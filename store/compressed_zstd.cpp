@@ -158,6 +158,7 @@ class ZstdCodec : public Codec {
       return result;
     }
     InputReader input(fd_, 0);
+    input.ReportTo(hooks.read_to);
     std::vector<char> buf(ZSTD_DStreamOutSize() * 2);
     ZSTD_inBuffer in{nullptr, 0, 0};
     uint64_t consumed = 0;  // compressed bytes taken

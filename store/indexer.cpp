@@ -5,6 +5,7 @@
 #include <chrono>
 #include <vector>
 
+#include "store/compressed.h"
 #include "store/linescan.h"
 #include "store/platform.h"
 
@@ -98,6 +99,10 @@ IndexWorker::Outcome IndexWorker::Scan() {
     return true;
   };
 
+  if (job_.source) {
+    const Outcome outcome = ScanSource(batch, pending, flush);
+    return outcome == Outcome::kRunning ? failure : outcome;
+  }
   sp::AdviseSequential(job_.map_fd);
   auto last_wake = std::chrono::steady_clock::now();
   bool woke_once = false;
@@ -154,5 +159,37 @@ IndexWorker::Outcome IndexWorker::Scan() {
     }
   }
   scanned_to_.store(to, std::memory_order_release);
+  return Outcome::kComplete;
+}
+
+IndexWorker::Outcome IndexWorker::ScanSource(std::vector<uint64_t>& batch, size_t& pending,
+                                             const std::function<bool()>& flush) {
+  auto last_wake = std::chrono::steady_clock::now();
+  bool woke_once = false;
+  bool ok = true;
+  uint64_t at = 0;  // unpacked offset of the next byte
+  job_.source->Pass([&](const char* data, size_t length) {
+    if (stop_.load(std::memory_order_relaxed)) return false;
+    for (size_t done = 0; done < length;) {
+      size_t consumed = 0;
+      pending += RecordLineStarts(data + done, length - done, at + done, batch.data() + pending,
+                                  batch.size() - pending, &consumed);
+      done += consumed;
+      if (pending == batch.size() && !(ok = flush())) return false;
+    }
+    at += length;
+    if (!(ok = flush())) return false;
+    scanned_to_.store(at, std::memory_order_release);
+    const auto now = std::chrono::steady_clock::now();
+    if (wake_ && (!woke_once || now - last_wake >= kWakeInterval)) {
+      woke_once = true;
+      last_wake = now;
+      wake_();
+    }
+    return true;
+  });
+  if (!ok) return Outcome::kRunning;  // the failure flush recorded
+  if (stop_.load(std::memory_order_relaxed)) return Outcome::kCancelled;
+  scanned_to_.store(at, std::memory_order_release);
   return Outcome::kComplete;
 }

@@ -16,9 +16,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "store/lineindex.h"
+
+class CompressedSource;  // store/compressed.h
 
 class IndexWorker {
  public:
@@ -37,6 +41,11 @@ class IndexWorker {
     uint64_t from = 0;  // first byte to scan
     uint64_t to = 0;    // end of the bytes to scan (the file size)
     LineIndex* index = nullptr;
+    // A compressed file: the bytes come from its streaming pass instead of
+    // windows of map_fd, from offset 0 on, and to is ignored (the pass ends
+    // where the data ends; a pass that stops early still completes the
+    // index with what it read, and the source tells why it stopped).
+    std::shared_ptr<CompressedSource> source;
   };
 
   // wake: called on the indexing thread after the first scan window, then
@@ -65,6 +74,9 @@ class IndexWorker {
  private:
   void Run();
   Outcome Scan();
+  // The scan of a compressed file; flush moves the batch into the index.
+  Outcome ScanSource(std::vector<uint64_t>& batch, size_t& pending,
+                     const std::function<bool()>& flush);
 
   Job job_;
   std::function<void()> wake_;

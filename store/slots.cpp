@@ -6,6 +6,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "store/compressed_slot.h"
 #include "store/filewatch.h"
 #include "store/indexer.h"
 #include "store/platform.h"
@@ -109,6 +110,7 @@ std::string BaseName(const std::string& path) {
 // Maps [start, start + length) as the slot's window; nothing is unmapped
 // before the new window exists, so a failure leaves the old one as it was.
 int RemapSlotWindow(FileSlot& slot, uint64_t start, uint64_t length) {
+  if (slot.Compressed) return MapCompressedWindow(slot, start, start + length);
   const char* base = sp::MapWindow(slot.MapHandle, start, length, false);
   if (base == nullptr) return -1;
   const int index = SlotIndex(slot);
@@ -132,6 +134,11 @@ int RemapSlotWindow(FileSlot& slot, uint64_t start, uint64_t length) {
 // Unmaps the slot's window, if any. Returns false (errno set) on failure.
 bool UnmapSlotWindow(FileSlot& slot) {
   if (slot.ViewBase == nullptr) return true;
+  if (slot.Compressed) {
+    slot.ViewBase = nullptr;
+    slot.ViewLength = 0;
+    return true;
+  }
   const int index = SlotIndex(slot);
   if (index >= 0) sp::UnregisterWindow(index, sp::kSlotWindow);
   if (!sp::UnmapWindow(slot.ViewBase, slot.ViewLength)) {
@@ -152,6 +159,7 @@ void CloseHandles(FileSlot& slot) {
   slot.FileHandle = -1;
   slot.FileDevice = 0;
   slot.FileInode = 0;
+  slot.Compressed.reset();  // an indexer still running keeps its own reference
 }
 
 // Why the platform refused to open a file, from errno, in the user's words.
@@ -320,7 +328,7 @@ bool g_defer_changes = false;
 // and index_wake asks the slot's thread to pump.
 void StartWatching(FileSlot& slot) {
   const int index = SlotIndex(slot);
-  if (index < 0 || slot.FileHandle < 0) return;
+  if (index < 0 || slot.FileHandle < 0 || slot.Compressed) return;
   auto box = std::make_shared<FileChangeBox>();
   auto wake = Hooks().index_wake;
   slot.Changes = box;
@@ -385,6 +393,7 @@ void StartIndexing(FileSlot& slot) {
   job.from = slot.IndexedTo;
   job.to = slot.FileSize;
   job.index = slot.Index.get();
+  if (slot.Compressed) job.source = slot.Compressed->source;
   if (Hooks().index_wake) {
     auto wake = Hooks().index_wake;
     slot.Worker = std::make_shared<IndexWorker>(job, [wake, index] { wake(index); });
@@ -587,6 +596,7 @@ void ResetSlotTable() {
 }
 
 int IndexShare(const FileSlot& slot) {
+  if (slot.Compressed) return slot.Worker ? CompressedShare(slot) : 100;
   if (slot.FileSize == 0) return 100;
   const uint64_t done = slot.Worker ? slot.Worker->ScannedTo() : slot.IndexedTo;
   return static_cast<int>(std::min<uint64_t>(done, slot.FileSize) * 100 / slot.FileSize);
@@ -595,6 +605,7 @@ int IndexShare(const FileSlot& slot) {
 uint64_t LineStart(const FileSlot& slot, int32_t line) { return slot.Index->Start(line); }
 
 int MapWindowAt(FileSlot& slot, uint64_t begin, uint64_t end) {
+  if (slot.Compressed) return MapCompressedWindow(slot, begin, end);
   if (slot.MapHandle < 0 || end < begin || begin >= slot.FileSize) return -1;
   end = std::min(end, slot.FileSize);
   if (slot.ViewBase != nullptr && begin >= slot.WindowOffset &&
@@ -651,16 +662,24 @@ int OpenDocument(const std::string& path) {
   }
 
   slot.MapName = sp::MappingName(path);
-  slot.MapHandle = sp::CreateMapping(slot.FileHandle, size);
-  if (slot.MapHandle < 0) {
+  slot.ViewBase = nullptr;
+  slot.ViewLength = 0;
+  const int compressed = OpenCompressedDocument(slot);
+  if (compressed < 0) {
+    LogCannotOpen(errno == ENODATA ? std::string("空のファイルです") : OpenFailureReason(errno),
+                  path);
+    CloseHandles(slot);
+    return -1;
+  }
+  if (compressed == 0) {
+    // Read through the source: no mapping, the window holds the first bytes.
+  } else if ((slot.MapHandle = sp::CreateMapping(slot.FileHandle, size)) < 0) {
     LogCannotOpen(size == 0 ? std::string("空のファイルです") : OpenFailureReason(errno), path);
     CloseHandles(slot);
     slot.ViewBase = nullptr;
     return -1;
   }
 
-  slot.ViewBase = nullptr;
-  slot.ViewLength = 0;
   if (MapWindowAt(slot, 0, std::min<uint64_t>(slot.FileSize, kLineBufferSize)) != 0 ||
       slot.ViewBase == nullptr) {
     ReportLastOsError();
@@ -704,9 +723,10 @@ int OpenDocument(const std::string& path) {
 
   SetCaption(slot, BaseName(path));
   SetStatus(1, slot.FileName);
-  SetStatus(kEncodingPanel, EncodingName(slot.Encoding));
+  SetStatus(kEncodingPanel, EncodingPanelText(slot));
   g_last_open_started = slot.OpenSerial;
   Log(kOpenStartPrefix + ClockText() + ")===");
+  if (const std::string note = CompressedOpenNote(slot); !note.empty()) Log(note);
   StartIndexing(slot);
   if (slot.ViewBase == nullptr) return -1;
   // Growth during the first index waits in the watcher's box until it ends.
@@ -715,6 +735,7 @@ int OpenDocument(const std::string& path) {
 }
 
 void PumpIndex(FileSlot& slot) {
+  TakeCompressedSize(slot);
   if (!slot.Worker) {
     TakeFileChange(slot);
     return;
@@ -742,6 +763,7 @@ void PumpIndex(FileSlot& slot) {
     case IndexWorker::Outcome::kLineLimit:
       TakeProgress(slot, true);
       if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
+      if (const std::string note = CompressedEndNote(slot); !note.empty()) Log(note);
       // The limit's message box lets events through: it comes last, when the
       // document is complete.
       if (outcome == IndexWorker::Outcome::kLineLimit) {

@@ -19,12 +19,13 @@
 
 // The slot's controls live in view/ and ui/; the store only keeps pointers
 // to them and hands them back to its callbacks.
-class TabPage;         // the slot's tab page
-class PageImage;       // the slot's page raster
-class PageScrollBar;   // the slot's vertical and horizontal scroll bars
-class IndexWorker;     // store/indexer.h
-class FileWatcher;     // store/filewatch.h
-struct FileChangeBox;  // what the watcher saw, waiting for the slot's thread
+class TabPage;              // the slot's tab page
+class PageImage;            // the slot's page raster
+class PageScrollBar;        // the slot's vertical and horizontal scroll bars
+class IndexWorker;          // store/indexer.h
+class FileWatcher;          // store/filewatch.h
+struct FileChangeBox;       // what the watcher saw, waiting for the slot's thread
+struct CompressedDocument;  // store/compressed_slot.h
 
 constexpr int kSlotCount = 4;
 // Scans walk the document in runs of 8192 lines (2^13) and report progress
@@ -115,6 +116,12 @@ struct FileSlot {
   // The file has more lines than kMaxLineCount: only the first of them are
   // indexed, shown and searched.
   bool PastLineLimit = false;
+
+  // Set for a compressed file: its text comes from the source's streaming
+  // pass and random reads (store/compressed_slot.h), MapHandle is -1 and
+  // the window is a buffer of unpacked bytes. FileSize is the unpacked size
+  // reached so far. The file is not watched: it does not grow in place.
+  std::shared_ptr<CompressedDocument> Compressed;
 };
 
 extern FileSlot SlotTable[kSlotCount];

@@ -920,8 +920,10 @@ void TRpEdit::N12Click() {
   // The last page in sight: where the window is lower than the raster, the
   // raster's last rows are hidden and would hide the file's last lines.
   rpcmd::_jump(LastPageTop(SlotTable[CurrentSlot]), true);
-  // The end of the file is where following starts again.
-  if (!SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(true);
+  // The end of the file is where following starts again (a compressed file
+  // is never followed).
+  if (!SlotTable[CurrentSlot].FollowTail && !SlotTable[CurrentSlot].Compressed)
+    rpcmd::_follow_tail(true);
 }
 
 void TRpEdit::Tail1Click() {
