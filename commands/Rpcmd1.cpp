@@ -5,18 +5,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QLocale>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QSignalBlocker>
 #include <QStringEncoder>
 #include <QTimer>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,201 +94,6 @@ QString ClockText() {
   const QDateTime now = QDateTime::currentDateTime();
   return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
          locale.toString(now.time(), QLocale::LongFormat);
-}
-
-namespace {
-
-// Text typed by the user (a search text, the execution log) in an encoding,
-// with what the encoding cannot hold counted instead of replaced.
-struct TypedBytes {
-  std::string bytes;        // complete only when unrepresentable is 0
-  int unrepresentable = 0;  // characters without a form in the encoding
-  char32_t first = 0;       // the first of them
-};
-
-TypedBytes EncodeTyped(TextEncoding encoding, const QString& text) {
-  TypedBytes result;
-  const std::u16string_view units(reinterpret_cast<const char16_t*>(text.utf16()),
-                                  static_cast<size_t>(text.size()));
-  if (Encode(encoding, units, result.bytes)) return result;
-  // Count what failed, one character at a time.
-  std::string one;
-  for (size_t i = 0; i < units.size();) {
-    const size_t n = QChar::isHighSurrogate(units[i]) && i + 1 < units.size() ? 2 : 1;
-    if (!Encode(encoding, units.substr(i, n), one)) {
-      if (result.unrepresentable++ == 0) {
-        result.first = n == 2 ? QChar::surrogateToUcs4(units[i], units[i + 1]) : units[i];
-      }
-    }
-    i += n;
-  }
-  return result;
-}
-
-}  // namespace
-
-static QString DescribeCharacter(char32_t c) {
-  return QStringLiteral("U+%1「%2」")
-      .arg(static_cast<uint>(c), 4, 16, QLatin1Char('0'))
-      .toUpper()
-      .arg(QString::fromUcs4(&c, 1));
-}
-
-int SaveLinesCp932(const QStringList& lines, const QString& fileName) {
-  QByteArray bytes;
-  int unrepresentable = 0;
-  QString first;
-  for (qsizetype i = 0; i < lines.size(); ++i) {
-    const TypedBytes encoded = EncodeTyped(TextEncoding::kCp932, lines[i]);
-    if (encoded.unrepresentable > 0 && unrepresentable == 0) {
-      first =
-          QString::number(i + 1) + QStringLiteral(" 行目の ") + DescribeCharacter(encoded.first);
-    }
-    unrepresentable += encoded.unrepresentable;
-    bytes.append(encoded.bytes.data(), static_cast<qsizetype>(encoded.bytes.size()));
-    bytes += "\r\n";
-  }
-  if (unrepresentable > 0) {
-    // A stand-in would silently change what the user wrote.
-    ReportError(QStringLiteral("ファイル %1 に保存できませんでした: Shift-JIS (CP932) で"
-                               "表せない文字が %2 個あります (最初は %3)")
-                    .arg(fileName, QString::number(unrepresentable), first));
-    return -1;
-  }
-  return SaveBytes(bytes, fileName);
-}
-
-namespace {
-
-// Hit lines of the search result window that its text alone cannot write
-// back byte for byte: every hit line of a UTF-8 or EUC-JP document, and a
-// Shift-JIS hit line whose bytes are not what its characters encode to (a
-// byte that decodes to nothing, shown as a stand-in; a character with two
-// codes). Keyed by the line as the window shows it; the QString key shares
-// the window's own copy.
-struct HitBytes {
-  TextEncoding encoding;
-  std::string bytes;  // the whole search-log line, prefix included
-};
-QHash<QString, HitBytes>& HitLineBytes() {
-  static QHash<QString, HitBytes> table;
-  return table;
-}
-
-// bytes (a line in encoding `from`) in encoding `to`: each character encoded
-// anew, each byte that decodes to nothing kept as it is, so that nothing is
-// replaced.
-std::string Reencode(const std::string& bytes, TextEncoding from, TextEncoding to) {
-  std::string out;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const CharSpan c = NextChar(from, bytes.data() + at, bytes.size() - at);
-    std::string piece;
-    std::u16string unit;
-    if (c.code != kNoCharacter && c.code < 0x10000) {
-      unit.push_back(static_cast<char16_t>(c.code));
-    } else if (c.code != kNoCharacter) {
-      unit.push_back(static_cast<char16_t>(0xD800 + ((c.code - 0x10000) >> 10)));
-      unit.push_back(static_cast<char16_t>(0xDC00 + ((c.code - 0x10000) & 0x3FF)));
-    }
-    if (!unit.empty() && Encode(to, unit, piece)) {
-      out += piece;
-    } else {
-      out.append(bytes, at, static_cast<size_t>(c.length));
-    }
-    at += static_cast<size_t>(c.length);
-  }
-  return out;
-}
-
-}  // namespace
-
-int SaveSearchLogLines(const QStringList& lines, const QString& fileName) {
-  // One encoding for the whole file: that of the documents the hits came
-  // from (Shift-JIS for report lines alone). Hits from documents in
-  // different encodings are written in UTF-8, which holds every character
-  // of all three.
-  const QHash<QString, HitBytes>& table = HitLineBytes();
-  bool mixed = false;
-  std::optional<TextEncoding> common;
-  auto note = [&](TextEncoding e) {
-    if (common && *common != e) mixed = true;
-    if (!common) common = e;
-  };
-  for (const QString& line : lines) {
-    const auto it = table.constFind(line);
-    if (it != table.constEnd()) {
-      note(it->encoding);
-    } else if (line.startsWith(QLatin1Char(' '))) {
-      note(TextEncoding::kCp932);
-    }
-  }
-  TextEncoding target = mixed ? TextEncoding::kUtf8 : common.value_or(TextEncoding::kCp932);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    QByteArray bytes;
-    bool fits = true;
-    for (const QString& line : lines) {
-      const auto it = table.constFind(line);
-      std::string encoded;
-      if (it != table.constEnd()) {
-        encoded = it->encoding == target ? it->bytes : Reencode(it->bytes, it->encoding, target);
-      } else if (!Encode(target, line.toStdU16String(), encoded)) {
-        fits = false;  // a report or a note that the encoding cannot hold
-        break;
-      }
-      bytes.append(encoded.data(), static_cast<qsizetype>(encoded.size()));
-      bytes += "\r\n";
-    }
-    if (!fits && target != TextEncoding::kUtf8) {
-      target = TextEncoding::kUtf8;
-      continue;
-    }
-    if (target != TextEncoding::kCp932) {
-      AppendLog(QStringLiteral("# 検索ログを %1 で保存します")
-                    .arg(QString::fromLatin1(EncodingName(target))));
-    }
-    return SaveBytes(bytes, fileName);
-  }
-  return -1;
-}
-
-int SaveBytes(const QByteArray& bytes, const QString& fileName) {
-  // QSaveFile writes a temporary file beside the target and renames it over
-  // the target only after every byte is written, so a failed save never
-  // costs the old file. The bytes go to its descriptor directly: the
-  // device's own buffered write drops the system's reason for a short write
-  // (disk full, file size limit).
-  QSaveFile file(fileName);
-  bool failed = true;
-  QString reason;
-  if (!file.open(QIODevice::WriteOnly)) {
-    reason = file.errorString();
-  } else {
-    const char* p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-      const ssize_t n = ::write(file.handle(), p, static_cast<size_t>(left));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        reason = FromUtf8(LastOsErrorText());
-        break;
-      }
-      p += n;
-      left -= n;
-    }
-    if (left > 0) {
-      file.cancelWriting();
-    } else if (!file.commit()) {
-      reason = file.errorString();
-    } else {
-      failed = false;
-    }
-  }
-  if (failed) {
-    ReportError(QStringLiteral("ファイル %1 に保存できませんでした: %2").arg(fileName, reason));
-    return -1;
-  }
-  return 0;
 }
 
 QString EncodingChoiceName(int choice) {
@@ -422,13 +222,16 @@ void InstallCommandHooks() {
     const TextEncoding encoding =
         slot >= 0 && slot < kSlotCount ? SlotTable[slot].Encoding : TextEncoding::kCp932;
     const QString shown = DecodeText(encoding, row.data(), static_cast<int>(row.size()));
-    // What the saved log cannot write again from the shown text is kept.
+    // The line keeps what its shown text cannot give back: stand-ins for
+    // bytes that decode to nothing, a character with two codes.
+    HitSource source{encoding, {}};
     std::string again;
-    if (encoding != TextEncoding::kCp932 ||
-        !Encode(TextEncoding::kCp932, shown.toStdU16String(), again) || again != row) {
-      HitLineBytes().insert(shown, HitBytes{encoding, row});
+    if (!Encode(encoding, shown.toStdU16String(), again) || again != row) source.bytes = row;
+    if (CmdHooks().append_search_hit) {
+      CmdHooks().append_search_hit(shown, std::move(source));
+    } else {
+      CmdHooks().append_search_log(shown);
     }
-    CmdHooks().append_search_log(shown);
   };
   search.progress = [](int32_t line) { ThrottledSearchProgress(line); };
 }
@@ -489,14 +292,17 @@ int _font_set(const QFont& font) {
 int _save_memo(const QString& fileName) {
   AppendLog(QStringLiteral(" > _save_memo ") + fileName);
   const QStringList lines = CmdHooks().log_lines ? CmdHooks().log_lines() : QStringList();
-  return SaveLinesCp932(lines, fileName);
+  return SaveExecutionLog(lines, fileName);
 }
 
 int _save_search_log(const QString& fileName) {
   AppendLog(QStringLiteral(" > _save_search_log ") + fileName);
   const QStringList lines =
       CmdHooks().search_log_lines ? CmdHooks().search_log_lines() : QStringList();
-  return SaveSearchLogLines(lines, fileName);
+  const CommandHooks& hooks = CmdHooks();
+  if (hooks.search_log_source) return SaveSearchLogLines(lines, hooks.search_log_source, fileName);
+  return SaveSearchLogLines(
+      lines, [](int) { return std::optional<HitSource>(); }, fileName);
 }
 
 int _dsp_lineno(bool on) {

@@ -10,9 +10,19 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "search/search.h"
 #include "store/encoding.h"
+
+// What a hit line of the search result window was made from, kept with the
+// line itself until the window is cleared: the document's encoding and, when
+// the shown text does not encode back to them, the line's own bytes.
+struct HitSource {
+  TextEncoding encoding = TextEncoding::kCp932;
+  std::string bytes;  // the whole search-log line, prefix included; empty: the text gives them
+};
 
 // Filled in by the main window and its dialogs; tests put recording
 // stand-ins here. Unset hooks are skipped.
@@ -37,8 +47,11 @@ struct CommandHooks {
   // flush), and read its lines back.
   std::function<void()> show_search_log;
   std::function<void(const QString&)> append_search_log;
+  std::function<void(const QString&, HitSource)> append_search_hit;
   std::function<void()> flush_search_log;
   std::function<QStringList()> search_log_lines;
+  // What line i of search_log_lines was made from; nothing for a report.
+  std::function<std::optional<HitSource>(int line)> search_log_source;
   // A search (single or continuous) starts (true) or ends (false): show or
   // hide the Cancel buttons, disable or enable every other action and control.
   std::function<void(bool running)> search_running;
@@ -58,20 +71,24 @@ void ReportError(const QString& text);  // modal box captioned "Error", then the
 void ReportLastOsError();               // errno's system text through ReportError
 // Local date and time in the locale's short date and long time formats.
 QString ClockText();
-// Writes the lines as Shift-JIS (CP932) bytes, CR LF after every line, no BOM,
-// replacing the file through a temporary file in the same folder and a
-// rename. Text that CP932 cannot hold is never replaced: the save is refused
-// and says how many such characters there are and which is first. On any
-// failure the old file is left as it was, the error is reported and -1 is
-// returned.
-int SaveLinesCp932(const QStringList& lines, const QString& fileName);
+// Writes the execution log's lines as Shift-JIS (CP932) bytes, CR LF after
+// every line, no BOM, replacing the file through a temporary file in the same
+// folder and a rename. When a line holds a character that CP932 lacks, the
+// whole file is written as UTF-8 instead and a log line (also the file's
+// last line) says so: nothing is replaced and nothing refused. On a failure
+// of the file system the old file is left as it was, the error is reported
+// and -1 is returned.
+int SaveExecutionLog(const QStringList& lines, const QString& fileName);
 // The same for bytes already encoded (CR LF included).
 int SaveBytes(const QByteArray& bytes, const QString& fileName);
 // The search result window's lines: in the encoding of the documents their
-// hits came from, every hit line with its own bytes; hits from documents in
-// different encodings make a UTF-8 file, in which a byte that decodes to no
-// character is still written as it is. A line that is no hit is encoded anew.
-int SaveSearchLogLines(const QStringList& lines, const QString& fileName);
+// hits came from, every hit line with its own bytes (sourceOf(i): what line
+// i was made from); hits from documents in different encodings make a UTF-8
+// file, in which a byte that decodes to no character is still written as it
+// is. A line that is no hit is encoded anew.
+int SaveSearchLogLines(const QStringList& lines,
+                       const std::function<std::optional<HitSource>(int)>& sourceOf,
+                       const QString& fileName);
 
 // Connects the store's and the search's callbacks to the log, the error
 // report, the status bar and the view. Called once at start-up (and by tests).

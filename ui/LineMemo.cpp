@@ -44,6 +44,25 @@ void LineMemo::AppendLine(const QString& line) {
   }
 }
 
+void LineMemo::AppendLine(const QString& line, uint8_t tag, std::string bytes) {
+  const int index = LineCount();
+  if (tag != 0) {
+    tags_.resize(static_cast<size_t>(index) + 1, 0);
+    tags_.back() = tag;
+  }
+  if (!bytes.empty()) bytes_[index] = std::move(bytes);
+  AppendLine(line);
+}
+
+uint8_t LineMemo::LineTag(int line) const {
+  return line >= 0 && static_cast<size_t>(line) < tags_.size() ? tags_[line] : 0;
+}
+
+const std::string* LineMemo::LineBytes(int line) const {
+  const auto it = bytes_.find(line);
+  return it == bytes_.end() ? nullptr : &it->second;
+}
+
 void LineMemo::Flush() {
   pendingRepaint_.stop();
   dirty_ = false;
@@ -54,6 +73,8 @@ void LineMemo::Flush() {
 
 void LineMemo::Clear() {
   lines_.clear();
+  std::vector<uint8_t>().swap(tags_);
+  std::unordered_map<int, std::string>().swap(bytes_);
   caret_ = 0;
   anchor_ = 0;
   selected_ = false;

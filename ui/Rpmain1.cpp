@@ -391,7 +391,7 @@ void TRpEdit::BuildMenus() {
   SaveAs1 = item(fa1, "SaveAs1", "ログ保存(&S)", {}, "実行ログをファイルに保存します",
                  &TRpEdit::SaveAs1Click);
   fa1->addSeparator();
-  Exit1 = item(fa1, "Exit1", "終了(&X)", {}, "Ranpokを終了します", &TRpEdit::Exit1Click);
+  Exit1 = item(fa1, "Exit1", "終了(&X)", {}, "Dolmikを終了します", &TRpEdit::Exit1Click);
 
   QMenu* find1 = title("Find1", "検索(&S)", nullptr);
   Find2 = item(find1, "Find2", "検索(&F)", QKeySequence(Qt::CTRL | Qt::Key_F),
@@ -457,7 +457,7 @@ void TRpEdit::BuildMenus() {
   Ranpok1 = item(help1, "Ranpok1", "Dolmikヘルプ(&H)", QKeySequence(Qt::Key_F1), nullptr,
                  &TRpEdit::Ranpok1Click);
   help1->addSeparator();
-  About1 = item(help1, "About1", "バージョン情報(&A)", {}, "Ranpokの概要を表示します",
+  About1 = item(help1, "About1", "バージョン情報(&A)", {}, "Dolmikの概要を表示します",
                 &TRpEdit::About1Click);
 
   PopupMenu1 = new QMenu(this);

@@ -215,6 +215,20 @@ void InstallDialogHooks() {
   hooks.append_search_log = [](const QString& line) {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->AppendLine(line);
   };
+  // A hit keeps its encoding (as tag, plus one) and its own bytes with its
+  // line in the memo, so クリアー frees them with the line.
+  hooks.append_search_hit = [](const QString& line, HitSource source) {
+    if (SearchLogF == nullptr) return;
+    SearchLogF->SearchLog->AppendLine(
+        line, static_cast<uint8_t>(static_cast<int>(source.encoding) + 1), std::move(source.bytes));
+  };
+  hooks.search_log_source = [](int line) -> std::optional<HitSource> {
+    if (SearchLogF == nullptr) return std::nullopt;
+    const uint8_t tag = SearchLogF->SearchLog->LineTag(line);
+    if (tag == 0) return std::nullopt;
+    const std::string* bytes = SearchLogF->SearchLog->LineBytes(line);
+    return HitSource{static_cast<TextEncoding>(tag - 1), bytes != nullptr ? *bytes : std::string()};
+  };
   hooks.flush_search_log = [] {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->Flush();
   };

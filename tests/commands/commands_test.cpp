@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,9 @@ struct Recorder {
   QStringList log;
   QStringList boxes;  // "caption|text"
   QStringList searchLog;
-  QStringList events;  // show, flush, running 1/0 of the result window
-  QString status[8];   // panels 0..6 and kEncodingPanel
+  std::vector<std::optional<HitSource>> sources;  // by searchLog line, as far as hits reach
+  QStringList events;                             // show, flush, running 1/0 of the result window
+  QString status[8];                              // panels 0..6 and kEncodingPanel
   QString captions[kSlotCount];
   bool lineNumberCheck = true;
   std::function<void(int32_t, int32_t)> progress;
@@ -121,7 +123,16 @@ class CommandsTest : public ::testing::Test {
     h.show_search_log = [this] { rec_.events << "show"; };
     h.append_search_log = [this](const QString& t) { rec_.searchLog << t; };
     h.flush_search_log = [this] { rec_.events << "flush"; };
+    h.append_search_hit = [this](const QString& t, HitSource source) {
+      rec_.sources.resize(static_cast<size_t>(rec_.searchLog.size()));
+      rec_.sources.push_back(std::move(source));
+      rec_.searchLog << t;
+    };
     h.search_log_lines = [this] { return rec_.searchLog; };
+    h.search_log_source = [this](int i) {
+      return static_cast<size_t>(i) < rec_.sources.size() ? rec_.sources[static_cast<size_t>(i)]
+                                                          : std::nullopt;
+    };
     h.search_running = [this](bool on) { rec_.events << (on ? "running 1" : "running 0"); };
     h.search_progress = [this](int32_t line, int32_t count) {
       if (rec_.progress) rec_.progress(line, count);
@@ -678,14 +689,14 @@ TEST_F(CommandsTest, SavesWriteCp932WithCrLf) {
       {"lines",
        "",
        [](const QString& f) {
-         return SaveLinesCp932({"abc", "日本語", ""}, f);
+         return SaveExecutionLog({"abc", "日本語", ""}, f);
        },
        {},
        "abc\r\n" + japanese + "\r\n\r\n"},
-      {"no lines", "old", [](const QString& f) { return SaveLinesCp932({}, f); }, {}, ""},
+      {"no lines", "old", [](const QString& f) { return SaveExecutionLog({}, f); }, {}, ""},
       {"over a longer file",
        std::string(10000, 'z'),
-       [](const QString& f) { return SaveLinesCp932({"x"}, f); },
+       [](const QString& f) { return SaveExecutionLog({"x"}, f); },
        {},
        "x\r\n"},
       {"log with its echo",
@@ -719,21 +730,20 @@ TEST_F(CommandsTest, SavesWriteCp932WithCrLf) {
   }
 }
 
-// Text that CP932 cannot hold (typed into the execution log) is never
-// replaced: the save is refused with how many and which is first, and the
-// old file stays.
-TEST_F(CommandsTest, SaveRefusesTextThatCp932CannotHold) {
+// Text that CP932 cannot hold (an echoed search, a name with stand-ins, a
+// note typed into the log) is never replaced nor refused: the whole log is
+// written as UTF-8 and the log says so, in the file too.
+TEST_F(CommandsTest, ALogThatCp932CannotHoldIsSavedAsUtf8) {
   const std::string old = dir_.Write("typed.log", "old contents\r\n");
   const QString file = QString::fromStdString(old);
-  rec_.log = QStringList{"abc 〜 ok", QString::fromUtf8("a😀b€")};
-  EXPECT_EQ(rpcmd::_save_memo(file), -1);
-  EXPECT_EQ(ReadBytes(old), "old contents\r\n");
-  const QString message =
-      "ファイル " + file +
-      " に保存できませんでした: Shift-JIS (CP932) で表せない文字が 2 個あります "
-      "(最初は 2 行目の U+1F600「😀」)";
-  EXPECT_EQ(rec_.boxes, QStringList{"Error|" + message});
-  EXPECT_EQ(rec_.log.back(), "# *** ERROR *** " + message);
+  rec_.log = QStringList{"abc 〜 ok", QString::fromUtf8("a😀b€\xEF\xBF\xBD")};
+  EXPECT_EQ(rpcmd::_save_memo(file), 0);
+  const QString note = "# 実行ログを UTF-8 で保存します（Shift_JIS で表せない文字があるため）";
+  EXPECT_EQ(ReadBytes(old),
+            ("abc 〜 ok\r\na😀b€\xEF\xBF\xBD\r\n > _save_memo " + file + "\r\n" + note + "\r\n")
+                .toStdString());
+  EXPECT_EQ(rec_.boxes, QStringList());
+  EXPECT_EQ(rec_.log.back(), note);
 }
 
 // The search text is typed as Unicode: the input methods' code points are
@@ -782,13 +792,13 @@ TEST_F(CommandsTest, FailedSaveReportsAndKeepsTheOldFile) {
   rlimit small = saved;
   small.rlim_cur = 1000;
   setrlimit(RLIMIT_FSIZE, &small);
-  const int tooBig = SaveLinesCp932(lines, QString::fromStdString(old));
+  const int tooBig = SaveExecutionLog(lines, QString::fromStdString(old));
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, oldHandler);
 
   EXPECT_EQ(tooBig, -1);
   EXPECT_EQ(ReadBytes(old), "old contents\r\n");
-  EXPECT_EQ(SaveLinesCp932(lines, folderIsAFile), -1);
+  EXPECT_EQ(SaveExecutionLog(lines, folderIsAFile), -1);
   // The file and the system's reason, in the box and in the log.
   const QStringList texts = {
       "ファイル " + QString::fromStdString(old) + " に保存できませんでした: " + strerror(EFBIG),
@@ -924,11 +934,14 @@ TEST_F(EncodingCommands, SavedSearchLogKeepsEachHitLinesOwnBytes) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     QStringList searchLog;
+    std::vector<std::optional<HitSource>> sources;
     for (const auto& [slot, bytes] : row.files) {
       OpenRaw(slot, bytes, std::string(row.name) + std::to_string(slot) + ".txt");
       rec_.searchLog = searchLog;
+      rec_.sources = sources;
       FindString(QStringLiteral("日本"));
       searchLog = rec_.searchLog;
+      sources = rec_.sources;
     }
     rec_.log.clear();
     const std::string path = dir_.path() + "/" + row.name + ".log";

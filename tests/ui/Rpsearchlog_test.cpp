@@ -238,6 +238,25 @@ TEST_F(SearchResultWindow, SavedSearchLogHoldsTheLinesBytes) {
   EXPECT_EQ(bytes, expected);
 }
 
+// The bytes go with the hit: after クリアー, the same text found in a
+// Shift-JIS document of the same tab is saved with that document's bytes.
+TEST_F(SearchResultWindow, ClearedHitsTakeTheirBytesWithThem) {
+  TempDir dir;
+  SearchFom->SOp3_All->setChecked(true);
+  const std::string sjis = "\x93\xFA\x96\x7B hit";
+  for (const std::string& line : {std::string("\xE6\x97\xA5\xE6\x9C\xAC hit"), sjis}) {
+    QTest::mouseClick(SearchLogF->Button2, Qt::LeftButton);
+    rpcmd::_open_file(QString::fromStdString(dir.Write("same.txt", "x\r\n" + line + "\r\n")));
+    rpcmd::_find_str(QStringLiteral("hit"));
+  }
+  const QString saved = QString::fromStdString(dir.path() + "/saved.log");
+  ASSERT_EQ(rpcmd::_save_search_log(saved), 0);
+  std::ifstream file(saved.toStdString(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find(FormatSearchLogLine(0, 2, sjis) + "\r\n"), std::string::npos) << bytes;
+  EXPECT_EQ(bytes.find("\xE6\x97\xA5"), std::string::npos) << bytes;
+}
+
 TEST_F(SearchResultWindow, ClearEmptiesTheMemoAndTheNextLineComesFirst) {
   QTest::mouseClick(SearchLogF->Button2, Qt::LeftButton);
   EXPECT_EQ(CmdHooks().search_log_lines(), QStringList{});

@@ -572,7 +572,7 @@ TEST_F(MainWindowTest, MenusInOrderWithTheirShortcutsAndHints) {
       {"ファイル(&F) |  | ",
        {"開く(&O) | Ctrl+O | テキストファイルを開きます", "閉じる(&C) |  | ファイルを閉じます", "-",
         "ログ保存(&S) |  | 実行ログをファイルに保存します", "-",
-        "終了(&X) |  | Ranpokを終了します"}},
+        "終了(&X) |  | Dolmikを終了します"}},
       {"検索(&S) |  | ",
        {"検索(&F) | Ctrl+F | 文字の検索を行います", "-",
         "指定行へ移動(&J) |  | 行番号を指定して移動します",
@@ -586,7 +586,7 @@ TEST_F(MainWindowTest, MenusInOrderWithTheirShortcutsAndHints) {
        {"フォント指定(&F) |  | 表示フォントを設定を行います", "-",
         "行番号表示(&V) |  | 行の先頭に行番号をふかします", "-", "タブ設定 |  | "}},
       {"ヘルプ(&H) |  | ヘルプを表示します",
-       {"Dolmikヘルプ(&H) | F1 | ", "-", "バージョン情報(&A) |  | Ranpokの概要を表示します"}},
+       {"Dolmikヘルプ(&H) | F1 | ", "-", "バージョン情報(&A) |  | Dolmikの概要を表示します"}},
   };
   const QList<QAction*> titles = window_->MainMenu1->actions();
   ASSERT_EQ(titles.size(), static_cast<qsizetype>(std::size(rows)));
