@@ -19,6 +19,7 @@
 #include "commands/jumps.h"
 #include "search/search.h"
 #include "store/compressed_slot.h"
+#include "store/displayname.h"
 #include "store/encoding.h"
 #include "store/slots.h"
 #include "view/view.h"
@@ -60,14 +61,12 @@ void SetStatus(int panel, const QString& text) {
 
 bool SlotHoldsDocument() { return SlotTable[CurrentSlot].ViewBase != nullptr; }
 
-// The slot's native path bytes as text for the screen and the log.
-QString DisplayPath(const std::string& native) {
-  return QFile::decodeName(QByteArray(native.data(), static_cast<qsizetype>(native.size())));
-}
-
 QString FromUtf8(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
+
+// The slot's native path bytes as text for the screen and the log.
+QString DisplayPath(const std::string& native) { return FromUtf8(DisplayName(native)); }
 
 int SlotIndex(const FileSlot& slot) { return static_cast<int>(&slot - SlotTable); }
 

@@ -196,12 +196,26 @@ constexpr std::pair<char32_t, char32_t> kWideRanges[] = {
     {0x1F680, 0x1F6FF}, {0x1F900, 0x1F9FF}, {0x1FA70, 0x1FAFF}, {0x20000, 0x3FFFD},
 };
 
-bool IsWide(char32_t c) {
-  if (c < 0x1100) return false;
-  const auto* end = std::end(kWideRanges);
-  const auto* it = std::upper_bound(std::begin(kWideRanges), end, c,
+// Characters that take no column of their own: combining marks, variation
+// selectors, joiners and other invisible format characters. They draw on the
+// character before them and go with it wherever a column is counted.
+constexpr std::pair<char32_t, char32_t> kZeroWidthRanges[] = {
+    {0x0300, 0x036F},   {0x0483, 0x0489},   {0x0591, 0x05BD},   {0x05BF, 0x05BF},
+    {0x05C1, 0x05C2},   {0x05C4, 0x05C5},   {0x05C7, 0x05C7},   {0x0610, 0x061A},
+    {0x064B, 0x065F},   {0x0670, 0x0670},   {0x06D6, 0x06DC},   {0x06DF, 0x06E4},
+    {0x06E7, 0x06E8},   {0x06EA, 0x06ED},   {0x0E31, 0x0E31},   {0x0E34, 0x0E3A},
+    {0x0E47, 0x0E4E},   {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x200B, 0x200F},
+    {0x202A, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0x20D0, 0x20FF},
+    {0x302A, 0x302F},   {0x3099, 0x309A},   {0xFE00, 0xFE0F},   {0xFE20, 0xFE2F},
+    {0xFEFF, 0xFEFF},   {0x1F3FB, 0x1F3FF}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    {0xE0100, 0xE01EF},
+};
+
+template <size_t N>
+bool InRanges(const std::pair<char32_t, char32_t> (&ranges)[N], char32_t c) {
+  const auto* it = std::upper_bound(std::begin(ranges), std::end(ranges), c,
                                     [](char32_t v, const auto& r) { return v < r.first; });
-  return it != std::begin(kWideRanges) && c <= (it - 1)->second;
+  return it != std::begin(ranges) && c <= (it - 1)->second;
 }
 
 CharSpan Invalid(int length) { return CharSpan{length, length, kNoCharacter}; }
@@ -290,9 +304,10 @@ const char* EncodingName(TextEncoding encoding) {
 }
 
 int CodePointCells(char32_t code) {
-  if (code < 0x80) return 1;
+  if (code < 0x300) return code < 0x80 || !T().IsDoubleByte(code) ? 1 : 2;
+  if (InRanges(kZeroWidthRanges, code)) return 0;
   if (T().IsDoubleByte(code)) return 2;
-  return IsWide(code) ? 2 : 1;
+  return code >= 0x1100 && InRanges(kWideRanges, code) ? 2 : 1;
 }
 
 CharSpan NextChar(TextEncoding encoding, const char* text, size_t length) {
@@ -522,9 +537,11 @@ void UpperCaseAscii(TextEncoding encoding, char* text, size_t length) {
 namespace {
 
 struct Tally {
-  size_t multiByte = 0;   // well-formed characters of more than one byte
-  size_t bad = 0;         // bytes that begin no character
-  size_t narrowKana = 0;  // CP932 only: single-byte half-width kana
+  size_t multiByte = 0;      // well-formed characters of more than one byte
+  size_t longSequences = 0;  // UTF-8 only: characters of three or four bytes
+  size_t bad = 0;            // bytes that begin no character, and codes that map to none
+  size_t narrowKana = 0;     // CP932 only: single-byte half-width kana
+  size_t eucOnly = 0;        // EUC-JP only: half-width kana (8E xx), JIS X 0212 (8F xx xx)
 };
 
 // cut: the sample may end inside a character; its last bytes are not counted.
@@ -538,10 +555,12 @@ Tally Count(TextEncoding encoding, const unsigned char* p, size_t length, bool c
     }
     if (cut && length - at < 4) break;
     const CharSpan c = NextChar(encoding, reinterpret_cast<const char*>(p + at), length - at);
-    if (c.code == kNoCharacter && c.length == 1) {
+    if (c.code == kNoCharacter) {
       ++t.bad;
     } else if (c.length > 1) {
       ++t.multiByte;
+      if (c.length > 2 && encoding == TextEncoding::kUtf8) ++t.longSequences;
+      if (encoding == TextEncoding::kEucJp && (p[at] == 0x8E || p[at] == 0x8F)) ++t.eucOnly;
     } else if (encoding == TextEncoding::kCp932) {
       ++t.narrowKana;
     }
@@ -550,23 +569,56 @@ Tally Count(TextEncoding encoding, const unsigned char* p, size_t length, bool c
   return t;
 }
 
+// A UTF-16 code unit that text holds: line ends and TABs, printable ASCII
+// and Latin, Greek and Cyrillic, punctuation and symbols, kana, CJK
+// ideographs, Hangul, full-width forms, and surrogates (characters beyond
+// the BMP). Zero, other control codes and private use are not text.
+bool IsTextUnit(uint16_t u) {
+  if (u < 0x80) return u == 0x09 || u == 0x0A || u == 0x0D || (u >= 0x20 && u < 0x7F);
+  return (u >= 0xA0 && u <= 0x052F) || (u >= 0x2000 && u <= 0x2BFF) ||
+         (u >= 0x3000 && u <= 0x30FF) || (u >= 0x3400 && u <= 0x4DBF) ||
+         (u >= 0x4E00 && u <= 0x9FFF) || (u >= 0xAC00 && u <= 0xDFFF) ||
+         (u >= 0xF900 && u <= 0xFAFF) || (u >= 0xFE30 && u <= 0xFE4F) ||
+         (u >= 0xFF00 && u <= 0xFFEF);
+}
+
 bool LooksLikeUtf16(const unsigned char* p, size_t length) {
   if (length >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
     return true;
   }
-  const size_t pairs = std::min<size_t>(length, 4096) / 2;
+  const size_t pairs = length / 2;
   if (pairs < 2) return false;
-  size_t evenZeros = 0;
-  size_t oddZeros = 0;
+  size_t zeros[2] = {0, 0};  // at even and at odd offsets
   for (size_t i = 0; i < pairs; ++i) {
-    evenZeros += p[2 * i] == 0;
-    oddZeros += p[2 * i + 1] == 0;
+    zeros[0] += p[2 * i] == 0;
+    zeros[1] += p[2 * i + 1] == 0;
   }
-  // Text whose every other byte is zero (ASCII in UTF-16), allowing a few
-  // characters outside Latin-1; a run of zeros (both sides) is not text.
-  const size_t most = std::max(evenZeros, oddZeros);
-  const size_t least = std::min(evenZeros, oddZeros);
-  return most * 10 >= pairs * 9 && least * 10 <= pairs;
+  // ASCII in UTF-16: every other byte is zero, allowing a few characters
+  // outside Latin-1; a run of zeros (both sides) is not text.
+  const size_t most = std::max(zeros[0], zeros[1]);
+  const size_t least = std::min(zeros[0], zeros[1]);
+  if (most * 10 >= pairs * 9 && least * 10 <= pairs) return true;
+  // Japanese in UTF-16 has zeros only where it holds ASCII, at least in its
+  // line ends; text in the other encodings holds no zero byte at all. The
+  // zeros alone do not tell the byte order (U+3000 and U+4E00 put one in the
+  // low byte), so each order is tried: a line feed unit, units that are
+  // nearly all text, and none that ASCII with stray zero bytes would make:
+  // a zero unit, or a line feed or carriage return as the high byte (where
+  // the line ends of ASCII text land in every other line).
+  if (most == 0) return false;
+  for (const int high : {1, 0}) {  // 1: little-endian
+    size_t text = 0;
+    bool lineFeed = false;
+    bool asciiSign = false;
+    for (size_t i = 0; i < pairs; ++i) {
+      const uint16_t u = static_cast<uint16_t>((p[2 * i + high] << 8) | p[2 * i + 1 - high]);
+      text += IsTextUnit(u);
+      lineFeed = lineFeed || u == 0x0A;
+      asciiSign = asciiSign || u == 0 || (u >> 8) == 0x0A || (u >> 8) == 0x0D;
+    }
+    if (lineFeed && !asciiSign && text * 20 >= pairs * 19) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -588,9 +640,11 @@ EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile) 
   const Tally utf8 = Count(TextEncoding::kUtf8, p, length, cut);
   if (utf8.multiByte == 0 && utf8.bad == 0) return guess;  // ASCII: the same in all three
   // A few broken bytes (a line cut by another program, a stray byte) do not
-  // make a UTF-8 file something else; Shift-JIS text read as UTF-8 breaks on
-  // nearly every character, EUC-JP text on more than half of them.
-  if (utf8.multiByte > 2 * utf8.bad) {
+  // make a UTF-8 file something else. Shift-JIS text read as UTF-8 breaks on
+  // nearly every character, EUC-JP text on more than half of them, and
+  // neither forms many three-byte sequences, which Japanese in UTF-8 is made
+  // of; half-width kana in Shift-JIS do form two-byte ones, one pair in four.
+  if (utf8.multiByte > 2 * utf8.bad || utf8.longSequences > utf8.bad) {
     guess.encoding = TextEncoding::kUtf8;
     return guess;
   }
@@ -599,9 +653,13 @@ EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile) 
   if (euc.multiByte == 0) return guess;
   if (euc.bad < sjis.bad) {
     guess.encoding = TextEncoding::kEucJp;
-  } else if (euc.bad == sjis.bad && sjis.narrowKana > sjis.multiByte) {
-    // EUC-JP text read as Shift-JIS turns mostly into half-width kana, which
-    // real Shift-JIS text uses little.
+  } else if (euc.bad == sjis.bad && (euc.eucOnly > 0 || sjis.narrowKana > sjis.multiByte)) {
+    // Both read it without a fault. EUC-JP's half-width kana and JIS X 0212
+    // read as Shift-JIS kanji of two rows only (8E, 8F), with half-width kana
+    // between them, which Shift-JIS text of any length does not do without
+    // also using codes that EUC-JP cannot read. EUC-JP text read as
+    // Shift-JIS turns mostly into half-width kana, which real Shift-JIS text
+    // uses little.
     guess.encoding = TextEncoding::kEucJp;
   }
   return guess;

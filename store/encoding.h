@@ -46,7 +46,9 @@ EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile);
 // One character at text[0] of the length bytes there (length >= 1).
 struct CharSpan {
   int length;     // bytes, >= 1
-  int cells;      // display cells: 1 or 2 for a character, 1 per byte of a stand-in
+  int cells;      // display cells: 1 or 2 for a character, 0 for one that takes no
+                  // column (a combining mark, a variation selector, a joiner),
+                  // 1 per byte of a stand-in
   char32_t code;  // the character, or kNoCharacter when it does not decode
 };
 constexpr char32_t kNoCharacter = 0xFFFFFFFF;
@@ -87,7 +89,9 @@ int CellWidth(TextEncoding encoding, const char* text, size_t length);
 
 // Cells a code point takes on the page: 2 for East Asian wide and full-width
 // characters and for every character Shift-JIS writes with two bytes, so
-// that a character is as wide in every encoding; 1 otherwise.
+// that a character is as wide in every encoding; 0 for combining marks,
+// variation selectors, joiners and other characters that draw no advance of
+// their own; 1 otherwise.
 int CodePointCells(char32_t code);
 
 // How a decode shows what is not a character. kStandIns: a zero byte and

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "store/compressed_slot.h"
+#include "store/displayname.h"
 #include "store/filewatch.h"
 #include "store/indexer.h"
 #include "store/platform.h"
@@ -181,7 +182,7 @@ std::string OpenFailureReason(int error) {
 }
 
 void LogCannotOpen(const std::string& reason, const std::string& path) {
-  Log(kCannotOpen + reason + "）: " + path);
+  Log(kCannotOpen + reason + "）: " + DisplayName(path));
 }
 
 // The slot other than this one that holds the file with this device and
@@ -420,7 +421,7 @@ void ExtendIndex(FileSlot& slot, uint64_t size) {
 
 // Follows no more: the reason is logged once, the lines known stay.
 void GiveUpFollowing(FileSlot& slot, const std::string& reason) {
-  Log(kReloadFailed + reason + "）: " + slot.FileName);
+  Log(kReloadFailed + reason + "）: " + DisplayName(slot.FileName));
   StopWatching(slot);
 }
 
@@ -500,13 +501,13 @@ void ReloadDocument(FileSlot& slot, const FileChange& change) {
   if (!slot.Index->Append(slot.BomLength)) {
     const std::string path = slot.FileName;
     ReleaseFailedOpen(slot);
-    ReportError(kNoIndexMemory + path);
+    ReportError(kNoIndexMemory + DisplayName(path));
     return;
   }
   // The page stays where it was until the index is complete.
   slot.FirstPageShown = true;
   slot.Reloading = true;
-  Log((replaced ? kReplacedLine : kTruncatedLine) + slot.FileName);
+  Log((replaced ? kReplacedLine : kTruncatedLine) + DisplayName(slot.FileName));
   if (IsCurrent(slot)) SetStatus(3, "0");
   StartIndexing(slot);
 }
@@ -695,7 +696,7 @@ int OpenDocument(const std::string& path) {
   if (guess.utf16) {
     // Every other byte of UTF-16 text is a zero, and its line feeds are two
     // bytes wide: shown byte by byte it would be garbage.
-    ReportError(kUtf16Refused + path);
+    ReportError(kUtf16Refused + DisplayName(path));
     UnmapSlotWindow(slot);
     CloseHandles(slot);
     slot.ViewBase = nullptr;
@@ -716,13 +717,13 @@ int OpenDocument(const std::string& path) {
   // A byte order mark is no text: line 0 and the scan begin after it.
   slot.IndexedTo = slot.BomLength;
   if (!slot.Index->Append(slot.BomLength)) {
-    ReportError(kNoIndexMemory + path);
+    ReportError(kNoIndexMemory + DisplayName(path));
     ReleaseFailedOpen(slot);
     return -1;
   }
 
-  SetCaption(slot, BaseName(path));
-  SetStatus(1, slot.FileName);
+  SetCaption(slot, DisplayName(BaseName(path)));
+  SetStatus(1, DisplayName(slot.FileName));
   SetStatus(kEncodingPanel, EncodingPanelText(slot));
   g_last_open_started = slot.OpenSerial;
   Log(kOpenStartPrefix + ClockText() + ")===");
@@ -780,7 +781,7 @@ void PumpIndex(FileSlot& slot) {
       // Stopped from outside the pump (a window going away): end quietly.
       const std::string path = slot.FileName;
       ReleaseFailedOpen(slot);
-      Log(kOpenCancelled + path);
+      Log(kOpenCancelled + DisplayName(path));
       return;
     }
     case IndexWorker::Outcome::kNoMemory:
@@ -793,7 +794,7 @@ void PumpIndex(FileSlot& slot) {
   const std::string path = slot.FileName;
   ReleaseFailedOpen(slot);
   if (outcome == IndexWorker::Outcome::kNoMemory) {
-    ReportError(kNoIndexMemory + path);
+    ReportError(kNoIndexMemory + DisplayName(path));
   } else {
     errno = error;
     ReportLastOsError();
@@ -817,7 +818,7 @@ int CancelIndex(FileSlot& slot) {
   ResetTruncation(slot);
   slot.FileName.clear();
   SetCaption(slot, "");
-  Log(kOpenCancelled + path);
+  Log(kOpenCancelled + DisplayName(path));
   return 0;
 }
 

@@ -45,6 +45,12 @@ TEST(Encoding, NextCharSplitsEachEncodingIntoCharactersAndCells) {
       {"euc_jis0212_unassigned", E::kEucJp, "\x8F\xA1\xA1", {3, 3, kNoCharacter}},
       {"euc_cut_pair", E::kEucJp, "\xC6", {1, 1, kNoCharacter}},
       {"euc_bad_kana", E::kEucJp, "\x8E\xE0", {1, 1, kNoCharacter}},
+      // Characters that draw no advance of their own take no cell.
+      {"utf8_combining_acute", E::kUtf8, "\xCC\x81", {2, 0, U'\u0301'}},
+      {"utf8_kana_voiced_mark", E::kUtf8, "\xE3\x82\x99", {3, 0, U'\u3099'}},
+      {"utf8_variation_selector", E::kUtf8, "\xEF\xB8\x8F", {3, 0, U'\uFE0F'}},
+      {"utf8_ideographic_variation", E::kUtf8, "\xF3\xA0\x84\x80", {4, 0, U'\U000E0100'}},
+      {"utf8_zero_width_joiner", E::kUtf8, "\xE2\x80\x8D", {3, 0, U'\u200D'}},
   };
   for (const CharCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,6 +251,17 @@ TEST(Encoding, DetectionFromTheStartOfTheFile) {
     utf16 += c;
     utf16 += '\0';
   }
+  // Japanese in UTF-16 without a byte order mark: zero bytes only in its
+  // line end and in the low byte of U+3000.
+  std::string utf16le;
+  std::string utf16be;
+  for (const char16_t c : std::u16string(u"日本語の　テキスト\r\n二行目\r\n")) {
+    utf16le += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    utf16be += {static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
+  }
+  // ASCII with a stray zero byte after a line feed reads as a UTF-16 line
+  // feed and CJK units, but its other line ends do not.
+  const std::string asciiWithZero("ab\n\0cd\nefgh\nijklm\nopq\nrstu\n", 28);
   std::string sjisKanaOnly;  // a Shift-JIS file with only double-byte text
   for (int i = 0; i < 40; ++i) sjisKanaOnly += "\x82\xA0\x82\xA2\x83\x41\x8A\xBF\r\n";
   struct Case {
@@ -272,6 +289,16 @@ TEST(Encoding, DetectionFromTheStartOfTheFile) {
        0, false},
       {"utf8_cut_at_sample_end", "ascii \xE6\x97\xA5\xE6\x97", false, E::kUtf8, 0, false},
       {"eucjp_cut_at_sample_end", "\xC6\xFC\xCB\xDC\xB8\xEC\xC6", false, E::kEucJp, 0, false},
+      {"utf16le_japanese_without_bom", utf16le, true, E::kCp932, 0, true},
+      {"utf16be_japanese_without_bom", utf16be, true, E::kCp932, 0, true},
+      {"ascii_with_a_stray_zero", asciiWithZero, true, E::kCp932, 0, false},
+      {"utf8_little_japanese_few_stray_bytes",
+       "log: \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E ok\r\nbad \x93\xFA\r\n", true, E::kUtf8, 0,
+       false},
+      {"eucjp_half_width_kana_only", "\x8E\xB1\x8E\xB2\x8E\xB3\r\n\x8E\xC4\r\n", true, E::kEucJp, 0,
+       false},
+      {"eucjp_jis_x_0212_only", "\x8F\xA2\xB7 \x8F\xB0\xA1\x8F\xA2\xF1\r\n", true, E::kEucJp, 0,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
