@@ -36,10 +36,22 @@ QString DecodeCp932(const char* bytes, int length, bool stand_ins) {
   return DecodeText(TextEncoding::kCp932, bytes, length, stand_ins);
 }
 
+Cluster NextCluster(TextEncoding encoding, const char* text, int length) {
+  Cluster cluster{0, 0};
+  while (cluster.length < length) {
+    const CharSpan c =
+        NextChar(encoding, text + cluster.length, static_cast<size_t>(length - cluster.length));
+    if (c.cells > 0 && cluster.cells > 0) break;  // the next character's own cluster
+    cluster.length += c.length;
+    cluster.cells += c.cells;
+  }
+  return cluster;
+}
+
 namespace {
 
 // The block of a line in an encoding whose characters are not one cell per
-// byte: the characters whose cells meet columns lo..hi, whole.
+// byte: the clusters whose cells meet columns lo..hi, whole.
 int CutCells(const char* lineBytes, int length, int c1, int c2, char* out, TextEncoding encoding) {
   if (length < 1) return 0;
   const int lo = std::max(std::min(c1, c2), 0);
@@ -48,23 +60,22 @@ int CutCells(const char* lineBytes, int length, int c1, int c2, char* out, TextE
   int pos = 0;
   int cell = 0;
   int start = -1;
-  int last = -1;
+  int end = -1;  // exclusive
   while (pos < length) {
-    const CharSpan c = NextChar(encoding, lineBytes + pos, static_cast<size_t>(length - pos));
+    const Cluster c = NextCluster(encoding, lineBytes + pos, length - pos);
     const int next = cell + c.cells;
     if (start < 0 && lo < next) start = pos;
     if (start >= 0 && hi < next) {
-      last = pos + c.length - 1;
+      end = pos + c.length;
       break;
     }
     pos += c.length;
     cell = next;
   }
   if (start < 0) return 0;
-  if (last < 0) last = length - 1;  // the block reaches past the line's end
-  const int n = last - start + 1;
-  std::copy(lineBytes + start, lineBytes + start + n, out);
-  return n;
+  if (end < 0) end = length;  // the block reaches past the line's end
+  std::copy(lineBytes + start, lineBytes + end, out);
+  return end - start;
 }
 
 }  // namespace

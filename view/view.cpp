@@ -157,7 +157,7 @@ int ShownFrom(TextEncoding encoding, const char* text, int length, int32_t colum
   int pos = 0;
   int cell = 0;
   while (pos < length && cell < column) {
-    const CharSpan c = NextChar(encoding, text + pos, static_cast<size_t>(length - pos));
+    const Cluster c = NextCluster(encoding, text + pos, length - pos);
     pos += c.length;
     cell += c.cells;
   }
@@ -464,7 +464,7 @@ bool HasSomethingToCopy(const FileSlot& slot) {
 }  // namespace
 
 // The cells a column block takes on one line: from the first cell of the
-// character that holds column lo to the last cell of the one that holds hi,
+// cluster that holds column lo to the last cell of the one that holds hi,
 // so that the highlight shows whole characters, as the copy takes them.
 // Columns past the line's end stay as they are.
 void SnapBlockToCharacters(FileSlot& slot, int32_t line, int* lo, int* hi) {
@@ -473,7 +473,7 @@ void SnapBlockToCharacters(FileSlot& slot, int32_t line, int* lo, int* hi) {
   int pos = 0;
   int cell = 0;
   while (pos < length && cell <= *hi) {
-    const CharSpan c = NextChar(slot.Encoding, text + pos, static_cast<size_t>(length - pos));
+    const Cluster c = NextCluster(slot.Encoding, text + pos, length - pos);
     const int next = cell + c.cells;
     if (cell < *lo && *lo < next) *lo = cell;
     if (cell <= *hi && *hi < next) *hi = next - 1;

@@ -28,14 +28,19 @@ QString FromCodePoints(const std::u32string& t) {
 }
 
 // The row a page scrolled left by `column` cells shows: whole characters from
-// that cell on, a cut wide character's right half as a blank.
+// that cell on, a cut wide character's right half as a blank. A character
+// of no cells goes with the one before it.
 QString ShiftedText(const std::u16string& text, int column) {
   std::u32string out;
   int cell = 0;
+  bool shown = false;  // the last character with cells is shown
   for (const char32_t c : CodePoints(text)) {
     const int w = CodePointCells(c);
-    if (cell >= column) {
+    if (w == 0) {
+      if (shown) out.push_back(c);
+    } else if (cell >= column) {
       out.push_back(c);
+      shown = true;
     } else if (cell + w > column) {
       out.append(static_cast<size_t>(cell + w - column), U' ');
     }
@@ -44,14 +49,16 @@ QString ShiftedText(const std::u16string& text, int column) {
   return FromCodePoints(out);
 }
 
-// The characters whose cells meet columns lo..hi; to the line's end when hi
-// reaches its last cell.
+// The characters whose cells meet columns lo..hi (with the characters of no
+// cells after them); to the line's end when hi reaches its last cell.
 QString BlockText(const std::u16string& text, int lo, int hi) {
   std::u32string out;
   int cell = 0;
+  bool taken = false;
   for (const char32_t c : CodePoints(text)) {
     const int w = CodePointCells(c);
-    if (cell + w > lo && cell <= hi) out.push_back(c);
+    if (w > 0) taken = cell + w > lo && cell <= hi;
+    if (taken) out.push_back(c);
     cell += w;
   }
   return FromCodePoints(out);
@@ -129,6 +136,53 @@ TEST_F(Encodings, CopiesOfLinesAndBlocksGiveTheSameCharacters) {
       CopySelection();
       EXPECT_EQ(want, Clipboard());
     }
+  }
+  RangeSelectionMode = false;
+}
+
+// Combining marks take no column: a drag copies the characters it is drawn
+// over, the highlight covers the same ones, and a line full of marks does
+// not change where the mouse finds a column on the other lines.
+TEST_F(Encodings, ZeroWidthCharactersStayWithTheirBaseAndKeepTheScale) {
+  const QString accented = QStringLiteral(u"e\u0301").repeated(30);  // the widest line
+  Open({"0123456789", accented.toStdString()});
+  ASSERT_EQ(TextEncoding::kUtf8, Slot().Encoding);
+  const QFontMetrics fm(image_->CanvasFont(), &Raster());
+  const QImage page =
+      ReferencePage({LineNumberPrefix(0) + "0123456789", LineNumberPrefix(1) + accented});
+  // Raster x of the middle of character `index` of a line, from the font.
+  auto middle = [&](const QString& line, int size, int index) {
+    const int left = fm.horizontalAdvance(line.left(size * index));
+    return TextMargin + (left + fm.horizontalAdvance(line.left(size * (index + 1)))) / 2;
+  };
+  struct Case {
+    const char* name;
+    int line;
+    int from, to;  // characters under the mouse
+    QString copied;
+  };
+  const Case cases[] = {
+      {"digits", 0, 1, 8, "12345678\n"},
+      {"accented", 1, 2, 4, QStringLiteral(u"e\u0301").repeated(3) + "\n"},
+  };
+  RangeSelectionMode = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString line = c.line == 0 ? QString("0123456789") : accented;
+    const int size = c.line == 0 ? 1 : 2;
+    const int y = YOf(c.line);
+    ResetSelection(true);
+    DrawView(0, false);
+    BeginSelection(middle(line, size, c.from), y);
+    ExtendSelection(middle(line, size, c.to), y);
+    EndSelection(middle(line, size, c.to), y);
+    const QRect block(
+        QPoint(TextMargin + fm.horizontalAdvance(line.left(size * c.from)), RowTop(c.line)),
+        QPoint(TextMargin + fm.horizontalAdvance(line.left(size * (c.to + 1))) - 1,
+               RowTop(c.line + 1) - 1));
+    EXPECT_EQ("", PageDiff(Inverted(page, block), Raster()));
+    CopySelection();
+    EXPECT_EQ(c.copied, Clipboard());
   }
   RangeSelectionMode = false;
 }
