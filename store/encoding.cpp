@@ -604,19 +604,26 @@ bool LooksLikeUtf16(const unsigned char* p, size_t length) {
   // low byte), so each order is tried: a line feed unit, units that are
   // nearly all text, and none that ASCII with stray zero bytes would make:
   // a zero unit, or a line feed or carriage return as the high byte (where
-  // the line ends of ASCII text land in every other line).
+  // the line ends of ASCII text land in every other line). Pairs of ASCII
+  // bytes read as CJK units too, but their low bytes stay below 0x80, where
+  // those of kanji fall about half of the time; kana count whatever their
+  // low byte (hiragana from あ to み have one below 0x80).
   if (most == 0) return false;
   for (const int high : {1, 0}) {  // 1: little-endian
     size_t text = 0;
     bool lineFeed = false;
     bool asciiSign = false;
+    size_t wide = 0;     // units beyond Latin-1
+    size_t highLow = 0;  // of them, those with a low byte of 0x80 or more
     for (size_t i = 0; i < pairs; ++i) {
       const uint16_t u = static_cast<uint16_t>((p[2 * i + high] << 8) | p[2 * i + 1 - high]);
       text += IsTextUnit(u);
       lineFeed = lineFeed || u == 0x0A;
       asciiSign = asciiSign || u == 0 || (u >> 8) == 0x0A || (u >> 8) == 0x0D;
+      wide += u >= 0x100;
+      highLow += u >= 0x100 && ((u & 0xFF) >= 0x80 || (u >= 0x3041 && u <= 0x30FF));
     }
-    if (lineFeed && !asciiSign && text * 20 >= pairs * 19) return true;
+    if (lineFeed && !asciiSign && text * 20 >= pairs * 19 && highLow * 4 >= wide) return true;
   }
   return false;
 }

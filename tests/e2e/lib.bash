@@ -320,3 +320,25 @@ run_session() {
     app_pid=""
   fi
 }
+
+# save_exec_log PATH: ファイル → ログ保存 in the main window, saved to PATH.
+save_exec_log() {
+  focus_main
+  xdotool key alt+f
+  settle
+  xdotool key s # ログ保存(&S)
+  type_path '実行ログ保存' "$1"
+}
+# paste_search TEXT: searches TEXT from the search dialog, typed through the
+# clipboard (xdotool drops characters outside ASCII); leaves $search set.
+paste_search() {
+  printf '%s' "$1" | xclip -selection clipboard
+  focus_main
+  xdotool key ctrl+f
+  poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
+  search=$(window_of '^検索$')
+  xdotool windowfocus --sync "$search" 2>/dev/null
+  xdotool key ctrl+a ctrl+v
+  xdotool mousemove --window "$search" 360 20 click 1 # 検索
+  settle
+}
