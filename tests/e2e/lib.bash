@@ -181,7 +181,8 @@ copy_page() {
   poll 10 bash -c "xclip -o -selection clipboard | tail -n 1 | grep -qx '$1'" || true
   xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
 }
-# save_log: ファイル > ログ保存 into exec.txt (UTF-8, LF line ends).
+# save_log: ファイル > ログ保存 into exec.txt (UTF-8, LF line ends). The log is
+# saved as Shift-JIS, or as UTF-8 with a last line that says so.
 save_log() {
   focus_main
   rm -f "$work/exec.log"
@@ -189,7 +190,11 @@ save_log() {
   settle
   xdotool key s # ログ保存(&S)
   type_path '実行ログ保存' "$work/exec.log"
-  iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' >"$work/exec.txt"
+  if tail -n 1 "$work/exec.log" | grep -q '^# 実行ログを UTF-8 で保存します'; then
+    tr -d '\r' <"$work/exec.log" >"$work/exec.txt"
+  else
+    iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' >"$work/exec.txt"
+  fi
 }
 # logged LINE: the saved log holds the whole line.
 logged() { grep -qxF -- "$1" "$work/exec.txt"; }
