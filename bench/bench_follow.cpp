@@ -9,12 +9,28 @@
 // yardstick. Then the document sits idle for 3 seconds and the process's
 // CPU time over that span is taken: the watcher's cost.
 //
+// Then a writer process appends at 50 MB/s for 4 seconds in 64 KiB writes,
+// and the CPU the following takes over that span is measured (the bench's
+// own process: the watcher's thread and a pump on every wake, as the window
+// makes it; "on" also fetches the last page's 60 lines at each growth, as
+// follow mode draws them), against `tail -F` on the same writer.
+//
 // Prints "follow/1M/wc RATIO" (catch-up median over the wc -l median on the
 // same bytes; the aim is about 1, "at the scan's speed"), "follow/1M/1s
 // RATIO" (catch-up median over the second the writer took; below 1 keeps
-// up), "follow/idle_cpu_ms_per_s VALUE" and "#" lines with the medians.
+// up), "follow/idle_cpu_ms_per_s VALUE", "follow/50MBps/{on,off,tail}_cpu_pct
+// VALUE" (medians of REPS runs, percent of one core), "follow/50MBps/late_ms
+// VALUE" (the longest time from the writer's end until its lines were all
+// in) and "#" lines with the medians.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +73,109 @@ double WcSeconds(const std::string& path) {
   const auto start = Clock::now();
   if (std::system(command.c_str()) != 0) return -1;
   return Seconds(Clock::now() - start);
+}
+
+constexpr double kRate = 50e6;       // bytes a second
+constexpr double kWriteSeconds = 4;  // how long the writer writes
+constexpr size_t kWrite = 64 * 1024;
+
+// Forks a writer that appends whole lines to path at kRate for
+// kWriteSeconds; returns its pid. The lines written: *lines.
+pid_t StartWriter(const std::string& path, int64_t* lines) {
+  std::string chunk;
+  int64_t per_chunk = 0;
+  while (chunk.size() < kWrite - 80) {
+    chunk += "2026-12-07 12:00:00.000000 INFO [worker-3] request " + std::to_string(per_chunk) +
+             " done\r\n";
+    ++per_chunk;
+  }
+  const int64_t chunks = static_cast<int64_t>(kRate * kWriteSeconds / chunk.size());
+  *lines = chunks * per_chunk;
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+  const auto start = Clock::now();
+  for (int64_t i = 0; i < chunks; ++i) {
+    const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(i * chunk.size() / kRate));
+    std::this_thread::sleep_until(due);
+    if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) _exit(1);
+  }
+  _exit(0);
+}
+
+// Percent of a core the store takes following the writer, and the time from
+// the writer's end until every line was in.
+std::pair<double, double> FollowCpu(const std::string& path, bool page) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "first line\r\n";
+  std::mutex mutex;
+  std::condition_variable woken;
+  bool wake = false;
+  Hooks().index_wake = [&](int) {
+    std::lock_guard<std::mutex> lock(mutex);
+    wake = true;
+    woken.notify_one();
+  };
+  Hooks().index_grown = [page](FileSlot& slot, int32_t) {
+    if (!page) return;
+    for (int32_t line = std::max(0, slot.LineCount - 60); line < slot.LineCount; ++line)
+      GetLine(slot, line);
+  };
+  CurrentSlot = 1;
+  if (OpenDocument(path) != 0) return {-1, -1};
+  FileSlot& slot = SlotTable[1];
+  auto pump = [&](std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex);
+    woken.wait_for(lock, wait, [&] { return wake; });
+    const bool was = wake;
+    wake = false;
+    lock.unlock();
+    if (was) PumpIndex(slot);
+  };
+  while (!IndexComplete(slot)) pump(std::chrono::milliseconds(10));
+  int64_t lines = 0;
+  const double cpu_before = CpuSeconds();
+  const auto start = Clock::now();
+  const pid_t writer = StartWriter(path, &lines);
+  int status = 0;
+  while (::waitpid(writer, &status, WNOHANG) == 0) pump(std::chrono::milliseconds(10));
+  const auto written = Clock::now();
+  while (slot.LineCount != lines + 1 && Seconds(Clock::now() - written) < 10)
+    pump(std::chrono::milliseconds(10));
+  double late = Seconds(Clock::now() - written);
+  const double cpu = CpuSeconds() - cpu_before;
+  const double span = Seconds(Clock::now() - start);
+  if (slot.LineCount != lines + 1) late = -1;
+  CloseDocument();
+  Hooks().index_wake = nullptr;
+  Hooks().index_grown = nullptr;
+  CurrentSlot = 0;
+  return {cpu * 100 / span, late};
+}
+
+// Percent of a core `tail -F` takes on the same writer.
+double TailCpu(const std::string& path) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "first line\r\n";
+  const pid_t tail = ::fork();
+  if (tail == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::execlp("tail", "tail", "-F", path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = Clock::now();
+  int64_t lines = 0;
+  const pid_t writer = StartWriter(path, &lines);
+  int status = 0;
+  ::waitpid(writer, &status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double span = Seconds(Clock::now() - start);
+  ::kill(tail, SIGTERM);
+  rusage usage{};
+  ::wait4(tail, &status, 0, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return (seconds(usage.ru_utime) + seconds(usage.ru_stime)) * 100 / span;
 }
 
 }  // namespace
@@ -109,6 +228,21 @@ int main(int argc, char** argv) {
   const double idle_cpu = CpuSeconds() - cpu_before;
   const double idle_span = Seconds(Clock::now() - idle_start);
   CloseDocument();
+
+  std::vector<double> on;
+  std::vector<double> off;
+  std::vector<double> tail;
+  double late = 0;
+  const std::string rate_path = (dir / "rate.log").string();
+  for (int r = 0; r < std::min(reps, 3); ++r) {
+    const auto [on_cpu, on_late] = FollowCpu(rate_path, true);
+    const auto [off_cpu, off_late] = FollowCpu(rate_path, false);
+    on.push_back(on_cpu);
+    off.push_back(off_cpu);
+    tail.push_back(TailCpu(rate_path));
+    late = std::max({late, on_late, off_late});
+    if (on_late < 0 || off_late < 0) late = 1e9;
+  }
   std::filesystem::remove_all(dir);
 
   const double catch_median = Median(catch_up);
@@ -116,6 +250,10 @@ int main(int argc, char** argv) {
   std::printf("follow/1M/wc %.2f\n", catch_median / wc_median);
   std::printf("follow/1M/1s %.3f\n", catch_median / 1.0);
   std::printf("follow/idle_cpu_ms_per_s %.3f\n", idle_cpu * 1000 / idle_span);
+  std::printf("follow/50MBps/on_cpu_pct %.1f\n", Median(on));
+  std::printf("follow/50MBps/off_cpu_pct %.1f\n", Median(off));
+  std::printf("follow/50MBps/tail_cpu_pct %.1f\n", Median(tail));
+  std::printf("follow/50MBps/late_ms %.0f\n", late * 1000);
   std::printf(
       "# 1,000,000 appended lines (%zu bytes) taken in: median %.1f ms; wc -l on them: "
       "median %.1f ms (%d runs each)\n",

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace {
 
@@ -28,15 +30,22 @@ void Drain(int fd) {
 
 }  // namespace
 
-bool FileWatcher::Compare(int fd, const std::string& path, int64_t size, FileChange* change) {
+bool FileWatcher::Compare(int fd, const std::string& path, int64_t size, bool deleted_known,
+                          FileChange* change) {
   struct stat open {};
   if (::fstat(fd, &open) != 0) return false;
   struct stat named {};
-  // A missing name is a rotation half done (renamed away, not yet created):
-  // the open file is still the document until a new one appears.
-  if (::stat(path.c_str(), &named) == 0 &&
-      (named.st_dev != open.st_dev || named.st_ino != open.st_ino)) {
+  const bool has_name = ::stat(path.c_str(), &named) == 0;
+  if (has_name && (named.st_dev != open.st_dev || named.st_ino != open.st_ino)) {
     *change = {FileChange::kReplaced, static_cast<int64_t>(named.st_size)};
+    return true;
+  }
+  // A missing name is a rotation half done (renamed away, not yet created):
+  // the open file is still the document until a new one appears. Only when
+  // the open file has no name anywhere was it deleted; it stays the document
+  // all the same, and may still grow.
+  if (!has_name && open.st_nlink == 0 && !deleted_known) {
+    *change = {FileChange::kDeleted, static_cast<int64_t>(open.st_size)};
     return true;
   }
   const int64_t now = open.st_size;
@@ -73,9 +82,11 @@ void FileWatcher::Acknowledge(int fd, int64_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     rewatch = fd != fd_;
+    if (rewatch) deleted_ = false;
     fd_ = fd;
     size_ = size;
     pending_ = false;
+    ++acknowledged_;
   }
   // After a replacement the file's own watch still names the old file.
   if (rewatch && inotify_ >= 0)
@@ -92,12 +103,42 @@ void FileWatcher::Poke() {
 
 void FileWatcher::Check() {
   FileChange change{};
+  uint64_t acknowledged = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (pending_ || !Compare(fd_, path_, size_, &change)) return;
+    if (pending_ || !Compare(fd_, path_, size_, deleted_, &change)) return;
     pending_ = true;
+    if (change.kind == FileChange::kDeleted) deleted_ = true;
+    acknowledged = acknowledged_;
   }
-  callback_(change);
+  if (!callback_(change)) return;
+  {
+    // Taken in here. An Acknowledge that came meanwhile (the receiver read
+    // the file again) knows better than this report.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (acknowledged_ == acknowledged) {
+      size_ = change.size;
+      pending_ = false;
+    }
+  }
+  Pause(kGrowthPauseMs);
+}
+
+// Rests ms milliseconds; only the destructor ends the rest early (a Poke is
+// kept for the look after it).
+void FileWatcher::Pause(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  pollfd wake = {wake_[0], POLLIN, 0};
+  while (!stop_.load()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    if (wake_[0] < 0) {
+      std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(10)));
+      continue;
+    }
+    if (::poll(&wake, 1, static_cast<int>(left.count())) > 0) Drain(wake_[0]);
+  }
 }
 
 void FileWatcher::Run() {

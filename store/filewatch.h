@@ -16,21 +16,29 @@
 
 struct FileChange {
   enum Kind {
-    kGrew,      // the open file is longer than the size last acknowledged
-    kShrank,    // the open file is shorter: truncated in place
-    kReplaced,  // the path now names another file (rotated: renamed away, created anew)
+    kGrew,       // the open file is longer than the size last acknowledged
+    kShrank,     // the open file is shorter: truncated in place
+    kReplaced,   // the path now names another file (rotated: renamed away, created anew)
+    kDeleted,    // the path names nothing and the open file has no name left (told once)
+    kRewritten,  // (not the watcher's) the bytes already indexed are no longer the same
   };
   Kind kind;
-  int64_t size;  // the open file's size (kGrew, kShrank) or the new file's (kReplaced)
+  int64_t size;  // the open file's size (kGrew, kShrank, kDeleted) or the new file's (kReplaced)
 };
+
+// The rest after a growth taken in on the watcher's thread: at most ten
+// batches a second, and nothing appended waits much longer than this.
+constexpr int kGrowthPauseMs = 100;
 
 class FileWatcher {
  public:
-  // Runs on the watcher's thread. The receiver hands the work to its own
-  // thread and calls Acknowledge once it has taken the change in; until then
-  // the same change is not reported again (a file that keeps growing gives
-  // one report, then one more for everything that came meanwhile).
-  using Callback = std::function<void(const FileChange&)>;
+  // Runs on the watcher's thread. Returns true when it has taken the change
+  // in right there (only a growth, to exactly change.size). Otherwise it
+  // hands the work to its own thread and calls Acknowledge once it has taken
+  // the change in; until then the same change is not reported again (a file
+  // that keeps growing gives one report, then one more for everything that
+  // came meanwhile).
+  using Callback = std::function<bool(const FileChange&)>;
 
   // fd: the document's open descriptor (its size is read through it; the
   // watcher neither closes nor reads it). path: the name the user opened, as
@@ -52,8 +60,10 @@ class FileWatcher {
   void Poke();
 
   // The checks the thread makes, for the tests: the change between what was
-  // acknowledged and what the file system shows now, if any.
-  static bool Compare(int fd, const std::string& path, int64_t size, FileChange* change);
+  // acknowledged and what the file system shows now, if any. deleted_known:
+  // a deletion was told already (it is not told again).
+  static bool Compare(int fd, const std::string& path, int64_t size, bool deleted_known,
+                      FileChange* change);
 
  private:
   void Run();
@@ -61,10 +71,14 @@ class FileWatcher {
 
   std::string path_;
   Callback callback_;
-  std::mutex mutex_;  // guards fd_, size_, pending_
+  void Pause(int ms);
+
+  std::mutex mutex_;  // guards fd_, size_, pending_, deleted_, acknowledged_
   int fd_;
   int64_t size_;
-  bool pending_ = false;  // a change was reported and not yet acknowledged
+  bool pending_ = false;       // a change was reported and not yet acknowledged
+  bool deleted_ = false;       // the deletion of the open file was told
+  uint64_t acknowledged_ = 0;  // counts Acknowledge calls
   int inotify_ = -1;
   int wake_[2] = {-1, -1};  // a pipe: Poke and the destructor write to it
   std::atomic<bool> stop_{false};

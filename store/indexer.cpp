@@ -5,6 +5,8 @@
 #include <chrono>
 #include <vector>
 
+#include <unistd.h>
+
 #include "store/compressed.h"
 #include "store/linescan.h"
 #include "store/platform.h"
@@ -60,8 +62,30 @@ void IndexWorker::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
+ByteFingerprint TakeFingerprint(int fd, uint64_t end) {
+  auto hash = [fd](uint64_t from, uint64_t to, uint64_t* out) {
+    char buffer[kFingerprintTail];
+    const size_t length = static_cast<size_t>(to - from);
+    if (::pread(fd, buffer, length, static_cast<off_t>(from)) != static_cast<ssize_t>(length))
+      return false;
+    uint64_t h = 0xcbf29ce484222325u;  // FNV-1a, 64 bits
+    for (size_t i = 0; i < length; ++i)
+      h = (h ^ static_cast<unsigned char>(buffer[i])) * 0x100000001b3u;
+    *out = h;
+    return true;
+  };
+  ByteFingerprint print;
+  if (!hash(0, std::min(end, kFingerprintHead), &print.head) ||
+      !hash(end - std::min(end, kFingerprintTail), end, &print.tail))
+    return ByteFingerprint{};
+  print.taken = true;
+  print.end = end;
+  return print;
+}
+
 void IndexWorker::Run() {
   outcome_ = Scan();
+  if (outcome_ == Outcome::kComplete) fingerprint_ = TakeFingerprint(job_.map_fd, job_.to);
   finished_.store(true, std::memory_order_release);
   if (wake_) wake_();
 }

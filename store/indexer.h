@@ -23,6 +23,27 @@
 #include "store/lineindex.h"
 
 class CompressedSource;  // store/compressed.h
+// What a later extension checks before it trusts the starts already indexed:
+// hashes of the file's first KiB and of the last 4 KiB before the indexed
+// end. A rewrite in place (O_TRUNC, then written again, as cp and a shell's
+// > do) that ends up longer than before looks like growth to the watcher;
+// its bytes differ there unless the new text repeats the old one at both
+// places, when its line starts near them are the same too. Five KiB read
+// from the page cache: a few microseconds per growth.
+struct ByteFingerprint {
+  bool taken = false;  // false: the file could not be read; matches nothing
+  uint64_t end = 0;    // bytes of the file it covers
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  bool Matches(const ByteFingerprint& other) const {
+    return taken && other.taken && end == other.end && head == other.head && tail == other.tail;
+  }
+};
+constexpr uint64_t kFingerprintHead = 1024;
+constexpr uint64_t kFingerprintTail = 4096;
+// The fingerprint of [0, end) of the file as it is now (read with pread);
+// not taken when the file is shorter than end or cannot be read.
+ByteFingerprint TakeFingerprint(int fd, uint64_t end);
 
 class IndexWorker {
  public:
@@ -69,6 +90,9 @@ class IndexWorker {
   int error() const { return error_; }
   // Bytes scanned so far, up to job.to.
   uint64_t ScannedTo() const { return scanned_to_.load(std::memory_order_acquire); }
+  // The bytes the index covers, taken right after a complete scan. Valid
+  // once Finished().
+  const ByteFingerprint& fingerprint() const { return fingerprint_; }
   const Job& job() const { return job_; }
 
  private:
@@ -86,6 +110,7 @@ class IndexWorker {
   std::atomic<uint64_t> scanned_to_{0};
   Outcome outcome_ = Outcome::kRunning;  // written before finished_ (release)
   int error_ = 0;
+  ByteFingerprint fingerprint_;  // written before finished_ (release)
 };
 
 // Test hook: the n-th append of a batch of starts from now on fails as if

@@ -8,12 +8,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 
 #include "store/slots.h"
 
 namespace store_platform {
 
-volatile sig_atomic_t g_truncation_seen[kSlotCount] = {};
+std::atomic<int> g_truncation_seen[kSlotCount] = {};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<uintptr_t>::is_always_lock_free,
+              "the SIGBUS handler reads and writes these words");
 
 int OpenReadOnly(const std::string& path) {
   // O_NONBLOCK so that opening a FIFO with no writer returns at once; the
@@ -62,7 +65,7 @@ std::string MappingName(const std::string& path) {
 }
 
 int CreateMapping(int fd, int64_t size) {
-  if (size <= 0) {
+  if (size < 0) {
     errno = EINVAL;
     return -1;
   }
@@ -76,17 +79,19 @@ uint32_t AllocationGranularity() {
 
 namespace {
 
-uint64_t g_map_calls = 0;
-int g_fail_map_at = 0;
+// Counted on every thread that maps (the slot's, the indexer's, a follower's).
+std::atomic<uint64_t> g_map_calls{0};
+std::atomic<int> g_fail_map_at{0};
 
-// Read by the signal handler: plain words, written only outside of it.
+// Written by the thread that owns the window, read by the signal handler on
+// any thread: lock-free atomics. A base of 0 means no window.
 struct GuardEntry {
-  volatile uintptr_t base;
-  volatile uintptr_t length;
+  std::atomic<uintptr_t> base;
+  std::atomic<uintptr_t> length;
 };
 GuardEntry g_guard[kSlotCount][2] = {};
-uintptr_t g_page_size = 4096;
-bool g_handler_installed = false;
+std::atomic<uintptr_t> g_page_size{4096};
+std::once_flag g_handler_once;
 
 void RestoreDefaultSigbus() {
   struct sigaction action {};
@@ -100,18 +105,19 @@ void OnSigbus(int, siginfo_t* info, void*) {
   const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     for (GuardEntry& entry : g_guard[slot]) {
-      const uintptr_t base = entry.base;
-      const uintptr_t length = entry.length;
+      const uintptr_t base = entry.base.load(std::memory_order_acquire);
+      const uintptr_t length = entry.length.load(std::memory_order_acquire);
       if (base == 0 || address < base || address - base >= length) continue;
       // Zero pages from the faulting page to the end of the window: the
       // read that faulted is retried on return and sees zeros, and so does
       // every later read of the vanished part.
-      const uintptr_t first = address & ~(g_page_size - 1);
-      const uintptr_t end = (base + length + g_page_size - 1) & ~(g_page_size - 1);
+      const uintptr_t page = g_page_size.load(std::memory_order_relaxed);
+      const uintptr_t first = address & ~(page - 1);
+      const uintptr_t end = (base + length + page - 1) & ~(page - 1);
       void* zeros = ::mmap(reinterpret_cast<void*>(first), end - first, PROT_READ,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
       if (zeros != MAP_FAILED) {
-        g_truncation_seen[slot] = 1;
+        g_truncation_seen[slot].store(1, std::memory_order_release);
         errno = saved_errno;
         return;
       }
@@ -123,23 +129,29 @@ void OnSigbus(int, siginfo_t* info, void*) {
   errno = saved_errno;
 }
 
+// Once per process, whichever thread registers a window first.
 void InstallSigbusHandler() {
-  if (g_handler_installed) return;
-  g_page_size = AllocationGranularity();
-  struct sigaction action {};
-  action.sa_sigaction = OnSigbus;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  if (::sigaction(SIGBUS, &action, nullptr) == 0) g_handler_installed = true;
+  std::call_once(g_handler_once, [] {
+    g_page_size.store(AllocationGranularity(), std::memory_order_relaxed);
+    struct sigaction action {};
+    action.sa_sigaction = OnSigbus;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, nullptr);
+  });
 }
 
 }  // namespace
 
 const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool populate) {
-  ++g_map_calls;
-  if (g_fail_map_at > 0 && --g_fail_map_at == 0) {
-    errno = ENOMEM;
-    return nullptr;
+  g_map_calls.fetch_add(1, std::memory_order_relaxed);
+  for (int n = g_fail_map_at.load(std::memory_order_relaxed); n > 0;) {
+    if (!g_fail_map_at.compare_exchange_weak(n, n - 1)) continue;
+    if (n == 1) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+    break;
   }
   int flags = MAP_SHARED;
   if (populate) flags |= MAP_POPULATE;
@@ -152,23 +164,24 @@ bool UnmapWindow(const char* base, uint64_t length) {
   return ::munmap(const_cast<char*>(base), length) == 0;
 }
 
-uint64_t MapCallCount() { return g_map_calls; }
-void FailWindowMapAt(int n) { g_fail_map_at = n; }
+uint64_t MapCallCount() { return g_map_calls.load(std::memory_order_relaxed); }
+void FailWindowMapAt(int n) { g_fail_map_at.store(n); }
 
 void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length) {
   InstallSigbusHandler();
   GuardEntry& entry = g_guard[slot][kind];
-  entry.base = 0;  // never a moment with a new base and an old length
-  entry.length = length;
-  entry.base = reinterpret_cast<uintptr_t>(base);
+  // Never a moment with a new base and an old length.
+  entry.base.store(0, std::memory_order_release);
+  entry.length.store(length, std::memory_order_release);
+  entry.base.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
 }
 
 void UnregisterWindow(int slot, WindowKind kind) {
-  g_guard[slot][kind].base = 0;
-  g_guard[slot][kind].length = 0;
+  g_guard[slot][kind].base.store(0, std::memory_order_release);
+  g_guard[slot][kind].length.store(0, std::memory_order_release);
 }
 
-void ClearTruncation(int slot) { g_truncation_seen[slot] = 0; }
+void ClearTruncation(int slot) { g_truncation_seen[slot].store(0, std::memory_order_release); }
 
 void AdviseSequential(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 

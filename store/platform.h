@@ -3,7 +3,7 @@
 // truncated under an open window from killing the process.
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,7 +28,8 @@ void CloseHandle(int fd);
 // "report_map", "README" gives "README_map").
 std::string MappingName(const std::string& path);
 // Creates the mapping object of the whole file: a second descriptor of it.
-// Fails (returns -1) for an empty file, as a mapping of nothing cannot exist.
+// An empty file has one too: windows over it cover pages that come to exist
+// as the file grows.
 int CreateMapping(int fd, int64_t size);
 
 // Start of every window is a multiple of this (the page size).
@@ -57,9 +58,13 @@ enum WindowKind { kSlotWindow = 0, kScanWindow = 1 };
 void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length);
 void UnregisterWindow(int slot, WindowKind kind);
 // True once a read through one of the slot's windows hit a truncated page.
-// Clear after the slot is emptied. (Inline: GetLine asks on every call.)
-extern volatile sig_atomic_t g_truncation_seen[4];
-inline bool TruncationSeen(int slot) { return g_truncation_seen[slot] != 0; }
+// Clear after the slot is emptied. (Inline: GetLine asks on every call.) Set
+// by the handler on whichever thread faulted (the indexer's or the slot's),
+// read on the slot's: a lock-free atomic, which a handler may store to.
+extern std::atomic<int> g_truncation_seen[4];
+inline bool TruncationSeen(int slot) {
+  return g_truncation_seen[slot].load(std::memory_order_acquire) != 0;
+}
 void ClearTruncation(int slot);
 
 // Read-ahead advice for a file read front to back: the kernel reads larger

@@ -9,23 +9,17 @@
 #include "store/compressed_slot.h"
 #include "store/displayname.h"
 #include "store/filewatch.h"
+#include "store/follow.h"
 #include "store/indexer.h"
 #include "store/platform.h"
+#include "store/slot_detail.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 namespace sp = store_platform;
-
-// The watcher's news for one slot: the latest change it saw, kept until the
-// slot's thread takes it in. Shared with the watcher's callback, which may
-// run once more while the slot lets its watcher go.
-struct FileChangeBox {
-  std::mutex mutex;
-  bool has = false;
-  FileChange change{};
-};
+using namespace slot_detail;
 
 FileSlot SlotTable[kSlotCount];
 int32_t CurrentSlot = 0;
@@ -38,7 +32,7 @@ StoreHooks& Hooks() {
 
 std::string LastOsErrorText() { return std::strerror(errno); }
 
-namespace {
+namespace slot_detail {
 
 // Starts at 1, so that a slot that was never opened (serial 0) differs from
 // every opened one.
@@ -63,11 +57,6 @@ std::string TooManyLines(const std::string& path) {
 }
 constexpr const char* kUtf16Refused =
     "UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP です）: ";
-constexpr const char* kReplacedLine =
-    "# ファイルが新しいファイルに置き換えられたので、先頭から読み直します: ";
-constexpr const char* kTruncatedLine = "# ファイルが切り詰められたので、先頭から読み直します: ";
-constexpr const char* kReloadFailed = "# *** ERROR *** ファイルを読み直せません（";
-constexpr const char* kNoIndexMemory = "メモリが不足しているため、行インデックスを作成できません: ";
 // The log line of an open that fails before anything is mapped: no message
 // box, only this line after the command's echo, naming the reason and the
 // path.
@@ -97,7 +86,6 @@ std::string ClockText() {
   return std::string(text, length);
 }
 
-// Index of the slot in SlotTable, or -1 for a slot outside it.
 int SlotIndex(const FileSlot& slot) {
   const std::ptrdiff_t index = &slot - SlotTable;
   return index >= 0 && index < kSlotCount ? static_cast<int>(index) : -1;
@@ -108,8 +96,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Maps [start, start + length) as the slot's window; nothing is unmapped
-// before the new window exists, so a failure leaves the old one as it was.
 int RemapSlotWindow(FileSlot& slot, uint64_t start, uint64_t length) {
   if (slot.Compressed) return MapCompressedWindow(slot, start, start + length);
   const char* base = sp::MapWindow(slot.MapHandle, start, length, false);
@@ -163,7 +149,6 @@ void CloseHandles(FileSlot& slot) {
   slot.Compressed.reset();  // an indexer still running keeps its own reference
 }
 
-// Why the platform refused to open a file, from errno, in the user's words.
 std::string OpenFailureReason(int error) {
   switch (error) {
     case ENOENT:
@@ -295,10 +280,6 @@ size_t CopyLineText(const char* p, size_t span, int tab, char* out) {
   return produced;
 }
 
-}  // namespace
-
-namespace {
-
 // Lines the index knows of: every start below the file's end, and while the
 // indexer runs, not the last start (its line may still grow).
 int32_t KnownLines(const FileSlot& slot, bool complete) {
@@ -322,39 +303,8 @@ void LogOpenEnd(const FileSlot& slot) {
   Log(line);
 }
 
-// Set while a scan that lets input through runs (DeferFileChanges).
-bool g_defer_changes = false;
-
-// The watcher reports on its own thread: the news goes into the slot's box,
-// and index_wake asks the slot's thread to pump.
-void StartWatching(FileSlot& slot) {
-  const int index = SlotIndex(slot);
-  if (index < 0 || slot.FileHandle < 0 || slot.Compressed) return;
-  auto box = std::make_shared<FileChangeBox>();
-  auto wake = Hooks().index_wake;
-  slot.Changes = box;
-  slot.Watcher = std::make_shared<FileWatcher>(slot.FileHandle, slot.FileName,
-                                               static_cast<int64_t>(slot.FileSize),
-                                               [box, wake, index](const FileChange& change) {
-                                                 {
-                                                   std::lock_guard<std::mutex> lock(box->mutex);
-                                                   box->has = true;
-                                                   box->change = change;
-                                                 }
-                                                 if (wake) wake(index);
-                                               });
-}
-
-void StopWatching(FileSlot& slot) {
-  slot.Watcher.reset();  // joins its thread: no callback runs after this
-  slot.Changes.reset();
-  slot.Extending = false;
-  slot.Reloading = false;
-}
-
-// Empties a slot whose open failed or was cancelled: the worker is gone.
 void ReleaseFailedOpen(FileSlot& slot) {
-  StopWatching(slot);  // before its descriptor goes
+  StopFollowing(slot);  // before its descriptor goes
   CloseHandles(slot);
   ReleaseLineIndex(slot);
   UnmapSlotWindow(slot);
@@ -365,13 +315,8 @@ void ReleaseFailedOpen(FileSlot& slot) {
   slot.TopLine = 0;
 }
 
-// The lines the indexer has published: the count, the first page once a
-// page's worth is known, the running count in the status bar.
 void TakeProgress(FileSlot& slot, bool complete) {
-  int32_t lines = KnownLines(slot, complete);
-  // While the index grows at the end, a last line without its line feed yet
-  // stays counted: the count never steps back.
-  if (slot.Extending) lines = std::max(lines, slot.LineCount);
+  const int32_t lines = KnownLines(slot, complete);
   if (lines == slot.LineCount && !complete) return;
   slot.LineCount = lines;
   if (!slot.FirstPageShown && lines >= kLinesPerBlock && !complete) {
@@ -409,172 +354,22 @@ void StartIndexing(FileSlot& slot) {
   PumpIndex(slot);
 }
 
-// The file grew to size: only the new bytes are scanned, from where the
-// index stopped (the partial last line included).
-void ExtendIndex(FileSlot& slot, uint64_t size) {
-  slot.Watcher->Acknowledge(slot.FileHandle, static_cast<int64_t>(size));
-  if (size <= slot.FileSize || slot.LineCount >= kMaxLineCount) return;
-  slot.FileSize = size;
-  slot.Extending = true;
-  StartIndexing(slot);
+void DetectSlotEncoding(FileSlot& slot) {
+  const size_t sampled = static_cast<size_t>(std::min<uint64_t>(slot.ViewLength, kDetectionSample));
+  const uint64_t readable = std::min<uint64_t>(slot.FileSize, sampled);
+  const EncodingGuess guess =
+      DetectEncoding(slot.ViewBase, static_cast<size_t>(readable), readable == slot.FileSize);
+  if (guess.utf16 || slot.EncodingChosen) return;
+  slot.DetectedEncoding = slot.Encoding = guess.encoding;
+  slot.BomLength = static_cast<uint8_t>(guess.bomLength);
+  slot.DetectionSawOnlyAscii =
+      std::all_of(slot.ViewBase, slot.ViewBase + readable, [](char c) { return (c & 0x80) == 0; });
 }
 
-// Follows no more: the reason is logged once, the lines known stay.
-void GiveUpFollowing(FileSlot& slot, const std::string& reason) {
-  Log(kReloadFailed + reason + "）: " + DisplayName(slot.FileName));
-  StopWatching(slot);
-}
-
-// The file was truncated, or the path names a new file: the document is
-// indexed again from the start, from the new file when there is one. The
-// top line is kept for when the index is complete, if the line still
-// exists then.
-void ReloadDocument(FileSlot& slot, const FileChange& change) {
-  const bool replaced = change.kind == FileChange::kReplaced;
-  int fd = slot.FileHandle;
-  int map = slot.MapHandle;
-  uint64_t device = slot.FileDevice;
-  uint64_t inode = slot.FileInode;
-  if (replaced) {
-    fd = sp::OpenReadOnly(slot.FileName);
-    if (fd < 0 || !sp::FileIdentity(fd, &device, &inode)) {
-      const int error = errno;
-      sp::CloseHandle(fd);
-      GiveUpFollowing(slot, OpenFailureReason(error));
-      return;
-    }
-    // An empty new file has a mapping too: its window covers pages that
-    // come to exist as it grows.
-    map = sp::CreateMapping(fd, 1);
-  }
-  const int64_t size = map < 0 ? -1 : sp::FileSize(fd);
-  if (size < 0) {
-    const int error = errno;
-    if (replaced) {
-      sp::CloseHandle(map);
-      sp::CloseHandle(fd);
-    }
-    GiveUpFollowing(slot, OpenFailureReason(error));
-    return;
-  }
-  const uint64_t length = size > 0 ? std::min<uint64_t>(kWindowSize, static_cast<uint64_t>(size))
-                                   : sp::AllocationGranularity();
-  const int old_fd = slot.FileHandle;
-  const int old_map = slot.MapHandle;
-  slot.MapHandle = map;
-  if (RemapSlotWindow(slot, 0, length) != 0) {
-    const int error = errno;
-    slot.MapHandle = old_map;
-    if (replaced) {
-      sp::CloseHandle(map);
-      sp::CloseHandle(fd);
-    }
-    GiveUpFollowing(slot, OpenFailureReason(error));
-    return;
-  }
-  // The watcher looks at the new descriptor before the old one closes.
-  slot.Watcher->Acknowledge(fd, size);
-  if (replaced) {
-    sp::CloseHandle(old_map);
-    sp::CloseHandle(old_fd);
-    slot.FileHandle = fd;
-    slot.FileDevice = device;
-    slot.FileInode = inode;
-  }
-  ResetTruncation(slot);
-  slot.FileSize = static_cast<uint64_t>(size);
-  if (!slot.EncodingChosen && size > 0) {
-    const size_t sampled =
-        static_cast<size_t>(std::min<uint64_t>(slot.ViewLength, kDetectionSample));
-    const EncodingGuess guess = DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSize);
-    if (!guess.utf16) {
-      slot.DetectedEncoding = slot.Encoding = guess.encoding;
-      slot.BomLength = static_cast<uint8_t>(guess.bomLength);
-    }
-  }
-  slot.ReloadTopLine = slot.TopLine;
-  slot.LineCount = 0;
-  slot.PastLineLimit = false;
-  slot.SelStartColumn = slot.SelStartLine = slot.SelEndColumn = slot.SelEndLine = -1;
-  slot.Index = std::make_shared<LineIndex>();
-  slot.IndexedTo = slot.BomLength;
-  if (!slot.Index->Append(slot.BomLength)) {
-    const std::string path = slot.FileName;
-    ReleaseFailedOpen(slot);
-    ReportError(kNoIndexMemory + DisplayName(path));
-    return;
-  }
-  // The page stays where it was until the index is complete.
-  slot.FirstPageShown = true;
-  slot.Reloading = true;
-  Log((replaced ? kReplacedLine : kTruncatedLine) + DisplayName(slot.FileName));
-  if (IsCurrent(slot)) SetStatus(3, "0");
-  StartIndexing(slot);
-}
-
-// Takes in the watcher's latest news, unless a scan holds the lines still
-// or the indexer is busy (its end pumps again).
-void TakeFileChange(FileSlot& slot) {
-  if (!slot.Changes || slot.Worker || g_defer_changes) return;
-  FileChange change{};
-  {
-    std::lock_guard<std::mutex> lock(slot.Changes->mutex);
-    if (!slot.Changes->has) return;
-    change = slot.Changes->change;
-    slot.Changes->has = false;
-  }
-  if (change.kind == FileChange::kGrew) {
-    ExtendIndex(slot, static_cast<uint64_t>(change.size));
-  } else {
-    ReloadDocument(slot, change);
-  }
-}
-
-// The indexer of a growth or a reload has ended; true when it was one.
-bool FinishFollowing(FileSlot& slot, IndexWorker::Outcome outcome) {
-  using Outcome = IndexWorker::Outcome;
-  const bool done = outcome == Outcome::kComplete || outcome == Outcome::kLineLimit;
-  if (slot.Extending) {
-    // Whatever the outcome, the lines known so far stay.
-    const int32_t before = slot.LineCount;
-    TakeProgress(slot, true);
-    slot.Extending = false;
-    if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
-    if (Hooks().index_grown) Hooks().index_grown(slot, before);
-    if (outcome == Outcome::kLineLimit) {
-      slot.PastLineLimit = true;
-      Log("# " + TooManyLines(slot.FileName));
-      StopWatching(slot);
-    } else if (!done) {
-      GiveUpFollowing(slot, outcome == Outcome::kNoMemory ? std::string("メモリが不足しています")
-                                                          : OpenFailureReason(errno));
-    }
-    return true;
-  }
-  if (!slot.Reloading || !done) return false;
-  slot.Reloading = false;
-  TakeProgress(slot, true);
-  slot.TopLine = std::min(slot.ReloadTopLine, std::max(0, slot.LineCount - 1));
-  if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
-  if (outcome == Outcome::kLineLimit) {
-    slot.PastLineLimit = true;
-    Log("# " + TooManyLines(slot.FileName));
-    StopWatching(slot);
-  }
-  if (Hooks().index_done) Hooks().index_done(slot);
-  return true;
-}
-
-}  // namespace
-
-void DeferFileChanges(bool defer) {
-  g_defer_changes = defer;
-  if (defer) return;
-  for (FileSlot& slot : SlotTable) PumpIndex(slot);
-}
+}  // namespace slot_detail
 
 void ReleaseLineIndex(FileSlot& slot) {
-  StopWatching(slot);
+  StopFollowing(slot);
   if (slot.Worker) {
     slot.Worker->Cancel();
     slot.Worker.reset();
@@ -675,13 +470,17 @@ int OpenDocument(const std::string& path) {
   if (compressed == 0) {
     // Read through the source: no mapping, the window holds the first bytes.
   } else if ((slot.MapHandle = sp::CreateMapping(slot.FileHandle, size)) < 0) {
-    LogCannotOpen(size == 0 ? std::string("空のファイルです") : OpenFailureReason(errno), path);
+    LogCannotOpen(OpenFailureReason(errno), path);
     CloseHandles(slot);
     slot.ViewBase = nullptr;
     return -1;
   }
 
-  if (MapWindowAt(slot, 0, std::min<uint64_t>(slot.FileSize, kLineBufferSize)) != 0 ||
+  // An empty file is an empty document that may grow: its window covers a
+  // page that comes to exist as it does (nothing reads past FileSize).
+  if ((size == 0 && !slot.Compressed
+           ? RemapSlotWindow(slot, 0, sp::AllocationGranularity())
+           : MapWindowAt(slot, 0, std::min<uint64_t>(slot.FileSize, kLineBufferSize))) != 0 ||
       slot.ViewBase == nullptr) {
     ReportLastOsError();
     CloseHandles(slot);
@@ -691,9 +490,11 @@ int OpenDocument(const std::string& path) {
 
   // The encoding comes from the start of the file, already mapped: the
   // first page is not delayed by it (well under a millisecond).
+  slot.EncodingChosen = false;
   const size_t sampled = static_cast<size_t>(std::min<uint64_t>(slot.ViewLength, kDetectionSample));
-  const EncodingGuess guess = DetectEncoding(slot.ViewBase, sampled, sampled == slot.FileSize);
-  if (guess.utf16) {
+  if (DetectEncoding(slot.ViewBase, std::min<size_t>(sampled, slot.FileSize),
+                     sampled >= slot.FileSize)
+          .utf16) {
     // Every other byte of UTF-16 text is a zero, and its line feeds are two
     // bytes wide: shown byte by byte it would be garbage.
     ReportError(kUtf16Refused + DisplayName(path));
@@ -703,10 +504,7 @@ int OpenDocument(const std::string& path) {
     slot.ViewLength = 0;
     return -1;
   }
-  slot.DetectedEncoding = guess.encoding;
-  slot.Encoding = guess.encoding;
-  slot.EncodingChosen = false;
-  slot.BomLength = static_cast<uint8_t>(guess.bomLength);
+  DetectSlotEncoding(slot);
 
   slot.TopLine = 0;
   slot.LineCount = 0;
@@ -728,23 +526,21 @@ int OpenDocument(const std::string& path) {
   g_last_open_started = slot.OpenSerial;
   Log(kOpenStartPrefix + ClockText() + ")===");
   if (const std::string note = CompressedOpenNote(slot); !note.empty()) Log(note);
+  // The watcher looks from now on; what it sees during the first index
+  // waits for the index's end (PumpIndex).
+  StartFollowing(slot);
   StartIndexing(slot);
   if (slot.ViewBase == nullptr) return -1;
-  // Growth during the first index waits in the watcher's box until it ends.
-  StartWatching(slot);
   return 0;
 }
 
 void PumpIndex(FileSlot& slot) {
   TakeCompressedSize(slot);
   if (!slot.Worker) {
-    TakeFileChange(slot);
+    TakeFollowNews(slot);
     return;
   }
   IndexWorker& worker = *slot.Worker;
-  // A growth's lines come in at its end, in one step; a scan that holds the
-  // lines still sees none of them before it ends.
-  if (slot.Extending && (g_defer_changes || !worker.Finished())) return;
   if (!worker.Finished()) {
     TakeProgress(slot, false);
     return;
@@ -752,13 +548,11 @@ void PumpIndex(FileSlot& slot) {
   worker.Join();
   const IndexWorker::Outcome outcome = worker.outcome();
   const int error = worker.error();
+  const ByteFingerprint print = worker.fingerprint();
   slot.IndexedTo = worker.ScannedTo();
   slot.Worker.reset();
   errno = error;
-  if (FinishFollowing(slot, outcome)) {
-    TakeFileChange(slot);  // what came in meanwhile
-    return;
-  }
+  if (FinishReload(slot, outcome, print)) return;
   switch (outcome) {
     case IndexWorker::Outcome::kComplete:
     case IndexWorker::Outcome::kLineLimit:
@@ -766,16 +560,19 @@ void PumpIndex(FileSlot& slot) {
       if (IsCurrent(slot)) SetStatus(3, std::to_string(slot.LineCount));
       if (const std::string note = CompressedEndNote(slot); !note.empty()) Log(note);
       // The limit's message box lets events through: it comes last, when the
-      // document is complete.
+      // document is complete. A full document follows no more.
       if (outcome == IndexWorker::Outcome::kLineLimit) {
         slot.PastLineLimit = true;
+        StopFollowing(slot);
         LogOpenEnd(slot);
         if (Hooks().index_done) Hooks().index_done(slot);
-        ReportError(TooManyLines(slot.FileName));
+        ReportError(TooManyLines(DisplayName(slot.FileName)));
         return;
       }
       LogOpenEnd(slot);
       if (Hooks().index_done) Hooks().index_done(slot);
+      // What the watcher saw during the index is taken in now.
+      ResumeFollowing(slot, print);
       return;
     case IndexWorker::Outcome::kCancelled: {
       // Stopped from outside the pump (a window going away): end quietly.

@@ -24,7 +24,7 @@ class PageImage;            // the slot's page raster
 class PageScrollBar;        // the slot's vertical and horizontal scroll bars
 class IndexWorker;          // store/indexer.h
 class FileWatcher;          // store/filewatch.h
-struct FileChangeBox;       // what the watcher saw, waiting for the slot's thread
+struct FollowState;         // store/follow.h: what the watcher did and saw, for the slot's thread
 struct CompressedDocument;  // store/compressed_slot.h
 
 constexpr int kSlotCount = 4;
@@ -93,6 +93,9 @@ struct FileSlot {
   TextEncoding Encoding = TextEncoding::kCp932;
   TextEncoding DetectedEncoding = TextEncoding::kCp932;
   bool EncodingChosen = false;
+  // Detection saw only ASCII (or nothing): it runs again when the first
+  // bytes that are not arrive at the end of the file.
+  bool DetectionSawOnlyAscii = false;
   // Bytes of a UTF-8 byte order mark at the file's start (0 or 3). Line 0
   // begins after them, so no operation ever sees them.
   uint8_t BomLength = 0;
@@ -101,14 +104,15 @@ struct FileSlot {
   // whether the document it worked on is still the one in the slot.
   uint64_t OpenSerial = 0;
 
-  // Following the file: the watcher notices growth, truncation and
-  // replacement on its own thread and leaves the news in Changes; the slot's
-  // thread takes it in (PumpIndex). Growth extends the index from IndexedTo
-  // (Extending); a truncation or a new file at the path indexes again from
-  // the start (Reloading), keeping TopLine where the line still exists.
+  // Following the file (store/follow.h): the watcher notices growth,
+  // truncation, replacement and deletion on its own thread. Growth extends
+  // the index there, from where it ended, once the index is complete; the
+  // slot's thread takes the new lines in (PumpIndex), at most about ten
+  // times a second. A truncation, a rewrite or a new file at the path
+  // indexes again from the start (Reloading), keeping TopLine where the line
+  // still exists.
   std::shared_ptr<FileWatcher> Watcher;
-  std::shared_ptr<FileChangeBox> Changes;
-  bool Extending = false;
+  std::shared_ptr<FollowState> Follow;
   bool Reloading = false;
   int32_t ReloadTopLine = 0;  // the top line to return to after a reload
   // The tab keeps its last page in view as the file grows.
@@ -169,9 +173,10 @@ void WaitForIndex(FileSlot& slot);
 // Ends an open whose index is still being built: the slot is emptied and
 // the log says so. Returns -1 when the slot was not indexing.
 int CancelIndex(FileSlot& slot);
-// Complete also while the index only grows at the end: the lines known stay
-// as they are, and LineCount changes only when the slot's thread pumps.
-inline bool IndexComplete(const FileSlot& slot) { return slot.Worker == nullptr || slot.Extending; }
+// Complete also while the index grows at the end (on the watcher's thread):
+// the lines known stay as they are, and LineCount changes only when the
+// slot's thread pumps.
+inline bool IndexComplete(const FileSlot& slot) { return slot.Worker == nullptr; }
 // While deferred (a search that lets input through runs), PumpIndex takes
 // in no growth, truncation or replacement, so that the lines a scan walks
 // stay as they were; undeferring pumps every slot.

@@ -255,25 +255,37 @@ TEST_F(CommandsTest, CommandsOnEmptyTabs) {
 }
 
 TEST_F(CommandsTest, OpenLogsTimeStampsAndSetsUpTheTab) {
-  const QString path =
-      QString::fromStdString(dir_.Write("ten.txt", FileBytes(QStringList(10, "x"))));
-  CurrentSlot = 2;
-  EXPECT_EQ(rpcmd::_open_file(path), 0);
-  EXPECT_EQ(rec_.log, (QStringList{" > _open_file 2 " + path,
-                                   "# 　　　　　　　ファイルオープン開始 :(CLOCK)===",
-                                   "# 　　　　　　　ファイルオープン終了 :(CLOCK)==="}));
-  EXPECT_EQ(rec_.captions[2], "ten.txt");
-  EXPECT_EQ((QStringList{rec_.status[1], rec_.status[3], rec_.status[5]}),
-            (QStringList{path, "10", "1"}));
-  const PageScrollBar* v = controls_[2].vscroll;
-  EXPECT_EQ((std::vector<int>{v->minimum(), v->maximum(), v->pageStep(), v->value()}),
-            (std::vector<int>{0, 10, 1, 0}));
+  // An empty file is an empty document, opened like any other (a log just
+  // created is followed from its first line on).
+  const struct {
+    const char* name;
+    QStringList lines;
+    QString count;
+    int maximum;
+  } rows[] = {{"ten.txt", QStringList(10, "x"), "10", 10}, {"empty.txt", {}, "0", 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    const QString path = QString::fromStdString(
+        dir_.Write(row.name, row.lines.isEmpty() ? std::string() : FileBytes(row.lines)));
+    CurrentSlot = 2;
+    EXPECT_EQ(rpcmd::_open_file(path), 0);
+    EXPECT_EQ(rec_.log, (QStringList{" > _open_file 2 " + path,
+                                     "# 　　　　　　　ファイルオープン開始 :(CLOCK)===",
+                                     "# 　　　　　　　ファイルオープン終了 :(CLOCK)==="}));
+    EXPECT_EQ(rec_.captions[2], row.name);
+    EXPECT_EQ((QStringList{rec_.status[1], rec_.status[3], rec_.status[5]}),
+              (QStringList{path, row.count, "1"}));
+    const PageScrollBar* v = controls_[2].vscroll;
+    EXPECT_EQ((std::vector<int>{v->minimum(), v->maximum(), v->pageStep(), v->value()}),
+              (std::vector<int>{0, row.maximum, 1, 0}));
+  }
 }
 
 TEST_F(CommandsTest, FailedOpenLogsWhyWithoutABox) {
   const std::vector<std::pair<const char*, QString>> rows = {
       {"ファイルが見つかりません", QString::fromStdString(dir_.path() + "/missing.txt")},
-      {"空のファイルです", QString::fromStdString(dir_.Write("empty.txt", ""))},
+      {"フォルダーです", QString::fromStdString(dir_.path())},
   };
   for (const auto& [reason, path] : rows) {
     SCOPED_TRACE(path.toStdString());

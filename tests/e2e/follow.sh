@@ -3,7 +3,8 @@
 # command line, 表示 > 末尾を追従 turned on through the menu, lines appended by
 # a writer (a partial line and a CR LF split across writes among them), then
 # the last row of the page copied through a drag and the context menu: it is
-# the file's last line. A rotation (rename and a new file) is followed too.
+# the file's last line. A rotation (rename and a new file) is followed too,
+# and so is one to an empty file that then gets Japanese in UTF-8.
 # Usage: follow.sh PATH_TO_DOLMIK
 set -uo pipefail
 
@@ -61,6 +62,17 @@ settle
 settle
 copy_last_rows 'rotated 00150'
 check "the last row after a rotation is the new file's last line" "$work/last-expected.txt" "$work/last.txt"
+
+# Rotated to an empty file, which is followed as well; the Japanese that
+# comes next (UTF-8) is detected again, so it reads as written.
+mv "$work/app.log" "$work/app.log.2"
+: >"$work/app.log"
+settle
+printf '日本語の行 %05d\r\n' $(seq 1 150) >>"$work/app.log"
+settle
+settle
+copy_last_rows '日本語の行 00150'
+check "the Japanese appended to an empty file reads as written" "$work/last-expected.txt" "$work/last.txt"
 
 # The trail: follow mode is echoed; the rotation is logged.
 focus_main

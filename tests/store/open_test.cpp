@@ -193,7 +193,6 @@ TEST_F(StoreTest, FailedOpensLeaveTheSlotEmptyAndLogWhy) {
        "ファイルが見つかりません"},
       {"MissingFolder", [](const TempDir& d) { return d.path() + "/nowhere/missing.txt"; },
        "ファイルが見つかりません"},
-      {"Empty", [](const TempDir& d) { return d.Write("empty.txt", ""); }, "空のファイルです"},
       {"Directory", [](const TempDir& d) { return d.path(); }, "フォルダーです"},
       {"Fifo",
        [](const TempDir& d) {
