@@ -86,7 +86,6 @@ void FileWatcher::Acknowledge(int fd, int64_t size) {
     fd_ = fd;
     size_ = size;
     pending_ = false;
-    ++acknowledged_;
   }
   // After a replacement the file's own watch still names the old file.
   if (rewatch && inotify_ >= 0)
@@ -102,24 +101,18 @@ void FileWatcher::Poke() {
 }
 
 void FileWatcher::Check() {
-  FileChange change{};
-  uint64_t acknowledged = 0;
   {
+    // The report goes out under the lock: an Acknowledge cannot come
+    // between the look and the report, which would then be stale.
     std::lock_guard<std::mutex> lock(mutex_);
+    FileChange change{};
     if (pending_ || !Compare(fd_, path_, size_, deleted_, &change)) return;
     pending_ = true;
     if (change.kind == FileChange::kDeleted) deleted_ = true;
-    acknowledged = acknowledged_;
-  }
-  if (!callback_(change)) return;
-  {
-    // Taken in here. An Acknowledge that came meanwhile (the receiver read
-    // the file again) knows better than this report.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (acknowledged_ == acknowledged) {
-      size_ = change.size;
-      pending_ = false;
-    }
+    if (!callback_(change)) return;
+    // Taken in on this thread.
+    size_ = change.size;
+    pending_ = false;
   }
   Pause(kGrowthPauseMs);
 }

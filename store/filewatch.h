@@ -32,8 +32,10 @@ constexpr int kGrowthPauseMs = 100;
 
 class FileWatcher {
  public:
-  // Runs on the watcher's thread. Returns true when it has taken the change
-  // in right there (only a growth, to exactly change.size). Otherwise it
+  // Runs on the watcher's thread, with the watcher's lock held: it must not
+  // wait for a thread that may call Acknowledge. Returns true when it has
+  // taken the change in right there (only a growth, to exactly change.size).
+  // Otherwise it
   // hands the work to its own thread and calls Acknowledge once it has taken
   // the change in; until then the same change is not reported again (a file
   // that keeps growing gives one report, then one more for everything that
@@ -73,12 +75,11 @@ class FileWatcher {
   Callback callback_;
   void Pause(int ms);
 
-  std::mutex mutex_;  // guards fd_, size_, pending_, deleted_, acknowledged_
+  std::mutex mutex_;  // guards fd_, size_, pending_, deleted_; held during a callback
   int fd_;
   int64_t size_;
   bool pending_ = false;       // a change was reported and not yet acknowledged
   bool deleted_ = false;       // the deletion of the open file was told
-  uint64_t acknowledged_ = 0;  // counts Acknowledge calls
   int inotify_ = -1;
   int wake_[2] = {-1, -1};  // a pipe: Poke and the destructor write to it
   std::atomic<bool> stop_{false};

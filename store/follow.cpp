@@ -310,6 +310,7 @@ void StopFollowing(FileSlot& slot) {
 void ResumeFollowing(FileSlot& slot, const ByteFingerprint& print) {
   if (!slot.Follow) return;
   FollowState& state = *slot.Follow;
+  bool pending = false;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.index = slot.Index;
@@ -322,8 +323,11 @@ void ResumeFollowing(FileSlot& slot, const ByteFingerprint& print) {
     state.non_ascii_at = std::numeric_limits<uint64_t>::max();
     // Growth seen while the index was built is the watcher's to take in now.
     if (state.has_change && state.change.kind == FileChange::kGrew) state.has_change = false;
+    pending = state.has_change;
   }
-  slot.Watcher->Acknowledge(slot.FileHandle, static_cast<int64_t>(slot.IndexedTo));
+  // Another change stays unacknowledged until it is taken in (below), or
+  // the watcher would report it once more.
+  if (!pending) slot.Watcher->Acknowledge(slot.FileHandle, static_cast<int64_t>(slot.IndexedTo));
   TakeFollowNews(slot);
 }
 
