@@ -108,7 +108,13 @@ bool OnFileChange(FollowState& state, const FileChange& change) {
   // Trust the starts indexed only over the same bytes: a rewrite that ends
   // up longer is read again from the start.
   const bool same = TakeFingerprint(map_fd, from).Matches(before);
-  IndexWorker worker({slot, map_fd, from, to, index.get()}, nullptr);
+  IndexWorker::Job job;
+  job.slot = slot;
+  job.map_fd = map_fd;
+  job.from = from;
+  job.to = to;
+  job.index = index.get();
+  IndexWorker worker(job, nullptr);
   bool ran = false;
   if (same) {
     lock.lock();
