@@ -2,10 +2,12 @@
 // order, the hooks that connect the commands to them, and the event loop.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
 #include <chrono>
 #include <cstdlib>
@@ -125,6 +127,18 @@ int main(int argc, char** argv) {
     // scan windows, so that a script can act while an index is half built.
     if (const char* hold = std::getenv("DOLMIK_TEST_INDEX_HOLD")) {
       HoldIndexersAfterChunks(std::atoi(hold));
+    }
+    // ... and the hold is lifted once this file exists, so that a script
+    // decides when an index may complete instead of racing it.
+    if (const char* release = std::getenv("DOLMIK_TEST_INDEX_RELEASE")) {
+      auto* poll = new QTimer(&app);
+      QObject::connect(poll, &QTimer::timeout, poll,
+                       [poll, path = QString::fromLocal8Bit(release)] {
+                         if (!QFile::exists(path)) return;
+                         HoldIndexersAfterChunks(-1);
+                         poll->stop();
+                       });
+      poll->start(50);
     }
 
     // The file names as the bytes the system gave: decoding them to text

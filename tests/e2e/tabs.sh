@@ -15,7 +15,8 @@ log_line() { printf 'log line %05d\r\n' "$@"; }
 log_line $(seq 1 100) >"$work/app.log"
 printf 'other\r\n' >"$work/other.txt"
 printf 'small\r\n' >"$work/small.txt"
-# A billion short lines take seconds to index; lines 900,000,001 on have text.
+# A billion short lines, held after their first 8 MiB until the script
+# releases them; lines 900,000,001 on have text.
 python3 - "$work/big.txt" <<'PY'
 import sys
 block = b'\n' * (64 << 20)
@@ -72,7 +73,10 @@ chrome_same() {
 }
 
 start_display
-"$program" "$work/app.log" "$work/other.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
+# Every index beyond its first 8 MiB waits for $work/release, so that the
+# big file is still being indexed whenever the script says so.
+DOLMIK_TEST_INDEX_HOLD=1 DOLMIK_TEST_INDEX_RELEASE="$work/release" \
+  "$program" "$work/app.log" "$work/other.txt" >"$work/stdout.txt" 2>"$work/stderr.txt" &
 wait_for_main
 focus_main
 settle
@@ -137,6 +141,7 @@ xdotool type --delay 5 900000001
 xdotool mousemove --window "$jump" 200 24 click 1 # 移動
 settle
 xdotool mousemove --window "$jump" 200 60 click 1 # 閉じる
+touch "$work/release" # the index may now reach the line
 for ((try = 0; try < 60; try++)); do
   save_log
   (($(grep -c 'ファイルオープン終了' "$work/exec.txt") >= 4)) && break # with app, other, small
