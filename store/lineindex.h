@@ -1,27 +1,33 @@
 // The line index of one document: the file offset of every line start, in
 // order. One writer (the indexer) appends; readers on other threads may read
-// any line below a count they obtained from Size() (acquire), since entries
-// are never moved or changed once appended, only dropped by TruncateTo/Clear,
-// which the owner calls only while no reader looks at the dropped lines.
+// any line below a count they obtained from Size() (acquire), since a start
+// never changes once appended (the last group's starts move into their coded
+// form once, and a reader that meets the move reads again), only dropped by
+// TruncateTo/Clear, which the owner calls only while no reader looks.
 //
-// Storage grows in chunks as lines arrive; nothing is reserved for a maximum.
+// Storage grows as lines arrive; nothing is filled in for a maximum.
 //
-// Layout (1.13 bytes a line when no line is 255 bytes or longer): lines come
-// in groups of 128, each with its first start as a full 64-bit base; every
-// other line keeps one byte, its distance from the previous start, or 255
-// when that distance is 255 or more, which then goes as a LEB128 varint into
-// a side stream of escapes. 512 groups make a chunk of 65536 lines, a
-// mapping of 72 KiB of its own (so that TruncateTo and the destructor give
-// the memory back to the system), with the escapes of its groups in heap
-// segments (256 bytes, then 4 KiB each) allocated as they are needed.
+// Layout: lines come in groups of 128. A group has a head of 16 bytes: the
+// start of its first line, its smallest distance between two starts (the
+// step), and where its codes lie and how wide they are; each other line
+// keeps one code, its distance from the previous start less the step, in
+// the fewest bytes that hold the group's largest code: 0 (every distance
+// equal: empty lines, fixed-length records), 1, 2, 4 or 8. The heads lie in
+// one array and the codes, padded to 8 bytes a group, one group after the
+// other in another; both are reserved for the most lines (so that they never
+// move under a reader) and filled in a page at a time as they are written,
+// and TruncateTo and the destructor give the pages back to the system. The
+// group still being filled is kept as plain starts beside them and coded
+// when its last line arrives.
 //
-// Hard bound, all lengths: 1.19 bytes a line, plus for each line whose
-// distance d from the previous start is 255 or more the varint's bytes
-// (2 for d < 16 KiB, 3 below 2 MiB, 4 below 256 MiB, 5 below 32 GiB, at most
-// 10) plus 0.3 % of those; so at most 3.2 bytes a line while every line is
-// shorter than 16 KiB, at most 11.3 in the extreme, and never more than
-// 1.3 % of the file's bytes for lines of 255 bytes and more. On top: the
-// chunk directory (256 KiB) and the unused part of the last chunk.
+// Bytes a line: 0.13 when every line of a group has the same length; 1.13
+// while the lengths within each group differ by less than 256 bytes (short
+// log lines, and lines of any length that differ little); 2.13 while every
+// line is shorter than 64 KiB (an even mix of lengths up to 64 KiB holds 16
+// bits a line, so nothing can do much better); 4.13 with lines of 64 KiB to
+// 4 GiB in the group, which then spans 64 KiB or more of the file, so never
+// more than 0.8 % of the file's bytes; 8.13 beyond. On top: the open group
+// (1 KiB) and at most a page of each array not yet used.
 #pragma once
 
 #include <atomic>
@@ -48,8 +54,8 @@ class LineIndex {
 
   // Lines appended and published.
   int64_t Size() const { return size_.load(std::memory_order_acquire); }
-  // Start of a line, 0 <= line < Size(). Each call sums the distances from
-  // its group's base (about 10 ns when cached, 70 ns at a random line).
+  // Start of a line, 0 <= line < Size(). Each call sums the codes from its
+  // group's base (about 10 ns when cached, 70 ns at a random line).
   uint64_t Start(int64_t line) const;
   // Starts of lines [first, first + n) into out; all below Size(). Seeks
   // once and then steps line by line: a line's extent is Starts(line, 2),
@@ -71,36 +77,42 @@ class LineIndex {
   size_t MemoryBytes() const;
 
  private:
-  struct Chunk;
-  struct Cursor;
+  struct Head;
   static constexpr int kGroupShift = 7;  // lines per group: 128
   static constexpr int64_t kGroupLines = int64_t{1} << kGroupShift;
-  static constexpr int kChunkShift = 16;  // lines per chunk: 65536
-  static constexpr int64_t kChunkLines = int64_t{1} << kChunkShift;
-  static constexpr int64_t kGroupsPerChunk = kChunkLines / kGroupLines;
-  static constexpr int64_t kMaxChunks = (kMaxLines >> kChunkShift) + 1;
-  static const size_t kChunkBytes;  // a chunk's memory, in whole pages
+  static constexpr int64_t kMaxGroups = (kMaxLines >> kGroupShift) + 1;
 
-  const Chunk* ChunkOf(int64_t line) const {
-    return chunks_[line >> kChunkShift].load(std::memory_order_relaxed);
-  }
-  // Positions a cursor on a line below Size().
-  Cursor Seek(int64_t line) const;
-  // Writes distance d (>= 255) to the escapes of chunk c; false when memory
-  // runs out (nothing written then).
-  bool PutEscape(Chunk* c, uint64_t d);
-  void FreeChunk(Chunk* c);
+  // Starts of lines [first, first + n) of one group into out, n >= 1.
+  // False when the group was the open one and got coded meanwhile (nothing
+  // valid written then; read again).
+  bool GroupStarts(int64_t first, int64_t n, uint64_t* out) const;
+  // First start of a group below Size()'s last.
+  uint64_t GroupBase(int64_t group) const;
+  // Codes a complete group from its 128 starts; false when memory runs out
+  // (nothing changed then).
+  bool CodeGroup(int64_t group, const uint64_t* starts);
+  // Fills in [filled, want) of an array (pages); false when memory runs out.
+  bool Fill(uint8_t* array, uint64_t& filled, uint64_t want);
+  // Gives back the pages of an array past keep.
+  void Unfill(uint8_t* array, uint64_t& filled, uint64_t keep);
 
-  // Directory of chunk pointers, allocated once for kMaxChunks (untouched
-  // pages cost no memory); a pointer is set before the size that covers it
-  // is published, and never changes while lines of its chunk exist.
-  std::unique_ptr<std::atomic<Chunk*>[]> chunks_;
+  // The heads of the coded groups, and their codes; reserved, filled in as
+  // written. A head and the codes it points to are written before coded_
+  // counts its group.
+  Head* heads_ = nullptr;
+  uint8_t* codes_ = nullptr;
   std::atomic<int64_t> size_{0};
-  // The writer's own state: chunks allocated, the start of the last line,
-  // and the end of the last chunk's escape stream.
-  int64_t chunk_count_ = 0;
-  uint64_t last_start_ = 0;
-  uint32_t escape_end_ = 0;
+  // Groups coded; the group after them, when it has lines, is the open one,
+  // whose starts are in open_. Readers check coded_ before and after reading
+  // open_ (a sequence lock: the writer bumps coded_ before it writes the next
+  // group's starts there).
+  std::atomic<int64_t> coded_{0};
+  std::unique_ptr<std::atomic<uint64_t>[]> open_;
+  // The writer's own state: the end of the codes, and the bytes of each
+  // array filled in.
+  uint64_t code_end_ = 0;
+  uint64_t heads_filled_ = 0;
+  uint64_t codes_filled_ = 0;
   // Heap bytes held, readable from any thread.
   std::atomic<size_t> memory_bytes_{0};
 };

@@ -1,5 +1,5 @@
 // The compressed line index against a plain array of offsets: lines of every
-// length class around the one-byte and varint edges, long lines at group
+// length class around the code width edges, long lines at group
 // and chunk edges, offsets past 4 GiB and 2^40, appends in batches of every
 // size, truncation, and a reader running beside the writer.
 #include <gtest/gtest.h>
@@ -119,18 +119,22 @@ struct Layout {
   std::function<uint64_t(int64_t)> distance;
 };
 
-// Distances whose varints take 2 to 10 bytes, kept so that the sum of a
-// whole layout stays below 2^64.
-uint64_t VarintClass(std::mt19937_64& random) {
-  static const uint64_t kEdges[] = {255,
+// Distances at both sides of every code width's edge, kept so that the sum
+// of a whole layout stays below 2^64.
+constexpr uint64_t kWidthEdges[] = {254,
+                                    255,
                                     256,
-                                    (uint64_t{1} << 14) - 1,
-                                    uint64_t{1} << 14,
-                                    uint64_t{1} << 21,
-                                    (uint64_t{1} << 28) + 5,
+                                    65535,
+                                    65536,
+                                    65537,
+                                    (uint64_t{1} << 32) - 1,
+                                    uint64_t{1} << 32,
+                                    (uint64_t{1} << 32) + 1,
                                     uint64_t{1} << 35,
                                     uint64_t{1} << 42};
-  return kEdges[random() % std::size(kEdges)];
+
+uint64_t WidthEdge(std::mt19937_64& random) {
+  return kWidthEdges[random() % std::size(kWidthEdges)];
 }
 
 std::vector<Layout> Layouts() {
@@ -142,7 +146,7 @@ std::vector<Layout> Layouts() {
       if (kind < 70) return 1 + (*random)() % 254;
       if (kind < 80) return 254 + (*random)() % 4;
       if (kind < 95) return 1 + (*random)() % 70000;
-      if (kind < 99) return VarintClass(*random);
+      if (kind < 99) return WidthEdge(*random);
       return 3 * kMiB + (*random)() % (5 * kMiB);
     };
   };
@@ -160,8 +164,15 @@ std::vector<Layout> Layouts() {
       {"LinesOfSeveralMiB", 0, two_chunks, fixed(5 * kMiB + 3)},
       {"PastFourGiB", 5 * kGiB + 11, two_chunks, random_mix(1)},
       {"PastTwoToThe40", (uint64_t{1} << 40) + 3, 3000, random_mix(2)},
-      {"EveryVarintSize", 0, 40000,
-       [random = std::make_shared<std::mt19937_64>(3)](int64_t) { return VarintClass(*random); }},
+      {"EveryWidthEdge", 0, 40000,
+       [random = std::make_shared<std::mt19937_64>(3)](int64_t) { return WidthEdge(*random); }},
+      // Each group's lengths differ by exactly one edge: the widest code of
+      // the group sits on it.
+      {"SpreadOnEveryWidthEdge", 5, 40000,
+       [](int64_t i) -> uint64_t {
+         const uint64_t edge = kWidthEdges[(i / kGroup) % std::size(kWidthEdges)];
+         return i % 5 == 2 ? 7 + edge : 7;
+       }},
       {"LongLinesAtGroupEdges", 0, 20000,
        [](int64_t i) -> uint64_t {
          const int64_t g = i % kGroup;
@@ -228,29 +239,32 @@ TEST(LineIndexTest, TruncateThenAppendAgain) {
   }
 }
 
-// The bound the header states: 1.19 bytes a line, plus for each escaped line
-// its varint and 0.3 % of it, plus the directory and the rest of the last
-// chunk.
+// The bounds the header states, by the spread of line lengths within a
+// group, plus the directory and the unfilled rest of the last chunk.
 TEST(LineIndexTest, MemoryStaysWithinTheStatedBound) {
   struct Row {
     const char* name;
-    uint64_t distance;
+    uint64_t shortest;
+    uint64_t spread;  // distances are shortest + [0, spread)
     double bytes_a_line;
   };
   const std::vector<Row> rows = {
-      {"LogLines", 27, 1.19},
-      {"Lines254", 254, 1.19},
-      {"Lines255", 255, 1.19 + 2 * 1.003},
-      {"Lines16KiB", 16384, 1.19 + 3 * 1.003},
-      {"Lines2ToThe35", uint64_t{1} << 35, 1.19 + 6 * 1.003},
+      {"EqualLines", 27, 1, 0.13},
+      {"EmptyLines", 1, 1, 0.13},
+      {"ShortLogLines", 12, 33, 1.13},
+      {"Lines256", 200, 256, 1.13},
+      {"MixUnder64KiB", 1, 65536, 2.13},
+      {"LinesUpTo4GiB", 1, uint64_t{1} << 32, 4.13},
+      {"Lines2ToThe35", uint64_t{1} << 35, 1, 8.13},
   };
   const int64_t lines = 3 * kChunk;
-  const double slack = 256 * 1024 + 80 * 1024;
+  const double slack = 256 * 1024 + 24 * 1024;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    std::mt19937_64 random(10);
     LineIndex index;
     const std::vector<uint64_t> starts =
-        MakeStarts(0, lines, [&](int64_t) { return row.distance; });
+        MakeStarts(0, lines, [&](int64_t) { return row.shortest + random() % row.spread; });
     ASSERT_EQ(starts.size(), index.Append(starts.data(), starts.size()));
     EXPECT_LE(static_cast<double>(index.MemoryBytes()), row.bytes_a_line * lines + slack);
   }
