@@ -58,7 +58,10 @@ class XzCursor : public Cursor {
   bool Start(const AccessPoint& point) {
     uint8_t header[LZMA_BLOCK_HEADER_SIZE_MAX];
     if (!ReadExactly(fd_, point.in, header, 1) || header[0] == 0) return false;
-    lzma_block block{};
+    // The decoder keeps a pointer to the block and writes its sizes there
+    // when the block ends, so it lives as long as the cursor.
+    lzma_block& block = block_;
+    block = lzma_block{};
     block.version = 1;
     block.check = static_cast<lzma_check>(point.check);
     block.header_size = lzma_block_header_size_decode(header[0]);
@@ -68,6 +71,7 @@ class XzCursor : public Cursor {
     if (lzma_block_header_decode(&block, nullptr, header) != LZMA_OK) return false;
     const lzma_ret rc = lzma_block_decoder(&s_, &block);
     for (size_t i = 0; filters[i].id != LZMA_VLI_UNKNOWN; ++i) free(filters[i].options);
+    block.filters = nullptr;  // the decoder took its own copy
     if (rc != LZMA_OK) return false;
     input_ = InputReader(fd_, point.in + block.header_size, 256u << 10);
     return true;
@@ -98,6 +102,7 @@ class XzCursor : public Cursor {
  private:
   int fd_;
   InputReader input_;
+  lzma_block block_{};
   lzma_stream s_ = LZMA_STREAM_INIT;
   bool done_ = false;
 };
