@@ -78,8 +78,8 @@ class FileWatcher {
   std::mutex mutex_;  // guards fd_, size_, pending_, deleted_; held during a callback
   int fd_;
   int64_t size_;
-  bool pending_ = false;       // a change was reported and not yet acknowledged
-  bool deleted_ = false;       // the deletion of the open file was told
+  bool pending_ = false;  // a change was reported and not yet acknowledged
+  bool deleted_ = false;  // the deletion of the open file was told
   int inotify_ = -1;
   int wake_[2] = {-1, -1};  // a pipe: Poke and the destructor write to it
   std::atomic<bool> stop_{false};
