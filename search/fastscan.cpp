@@ -9,9 +9,10 @@
 //   filter resumes after that line. The filter's needle is the longest piece
 //   of the pattern without blanks, TABs, line feeds and characters the
 //   encoding writes with more than one code: a display text only adds
-//   blanks (expanded TABs) and only drops bytes (CR, the cap at 2047), and
-//   every other character has one code, so a piece that occurs in the text
-//   occurs in the raw bytes of the same line. With case ignored the filter
+//   blanks (expanded TABs) and only drops bytes (CR), and every other
+//   character has one code, so a piece that occurs in the text occurs in the
+//   raw bytes of the same line. A range of lines longer than a window is
+//   read in overlapping window-sized pieces. With case ignored the filter
 //   folds ASCII case. A regular expression takes this plan too when a run
 //   of plain bytes is part of every match (RequiredLiteral); its candidates
 //   go to the engine.
@@ -23,6 +24,11 @@
 // - per line: every line fetched and matched, as the oracle does, but with
 //   the text built straight from the window (TextFromRaw) instead of a
 //   GetLineInto call per line; a hit is confirmed on GetLineInto's text.
+//
+// GetLine's text is a line's first 2047 bytes. A line whose text reaches
+// that length may be longer: every plan hands it to Verify, which matches
+// the whole line a piece at a time (LineMatcher::MatchLong), never holding
+// it whole; the joined lines of the chunk plan hold only its start.
 //
 // Measured on a 1 GiB log of 40 million lines (bench_search): the raw filter
 // runs at the speed of reading the mapped file (~0.17 s, grep -c takes
@@ -152,8 +158,8 @@ class FastScan {
   // The hit's text as GetLine returned it, and the match.
   const char* text() const { return text_; }
   int length() const { return length_; }
-  int32_t matchStart() const { return matchStart_; }
-  int32_t matchEnd() const { return matchEnd_; }
+  int64_t matchStart() const { return matchStart_; }
+  int64_t matchEnd() const { return matchEnd_; }
   // After kStopped: the line the scan would have examined next.
   int32_t stoppedAt() const { return stoppedAt_; }
 
@@ -304,10 +310,30 @@ class FastScan {
   }
 
   // Fetches line and matches it exactly; on a match keeps the text as
-  // fetched and the offsets.
+  // fetched and the offsets. A line whose text GetLine may have cut is
+  // matched whole (MatchLong), letting input through between its pieces;
+  // when that ends the scan, stopped_ is set and nothing else may be done.
   bool Verify(int32_t line) {
     length_ = GetLineInto(slot_, line, text_);
-    return matcher_.Match(text_, length_, matchStart_, matchEnd_);
+    if (length_ < kMaxLineText) {
+      int32_t start = 0;
+      int32_t end = 0;
+      if (!matcher_.Match(text_, length_, start, end)) return false;
+      matchStart_ = start;
+      matchEnd_ = end;
+      return true;
+    }
+    const bool found = matcher_.MatchLong(slot_, line, matchStart_, matchEnd_, [&] {
+      if (!clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_)) return true;
+      stopped_ = true;
+      stoppedAt_ = line;
+      return false;
+    });
+    if (!SearchRunning && !stopped_) {
+      stopped_ = true;
+      stoppedAt_ = line;
+    }
+    return found && !stopped_;
   }
 
   int32_t PerLine(int32_t first, int32_t last, int step) {
@@ -317,8 +343,12 @@ class FastScan {
       int32_t start = 0;
       int32_t end = 0;
       // The hit is confirmed on GetLine's own text, which is also the text
-      // the hit hook gets.
-      if (matcher_.Match(subject_, length, start, end) && Verify(line)) return line;
+      // the hit hook gets; a text that may be cut is matched whole there.
+      if ((length >= kMaxLineText || matcher_.Match(subject_, length, start, end)) &&
+          Verify(line)) {
+        return line;
+      }
+      if (stopped_) return kStopped;
       if (line == last) return -1;
       if (!Continue(line + step)) return kStopped;
     }
@@ -329,6 +359,7 @@ class FastScan {
   // stop; the window mapped may have changed either way, so callers map
   // again before reading raw bytes.
   bool Continue(int32_t line) {
+    if (stopped_) return false;
     if (!clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_)) return true;
     stoppedAt_ = line;
     return false;
@@ -346,6 +377,55 @@ class FastScan {
     return static_cast<int32_t>(startsFirst_ + (after - lineStarts_.begin()) - 1);
   }
 
+  // The needle's first occurrence in file bytes [from, end) (forward) or
+  // its last in [from, end) (backward), read through the window a window
+  // step or more at a time, consecutive pieces overlapping by the needle's
+  // length - 1 bytes, so that a range of lines longer than a window is
+  // searched as one. kNotFound, or kUnreadable when bytes cannot be mapped
+  // (the caller goes line by line). Between pieces input gets through:
+  // kStoppedAt when the scan must end (stoppedAt_ is set).
+  static constexpr uint64_t kNotFound = ~uint64_t{0};
+  static constexpr uint64_t kUnreadable = kNotFound - 1;
+  static constexpr uint64_t kStoppedAt = kNotFound - 2;
+
+  uint64_t FindInRange(uint64_t from, uint64_t end, int step, int32_t low, int32_t high) {
+    const uint64_t overlap = needle_.size() - 1;
+    bool firstPiece = true;
+    while (from < end) {
+      if (!firstPiece) {
+        const uint64_t at = step > 0 ? from : end - 1;
+        if (!Continue(LineAt(at, low, high))) return kStoppedAt;
+      }
+      firstPiece = false;
+      // The piece: what the window mapped now holds from the range's near
+      // end on, at least a window step of it.
+      uint64_t begin = from;
+      uint64_t stop = end;
+      if (step > 0) {
+        uint64_t reach = from + kWindowStep;
+        if (Covers(from, from + 1)) reach = std::max(reach, slot_.WindowOffset + slot_.ViewLength);
+        stop = std::min(end, reach);
+      } else {
+        uint64_t reach = end - std::min(end, kWindowStep);
+        if (Covers(end - 1, end)) reach = std::min(reach, slot_.WindowOffset);
+        begin = std::max(from, reach);
+      }
+      if (!MapRaw(begin, stop)) return kUnreadable;
+      const char* base = Raw(begin);
+      const char* found =
+          step > 0 ? needle_.FindFirst(base, stop - begin) : needle_.FindLast(base, stop - begin);
+      if (found != nullptr) return begin + static_cast<uint64_t>(found - base);
+      if (step > 0) {
+        if (stop == end) break;
+        from = stop - overlap;
+      } else {
+        if (begin == from) break;
+        end = begin + overlap;
+      }
+    }
+    return kNotFound;
+  }
+
   int32_t RawPlain(int32_t first, int32_t last, int step) {
     const int32_t low = std::min(first, last);
     const int32_t high = std::max(first, last);
@@ -353,42 +433,47 @@ class FastScan {
     // its own, in its turn.
     const int32_t lastLine = slot_.LineCount - 1;
     const int32_t rawHigh = high == lastLine ? high - 1 : high;
-    if (step < 0 && high == lastLine && Verify(high)) return high;
+    if (step < 0 && high == lastLine) {
+      if (Verify(high)) return high;
+      if (stopped_) return kStopped;
+    }
     if (rawHigh >= low) {
       const uint64_t begin = Offset(low);
       const uint64_t end = Offset(rawHigh + 1);
-      if (!MapRaw(begin, end)) return PerLine(first, last, step);
       if (step > 0) {
         uint64_t from = begin;
         while (from < end) {
-          const char* base = Raw(from);
-          const char* found = needle_.FindFirst(base, end - from);
-          if (found == nullptr) break;
-          const int32_t line = LineAt(from + static_cast<uint64_t>(found - base), low, rawHigh);
+          const uint64_t found = FindInRange(from, end, step, low, rawHigh);
+          if (found == kStoppedAt) return kStopped;
+          if (found == kUnreadable) return PerLine(LineAt(from, low, rawHigh), last, step);
+          if (found == kNotFound) break;
+          const int32_t line = LineAt(found, low, rawHigh);
           if (Verify(line)) return line;
+          if (stopped_) return kStopped;
           if (line == rawHigh) break;
           if (!Continue(line + 1)) return kStopped;
           from = Offset(line + 1);
-          // Verify mapped the line's own window if another one was in use; a
-          // file that shrank meanwhile goes to the slow path.
-          if (!MapRaw(from, end)) return PerLine(line + 1, last, step);
         }
       } else {
         uint64_t to = end;
         while (to > begin) {
-          const char* base = Raw(begin);
-          const char* found = needle_.FindLast(base, to - begin);
-          if (found == nullptr) break;
-          const int32_t line = LineAt(begin + static_cast<uint64_t>(found - base), low, rawHigh);
+          const uint64_t found = FindInRange(begin, to, step, low, rawHigh);
+          if (found == kStoppedAt) return kStopped;
+          if (found == kUnreadable) return PerLine(LineAt(to - 1, low, rawHigh), low, step);
+          if (found == kNotFound) break;
+          const int32_t line = LineAt(found, low, rawHigh);
           if (Verify(line)) return line;
+          if (stopped_) return kStopped;
           if (line == low) break;
           if (!Continue(line - 1)) return kStopped;
           to = Offset(line);
-          if (!MapRaw(begin, to)) return PerLine(line - 1, low, step);
         }
       }
     }
-    if (step > 0 && high == lastLine && high > rawHigh && Verify(high)) return high;
+    if (step > 0 && high == lastLine && high > rawHigh) {
+      if (Verify(high)) return high;
+      if (stopped_) return kStopped;
+    }
     return -1;
   }
 
@@ -406,6 +491,7 @@ class FastScan {
       rawHigh = low - 1;
     }
     starts_.clear();
+    longLines_.clear();
     size_t used = 0;
     for (int32_t line = low; line <= high; ++line) {
       // Room for the longest text and its line feed.
@@ -420,7 +506,13 @@ class FastScan {
         length = TextFromRaw(p, Offset(line + 1) - begin, Readable(p), subject_, true);
       } else {
         length = static_cast<size_t>(GetLineInto(slot_, line, subject_));
+        if (length >= size_t{kMaxLineText}) longLines_.push_back(static_cast<uint32_t>(line - low));
         length = strnlen(subject_, length);
+      }
+      if (line <= rawHigh && Offset(line + 1) - Offset(line) > size_t{kMaxLineText}) {
+        longLines_.push_back(static_cast<uint32_t>(line - low));
+      } else if (line <= rawHigh && length >= size_t{kMaxLineText}) {
+        longLines_.push_back(static_cast<uint32_t>(line - low));  // cut by its TABs
       }
       starts_.push_back(static_cast<uint32_t>(used));
       used += DecodeUnits(encoding, subject_, length, chunk_.data() + used, nullptr);
@@ -436,6 +528,17 @@ class FastScan {
   int32_t SearchChunk(int32_t low, int step) {
     int32_t best = -1;
     const size_t lines = starts_.size() - 1;
+    // Downward, the long lines before each candidate are matched whole
+    // first (in order); upward, those after the last confirmed line.
+    size_t nextLong = 0;
+    auto longBefore = [&](size_t k) -> int32_t {
+      for (; nextLong < longLines_.size() && longLines_[nextLong] < k; ++nextLong) {
+        const int32_t line = low + static_cast<int32_t>(longLines_[nextLong]);
+        if (Verify(line)) return line;
+        if (stopped_ || !Continue(line + 1)) return kStopped;
+      }
+      return -1;
+    };
     uint32_t from = 0;
     while (from < starts_.back()) {
       // The subject begins at a line start, as one line's subject does. The
@@ -450,17 +553,32 @@ class FastScan {
       const size_t k = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
                                            starts_.begin() - 1);
       if (k >= lines) break;  // only the end of the joined text matched
+      if (step > 0) {
+        const int32_t earlier = longBefore(k);
+        if (earlier != -1) return earlier;
+        if (nextLong < longLines_.size() && longLines_[nextLong] == k) ++nextLong;
+      }
       // Confirmed on GetLine's own text, as the oracle matches it.
       if (Verify(low + static_cast<int32_t>(k))) {
         best = low + static_cast<int32_t>(k);
         if (step > 0) return best;
-      } else if (!Continue(low + static_cast<int32_t>(k))) {
+      } else if (stopped_ || !Continue(low + static_cast<int32_t>(k))) {
         return kStopped;
       }
       from = starts_[k + 1];
     }
+    if (step > 0) return longBefore(lines);
+    for (size_t i = longLines_.size(); i-- > 0;) {
+      const int32_t line = low + static_cast<int32_t>(longLines_[i]);
+      if (line <= best) break;
+      if (Verify(line)) {
+        best = line;
+        break;
+      }
+      if (stopped_ || !Continue(line - 1)) return kStopped;
+    }
     // Upward: the last confirmed line; fetch it again for its text and match.
-    if (best >= 0 && !Verify(best)) best = -1;
+    if (best >= 0 && !Verify(best)) best = stopped_ ? kStopped : -1;
     return best;
   }
 
@@ -503,9 +621,13 @@ class FastScan {
   char text_[kLineBufferSize];
   char subject_[kLineBufferSize + 1];
   int length_ = 0;
-  int32_t matchStart_ = 0;
-  int32_t matchEnd_ = 0;
+  int64_t matchStart_ = 0;
+  int64_t matchEnd_ = 0;
   int32_t stoppedAt_ = 0;
+  bool stopped_ = false;  // a whole-line match let input through and the scan must end
+  // Chunk lines (offsets from the chunk's first) whose text GetLine may cut:
+  // their joined text is only their start, so they are matched whole.
+  std::vector<uint32_t> longLines_;
   // Kept from call to call on each thread, so that the many calls of a
   // continuous search do not allocate them again.
   static thread_local std::vector<char32_t> chunk_;
@@ -563,8 +685,7 @@ int SearchNextWith(const std::string& pattern, int32_t& matchStart, int32_t& mat
       break;
     }
     if (hit >= 0) {
-      matchStart = local.matchStart();
-      matchEnd = local.matchEnd();
+      search_detail::SetMatch(run, local.matchStart(), local.matchEnd(), matchStart, matchEnd);
       if (options.Continuous) search_detail::ReportHit(slot, hit, local.text(), local.length());
       result = hit;
       break;

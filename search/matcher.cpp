@@ -64,6 +64,36 @@ LineMatch UnitRegex::Find(const char32_t* units, size_t count, size_t from, size
   return LineMatch::kYes;
 }
 
+UnitRegex::Piece UnitRegex::FindInPiece(const char32_t* units, size_t count, size_t from,
+                                        bool notAtStart, bool more, size_t& start, size_t& end) {
+  auto* data = static_cast<pcre2_match_data_32*>(data_);
+  // Hard partial matching: a match that reaches the piece's end (a $ or \b
+  // there included) is reported as partial, never taken as whole.
+  uint32_t flags = 0;
+  if (notAtStart) flags |= PCRE2_NOTBOL;
+  if (more) flags |= PCRE2_PARTIAL_HARD;
+  const int rc =
+      pcre2_match_32(static_cast<const pcre2_code_32*>(code_),
+                     reinterpret_cast<PCRE2_SPTR32>(units), count, from, flags, data, nullptr);
+  if (rc == PCRE2_ERROR_NOMATCH) return Piece::kNo;
+  const PCRE2_SIZE* vector = pcre2_get_ovector_pointer_32(data);
+  if (rc == PCRE2_ERROR_PARTIAL) {
+    start = vector[0];
+    return Piece::kPartial;
+  }
+  if (rc < 0) return Piece::kUndecided;
+  start = vector[0];
+  end = vector[1];
+  return Piece::kYes;
+}
+
+size_t UnitRegex::lookBehind() const {
+  uint32_t units = 0;
+  pcre2_pattern_info_32(static_cast<const pcre2_code_32*>(code_), PCRE2_INFO_MAXLOOKBEHIND, &units);
+  // At least one: \b and \B look at the character before.
+  return std::max<size_t>(units, 1);
+}
+
 std::string RegexSkeleton(const std::string& pattern, TextEncoding encoding) {
   const std::string typed(pattern.c_str());
   std::string skeleton;

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,10 +19,9 @@
 
 namespace search_detail {
 
-// False for a plain text that no line can hold: the empty text, and a text
-// longer than the longest line text (2047 bytes), which simply finds nothing.
+// False for a plain text that no line can hold: the empty text.
 inline bool PatternCanMatch(const std::string& pattern, const SearchOptions& options) {
-  return options.Regex || (!pattern.empty() && pattern.size() <= size_t{kMaxLineText});
+  return options.Regex || !pattern.empty();
 }
 
 // What matching one line decided. kUndecided: the engine reached its match
@@ -52,6 +53,17 @@ class UnitRegex {
   // kUndecided when the engine gave up (a resource limit).
   LineMatch Find(const char32_t* units, size_t count, size_t from, size_t& start, size_t& end);
 
+  // Find on a piece of a longer subject: notAtStart when units[0] is not the
+  // subject's first character (the units before from are only looked back
+  // at), more when the subject goes on after units[count). kPartial (with
+  // more only): no match before start, and one may begin at start that the
+  // units after the piece decide.
+  enum class Piece : uint8_t { kNo, kYes, kUndecided, kPartial };
+  Piece FindInPiece(const char32_t* units, size_t count, size_t from, bool notAtStart, bool more,
+                    size_t& start, size_t& end);
+  // Characters before a match start the expression may look at.
+  size_t lookBehind() const;
+
  private:
   void* code_ = nullptr;  // pcre2_code_32
   void* data_ = nullptr;  // pcre2_match_data_32
@@ -82,6 +94,17 @@ class LineMatcher {
   // with the offsets into the text. A line the engine could not decide is
   // no match and is counted in undecided().
   bool Match(const char* text, int length, int32_t& matchStart, int32_t& matchEnd);
+
+  // Match over a whole line of any length (GetLine's text without its cut),
+  // read a piece at a time (store/lineslice.h): memory stays bounded by
+  // the pattern, not by the line. Offsets are bytes of the line's text.
+  // poll is called between pieces; when it returns false the match ends
+  // at once, as no match, without touching the slot again. A regular
+  // expression whose match in progress would span more than
+  // kMaxKeptUnits characters is undecided, as at the engine's limits.
+  bool MatchLong(FileSlot& slot, int32_t line, int64_t& matchStart, int64_t& matchEnd,
+                 const std::function<bool()>& poll = {});
+  static constexpr size_t kMaxKeptUnits = size_t{2} << 20;
 
   // Lines on which the regular expression reached the engine's limits.
   int64_t undecided() const { return undecided_; }
@@ -162,6 +185,15 @@ class PollClock {
 // still set and the document the same. When the document changed,
 // SearchRunning is cleared, so that the caller stops as after a cancel.
 bool LetInputThrough(int32_t line, const SearchDocument& document, PollClock& clock);
+
+// A hit's offsets into run and, cut to 32 bits, into the caller's two.
+inline void SetMatch(SearchRun& run, int64_t start, int64_t end, int32_t& matchStart,
+                     int32_t& matchEnd) {
+  run.matchStart = start;
+  run.matchEnd = end;
+  matchStart = static_cast<int32_t>(std::min<int64_t>(start, INT32_MAX));
+  matchEnd = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
+}
 
 // Continuous search: the hit hook with the text as fetched, then TopLine.
 void ReportHit(FileSlot& slot, int32_t line, const char* text, int length);

@@ -77,11 +77,23 @@ int SearchNextReferenceWith(const std::string& pattern, int32_t& matchStart, int
     }
     if (!SearchRunning) break;
     const int length = GetLineInto(slot, line, text);
-    int32_t start = 0;
-    int32_t end = 0;
-    if (!matcher.Match(text, length, start, end)) continue;
-    matchStart = start;
-    matchEnd = end;
+    int64_t start = 0;
+    int64_t end = 0;
+    if (length >= kMaxLineText) {
+      // GetLine's text may be cut: the whole line is matched.
+      const bool found = matcher.MatchLong(slot, line, start, end, [&] {
+        return !clock.Tick() || search_detail::LetInputThrough(line, document, clock);
+      });
+      if (!SearchRunning) break;
+      if (!found) continue;
+    } else {
+      int32_t start32 = 0;
+      int32_t end32 = 0;
+      if (!matcher.Match(text, length, start32, end32)) continue;
+      start = start32;
+      end = end32;
+    }
+    search_detail::SetMatch(run, start, end, matchStart, matchEnd);
     if (options.Continuous) search_detail::ReportHit(slot, line, text, length);
     result = line;
     break;

@@ -73,6 +73,11 @@ struct SearchRun {
   // top line when none).
   bool stopped = false;
   int32_t reached = -1;
+  // On a hit: the match as byte offsets of the line's text. The offsets the
+  // calls below write are these cut to 32 bits (INT32_MAX at most); a line
+  // of any length has its true offsets here.
+  int64_t matchStart = 0;
+  int64_t matchEnd = 0;
 };
 
 // Returns the 0-based index of the next matching line in the chosen

@@ -26,6 +26,8 @@ int RemapSlotWindow(FileSlot& slot, uint64_t start, uint64_t length);
 // Why the platform refused to open a file, from errno, in the user's words.
 std::string OpenFailureReason(int error);
 void ResetTruncation(FileSlot& slot);
+// Takes note of a truncation the SIGBUS guard saw (after a read of the window).
+void NoteTruncation(FileSlot& slot);
 // Empties a slot whose open failed or was cancelled: the worker is gone.
 void ReleaseFailedOpen(FileSlot& slot);
 // Lines the index knows of, with the file indexed to slot.FileSize: every

@@ -1,0 +1,166 @@
+// Matching a line of any length: its text is read a piece at a time
+// (LineTextReader), decoded into characters as one decode of the whole text
+// would split them, and searched in a window of characters that keeps only
+// what a match still in progress needs.
+//
+// Character edges: a piece's bytes are decoded from a character edge; the
+// characters that start in its last kEdgeBytes bytes are decoded again with
+// the next piece, since the longest character of the three encodings (4
+// bytes) or a stand-in for a cut one could go on past the piece.
+//
+// Plain text keeps the last (pattern length - 1) characters of each window.
+// A regular expression is matched with hard partial matching: no match in
+// a window means none starts in it (only its last look-behind characters
+// are kept, as context); a partial match keeps the window from its start
+// (and the look-behind before it) until more text decides it. A partial
+// match that spans more than kMaxKeptUnits characters leaves the line
+// undecided, as the engine's limits do: a result is never guessed.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "search/matcher.h"
+#include "store/lineslice.h"
+
+namespace search_detail {
+
+namespace {
+
+constexpr size_t kPieceBytes = size_t{64} << 10;  // text read per step
+constexpr size_t kEdgeBytes = 8;
+
+// The window of characters: units_[k] begins at text byte origins_[k];
+// origins_ has one entry more, the text offset just past the last unit.
+struct Window {
+  std::vector<char32_t> units;
+  std::vector<uint64_t> origins{0};
+  size_t size() const { return units.size(); }
+  // Forgets the units before k.
+  void Drop(size_t k) {
+    units.erase(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(k));
+    origins.erase(origins.begin(), origins.begin() + static_cast<std::ptrdiff_t>(k));
+  }
+};
+
+// Reads, decodes and appends one piece of the line's text to the window;
+// false at the end of the text (nothing more to append).
+class PieceDecoder {
+ public:
+  PieceDecoder(FileSlot& slot, int32_t line, TextEncoding encoding, bool cutAtZero)
+      : reader_(slot, line), encoding_(encoding), cutAtZero_(cutAtZero) {}
+  bool ok() const { return reader_.ok(); }
+  bool done() const { return done_; }
+
+  void Append(Window& window) {
+    bytes_.resize(kEdgeBytes + kPieceBytes);
+    size_t length = carried_ + reader_.Read(bytes_.data() + carried_, kPieceBytes);
+    bool atEnd = reader_.AtEnd();
+    if (cutAtZero_) {
+      // The expression sees the text up to its first zero byte.
+      if (const void* zero = std::memchr(bytes_.data() + carried_, '\0', length - carried_)) {
+        length = static_cast<size_t>(static_cast<const char*>(zero) - bytes_.data());
+        atEnd = true;
+      }
+    }
+    units_.resize(length);
+    origin_.resize(length + 1);
+    const size_t count =
+        DecodeUnits(encoding_, bytes_.data(), length, units_.data(), origin_.data());
+    size_t keep = count;
+    if (!atEnd) {
+      while (keep > 0 && static_cast<size_t>(origin_[keep - 1]) + kEdgeBytes > length) --keep;
+    }
+    const size_t used = keep < count ? static_cast<size_t>(origin_[keep]) : length;
+    window.units.insert(window.units.end(), units_.begin(),
+                        units_.begin() + static_cast<std::ptrdiff_t>(keep));
+    window.origins.pop_back();
+    for (size_t k = 0; k < keep; ++k) window.origins.push_back(base_ + uint64_t(origin_[k]));
+    base_ += used;
+    window.origins.push_back(base_);
+    carried_ = length - used;
+    std::memmove(bytes_.data(), bytes_.data() + used, carried_);
+    done_ = atEnd;
+  }
+
+ private:
+  LineTextReader reader_;
+  TextEncoding encoding_;
+  bool cutAtZero_;
+  bool done_ = false;
+  std::vector<char> bytes_;
+  std::vector<char32_t> units_;
+  std::vector<int32_t> origin_;
+  size_t carried_ = 0;  // bytes at the front of bytes_ not decoded yet
+  uint64_t base_ = 0;   // text offset of bytes_[0]
+};
+
+}  // namespace
+
+bool LineMatcher::MatchLong(FileSlot& slot, int32_t line, int64_t& matchStart, int64_t& matchEnd,
+                            const std::function<bool()>& poll) {
+  if (!options_.Regex && needle_.empty()) return false;
+  PieceDecoder decoder(slot, line, encoding_, options_.Regex);
+  if (!decoder.ok()) return false;
+  Window window;
+  const bool regex = options_.Regex;
+  const size_t behind = regex ? regex_.lookBehind() : 0;
+  size_t from = 0;          // the first unit a match may start at
+  bool notAtStart = false;  // units were dropped: units[0] is not the text's first
+  size_t folded = 0;        // plain, case ignored: units already folded
+  bool first = true;
+  while (true) {
+    if (!first && poll && !poll()) return false;
+    first = false;
+    decoder.Append(window);
+    const bool more = !decoder.done();
+    // Nothing new and more to come (a piece of a pending character only).
+    if (more && window.size() <= from) continue;
+    size_t start = 0;
+    size_t end = 0;
+    if (regex) {
+      const UnitRegex::Piece found = regex_.FindInPiece(window.units.data(), window.size(), from,
+                                                        notAtStart, more, start, end);
+      if (found == UnitRegex::Piece::kYes) {
+        matchStart = static_cast<int64_t>(window.origins[start]);
+        matchEnd = static_cast<int64_t>(window.origins[end]);
+        return true;
+      }
+      if (found == UnitRegex::Piece::kUndecided) {
+        ++undecided_;
+        return false;
+      }
+      if (!more) return false;
+      const size_t next = found == UnitRegex::Piece::kPartial ? start : window.size();
+      const size_t keepFrom = next - std::min(next, behind);
+      if (window.size() - keepFrom > kMaxKeptUnits) {
+        ++undecided_;
+        return false;
+      }
+      if (keepFrom > 0) notAtStart = true;
+      window.Drop(keepFrom);
+      from = next - keepFrom;
+      continue;
+    }
+    if (options_.IgnoreCase) {
+      FoldUnits(window.units.data() + folded, window.size() - folded);
+      folded = window.size();
+    }
+    const auto hit = std::search(window.units.begin() + static_cast<std::ptrdiff_t>(from),
+                                 window.units.end(), needle_.begin(), needle_.end());
+    if (hit != window.units.end()) {
+      start = static_cast<size_t>(hit - window.units.begin());
+      matchStart = static_cast<int64_t>(window.origins[start]);
+      matchEnd = static_cast<int64_t>(window.origins[start + needle_.size()]);
+      return true;
+    }
+    if (!more) return false;
+    // Only the last (length - 1) units can begin a match that the next
+    // piece completes.
+    const size_t keep = std::min(window.size(), needle_.size() - 1);
+    window.Drop(window.size() - keep);
+    folded = window.size();
+    from = 0;
+  }
+}
+
+}  // namespace search_detail

@@ -1,0 +1,114 @@
+#include "store/lineslice.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "store/slot_detail.h"
+
+namespace {
+
+// The end of the bytes the file still holds, for a slot that saw its file
+// shrink.
+uint64_t ReadableEnd(const FileSlot& slot, uint64_t end) {
+  return slot.Truncated ? std::min(end, slot.TruncatedSize) : end;
+}
+
+// [begin, end) of the file mapped and still in the file (end - begin at most
+// kMaxSliceBytes); null when it cannot be read.
+const char* MapBytes(FileSlot& slot, uint64_t begin, uint64_t& end) {
+  if (MapWindowAt(slot, begin, end) != 0) return nullptr;
+  slot_detail::NoteTruncation(slot);
+  end = std::min(ReadableEnd(slot, end), slot.WindowOffset + slot.ViewLength);
+  if (begin >= end || begin < slot.WindowOffset) return nullptr;
+  return slot.ViewBase + (begin - slot.WindowOffset);
+}
+
+}  // namespace
+
+LineBounds GetLineBounds(FileSlot& slot, int32_t line) {
+  LineBounds bounds;
+  if (line < 0 || line >= slot.LineCount || !slot.Index) return bounds;
+  bounds.begin = slot.Index->Start(line);
+  bool byFeed = false;
+  if (int64_t{line} + 1 < slot.Index->Size()) {
+    const uint64_t next = slot.Index->Start(line + 1);
+    if (next <= bounds.begin) return bounds;
+    bounds.end = next - 1;
+    byFeed = true;
+  } else {
+    bounds.end = slot.FileSize;
+  }
+  bounds.end = std::max(ReadableEnd(slot, bounds.end), bounds.begin);
+  bounds.ok = true;
+  if (byFeed && bounds.end > bounds.begin) {
+    uint64_t end = bounds.end;
+    const char* last = MapBytes(slot, bounds.end - 1, end);
+    if (last != nullptr && end == bounds.end && *last == '\r') --bounds.end;
+  }
+  return bounds;
+}
+
+LineSlice GetLineSlice(FileSlot& slot, int32_t line, uint64_t from, size_t want) {
+  const LineBounds bounds = GetLineBounds(slot, line);
+  if (!bounds.ok || from >= bounds.length()) return {};
+  const uint64_t begin = bounds.begin + from;
+  uint64_t end = begin + std::min<uint64_t>({want, kMaxSliceBytes, bounds.end - begin});
+  const char* p = MapBytes(slot, begin, end);
+  if (p == nullptr) return {};
+  return LineSlice{p, static_cast<size_t>(end - begin)};
+}
+
+LineTextReader::LineTextReader(FileSlot& slot, int32_t line, uint64_t from, uint64_t text)
+    : slot_(slot), bounds_(GetLineBounds(slot, line)), text_(text) {
+  pos_ = bounds_.begin + std::min(from, bounds_.length());
+}
+
+size_t LineTextReader::Read(char* out, size_t cap) {
+  size_t produced = 0;
+  while (produced < cap) {
+    if (blanks_ > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(blanks_, cap - produced));
+      std::memset(out + produced, ' ', n);
+      produced += n;
+      blanks_ -= n;
+      continue;
+    }
+    if (pos_ >= bounds_.end) break;
+    // The slice ends at the next step boundary, so that a reader moving
+    // through the line remaps once per window step.
+    uint64_t end = std::min(bounds_.end, (pos_ / kWindowStep + 1) * kWindowStep);
+    const char* p = MapBytes(slot_, pos_, end);
+    if (p == nullptr) {
+      bounds_.end = pos_;  // unreadable: the text ends here
+      break;
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(end - pos_, cap - produced));
+    size_t i = 0;
+    while (i < n && produced < cap) {
+      const char* tab = static_cast<const char*>(std::memchr(p + i, '\t', n - i));
+      const size_t run = (tab != nullptr ? static_cast<size_t>(tab - p) : n) - i;
+      const char* feed = static_cast<const char*>(std::memchr(p + i, '\n', run));
+      if (feed != nullptr) {
+        const size_t k = static_cast<size_t>(feed - (p + i));
+        std::memcpy(out + produced, p + i, k);
+        produced += k;
+        if (produced > 0 && out[produced - 1] == '\r') --produced;
+        pos_ += i + k;
+        bounds_.end = pos_;
+        text_ += produced;
+        return produced;
+      }
+      std::memcpy(out + produced, p + i, run);
+      produced += run;
+      i += run;
+      if (tab != nullptr) {
+        ++i;
+        blanks_ = TabWidth > 0 ? static_cast<uint64_t>(TabWidth) : 0;
+        break;  // the blanks are given at the top of the loop
+      }
+    }
+    pos_ += i;
+  }
+  text_ += produced;
+  return produced;
+}

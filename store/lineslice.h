@@ -1,0 +1,68 @@
+// A line of any length, read a slice at a time. GetLine gives a line's first
+// 2047 bytes of text; the functions here reach every byte of a line through
+// the mapped window, a window's worth or less at a time, so that no caller
+// ever holds a whole long line: a window may end inside a line, and a line
+// may be longer than any window.
+//
+// Offsets are bytes: "raw" offsets count the line's bytes in the file from
+// its first byte; "text" offsets count the display text (each TAB as
+// TabWidth blanks), as GetLine's text counts them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "store/slots.h"
+
+// The longest slice one call gives: any range this long lies in one window.
+constexpr size_t kMaxSliceBytes = static_cast<size_t>(kWindowStep);
+
+// Where a line's bytes lie in the file: [begin, end), its line feed and a CR
+// just before it left out; the last line of a file without a final line
+// feed ends at the file's end. ok is false for a line that does not exist.
+struct LineBounds {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  bool ok = false;
+  uint64_t length() const { return end - begin; }
+};
+LineBounds GetLineBounds(FileSlot& slot, int32_t line);
+
+// A view of bytes of the mapped window; valid until the next call that may
+// map another window of the slot.
+struct LineSlice {
+  const char* data = nullptr;
+  size_t size = 0;
+};
+// Raw bytes [from, from + want) of the line, cut at its end and at
+// kMaxSliceBytes. Empty past the line's end or when the bytes cannot be
+// mapped.
+LineSlice GetLineSlice(FileSlot& slot, int32_t line, uint64_t from, size_t want);
+
+// The display text of one line from a raw offset on, a piece at a time: the
+// bytes as they are, each TAB as TabWidth blanks (none when TabWidth <= 0),
+// ending where the line ends. A line feed met inside the line's bounds (the
+// file changed under its index) ends the text there, as GetLine ends it.
+class LineTextReader {
+ public:
+  // from: a raw offset into the line; text: the text offset it stands at
+  // (callers that start at 0 pass 0).
+  LineTextReader(FileSlot& slot, int32_t line, uint64_t from = 0, uint64_t text = 0);
+  bool ok() const { return bounds_.ok; }
+  const LineBounds& bounds() const { return bounds_; }
+  // At most cap bytes of text into out; 0 only at the end of the line.
+  size_t Read(char* out, size_t cap);
+  bool AtEnd() const { return blanks_ == 0 && pos_ >= bounds_.end; }
+  // The offsets reached: the next text byte Read gives stands at text()
+  // and comes from raw byte raw() of the line (while TAB blanks are pending,
+  // raw() is past the TAB).
+  uint64_t text() const { return text_; }
+  uint64_t raw() const { return pos_ - bounds_.begin; }
+
+ private:
+  FileSlot& slot_;
+  LineBounds bounds_;
+  uint64_t pos_ = 0;     // file offset of the next raw byte
+  uint64_t text_ = 0;    // text bytes given so far (plus the start offset)
+  uint64_t blanks_ = 0;  // blanks of a TAB still to give
+};

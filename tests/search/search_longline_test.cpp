@@ -1,0 +1,185 @@
+// Lines longer than GetLine's text: both scans must examine every byte of
+// them, in every plan and encoding, and agree with one match over the whole
+// line's text decoded at once (no pieces, no partial matching).
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "search/matcher.h"
+#include "search_fixture.h"
+#include "store/lineslice.h"
+
+namespace {
+
+// The whole line's text as one string, the way GetLine makes it but uncut.
+std::string WholeText(const std::string& raw, int tab) {
+  std::string text;
+  for (const char c : raw) {
+    if (c == '\t') {
+      text.append(static_cast<size_t>(std::max(tab, 0)), ' ');
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+// The first match in the whole text, in one call: {-1, -1} when none.
+std::pair<int64_t, int64_t> WholeMatch(std::string text, const std::string& pattern,
+                                       const SearchOptions& options, TextEncoding e) {
+  if (options.Regex) text = text.substr(0, strnlen(text.c_str(), text.size()));
+  std::vector<char32_t> units(text.size() + 1);
+  std::vector<int32_t> origin(text.size() + 2);
+  const size_t count = DecodeUnits(e, text.data(), text.size(), units.data(), origin.data());
+  size_t start = 0;
+  size_t end = 0;
+  if (options.Regex) {
+    search_detail::UnitRegex regex;
+    if (!regex.Compile(pattern, e, options.IgnoreCase) ||
+        regex.Find(units.data(), count, 0, start, end) != search_detail::LineMatch::kYes) {
+      return {-1, -1};
+    }
+  } else {
+    std::vector<char32_t> needle(pattern.size() + 1);
+    needle.resize(DecodeUnits(e, pattern.data(), pattern.size(), needle.data(), nullptr));
+    if (options.IgnoreCase) {
+      search_detail::FoldUnits(needle.data(), needle.size());
+      search_detail::FoldUnits(units.data(), count);
+    }
+    const auto hit =
+        std::search(units.begin(), units.begin() + count, needle.begin(), needle.end());
+    if (hit == units.begin() + count) return {-1, -1};
+    start = static_cast<size_t>(hit - units.begin());
+    end = start + needle.size();
+  }
+  return {origin[start], origin[end]};
+}
+
+struct Query {
+  const char* name;
+  std::u16string typed;
+  bool regex;
+  bool ignoreCase;
+};
+
+const Query kQueries[] = {
+    {"plain", u"END", false, false},
+    {"plain_wide", u"終わEND", false, false},
+    {"icase", u"end", false, true},
+    {"regex_literal", u"E.D$", true, false},
+    {"regex_no_literal", u"[E][N][D]$", true, false},
+    {"regex_word", u"\\bEND\\b", true, false},
+    {"regex_run", u"わ+END", true, false},
+    {"regex_lookbehind", u"(?<=わ)END", true, false},
+    {"regex_absent", u"ENDX|^$X", true, false},
+    {"plain_absent", u"ENDEND", false, false},
+};
+
+// Line lengths around the cut and a piece (64 KiB); in Shift-JIS three lines
+// of 3,000,000 bytes, so that a window step (8 MiB) lies inside the third.
+const size_t kLengths[] = {2046, 2047, 2048, 2500, 65536 + 5, 30, 3000000, 3000000, 3000000};
+
+// A line of about length bytes in encoding e: wide characters, blanks and
+// TABs, then the word at its end (or none, for every fourth line).
+std::string MakeLine(TextEncoding e, size_t length, int index) {
+  std::string wide;
+  Encode(e, u"わ", wide);
+  std::string line;
+  const std::string unit = index % 2 ? "ab\t" + wide : wide + wide + " x";
+  while (line.size() + unit.size() + 8 < length) line += unit;
+  std::string end;
+  Encode(e, index % 4 == 3 ? u"終わEN" : u"終わEND", end);
+  return line + end;
+}
+
+// Lines whose word lies across the end of the first piece (64 KiB less a
+// few bytes): each starts at a different byte, characters cut at the edge.
+std::string MakeEdgeLine(TextEncoding e, size_t at) {
+  std::string wide;
+  std::string end;
+  Encode(e, u"わ ", wide);  // short runs: a run of one character would cost its square
+  Encode(e, u"わEND", end);
+  std::string line(at % 3, 'y');
+  while (line.size() + wide.size() <= at) line += wide;
+  line.append(at - line.size(), 'y');
+  line += end;
+  while (line.size() < at + 3000) line += wide;
+  return line;
+}
+
+class LongLineSearch : public SearchTest {};
+
+TEST_F(LongLineSearch, HitsAtTheEndsOfLongLinesInEveryPlanAndEncoding) {
+  for (const TextEncoding e : {TextEncoding::kCp932, TextEncoding::kUtf8, TextEncoding::kEucJp}) {
+    std::vector<std::string> lines;
+    std::string file;
+    const size_t count = std::size(kLengths) - (e == TextEncoding::kCp932 ? 0 : 2);
+    for (size_t i = 0; i < count; ++i) {
+      lines.push_back(MakeLine(e, kLengths[i], static_cast<int>(i)));
+      file += lines.back() + (i % 3 == 0 ? "\n" : "\r\n");
+    }
+    for (size_t at = 65516; at < 65540; ++at) {
+      lines.push_back(MakeEdgeLine(e, at));
+      file += lines.back() + "\n";
+    }
+    Open(file);
+    SlotTable[CurrentSlot].Encoding = e;
+    for (const Query& q : kQueries) {
+      std::string pattern;
+      ASSERT_TRUE(Encode(e, q.typed, pattern));
+      options_ = SearchOptions{q.ignoreCase, q.regex, true, true};
+      std::vector<int32_t> expected;
+      std::pair<int64_t, int64_t> first{-1, -1};
+      for (size_t i = 0; i < lines.size(); ++i) {
+        const auto m = WholeMatch(WholeText(lines[i], TabWidth), pattern, options_, e);
+        if (m.first < 0) continue;
+        if (expected.empty()) first = m;
+        expected.push_back(static_cast<int32_t>(i));
+      }
+      const std::string where = std::string(q.name) + " in encoding " + std::to_string(int(e));
+      expected.push_back(-1);
+      EXPECT_EQ(RunBoth(pattern, -1, true).lines, expected) << where;
+      options_.Down = false;
+      std::vector<int32_t> upward(expected.rbegin() + 1, expected.rend());
+      upward.push_back(-1);
+      EXPECT_EQ(RunBoth(pattern, static_cast<int32_t>(lines.size()), true).lines, upward) << where;
+      // The offsets of the first hit, from a single search down.
+      options_ = SearchOptions{q.ignoreCase, q.regex, false, true};
+      SlotTable[CurrentSlot].TopLine = -1;
+      SearchRun run;
+      int32_t start = 0;
+      int32_t end = 0;
+      if (first.first >= 0) {
+        EXPECT_EQ(SearchNextWith(pattern, start, end, run), expected.front()) << where;
+        EXPECT_EQ(run.matchStart, first.first) << where;
+        EXPECT_EQ(run.matchEnd, first.second) << where;
+      }
+    }
+  }
+}
+
+// The slices and the text reader give a long line's bytes exactly, from any
+// offset, across window edges.
+TEST_F(LongLineSearch, SlicesAndTextOfALineLongerThanAWindow) {
+  std::string line;
+  for (size_t i = 0; line.size() < (size_t{20} << 20); ++i) line += "0123456789\tabcdef"[i % 17];
+  Open("first\r\n" + line + "\r\nlast");
+  TabWidth = 3;
+  FileSlot& slot = SlotTable[CurrentSlot];
+  const LineBounds bounds = GetLineBounds(slot, 1);
+  ASSERT_TRUE(bounds.ok);
+  EXPECT_EQ(bounds.length(), line.size());
+  for (const uint64_t from : {uint64_t{0}, uint64_t{8} << 20, (uint64_t{16} << 20) - 3,
+                              uint64_t{line.size() - 5}, uint64_t{line.size()}}) {
+    const LineSlice slice = GetLineSlice(slot, 1, from, 100);
+    EXPECT_EQ(std::string(slice.data, slice.size), line.substr(from, 100)) << from;
+  }
+  LineTextReader reader(slot, 1);
+  std::string text;
+  std::vector<char> piece(70001);
+  while (size_t n = reader.Read(piece.data(), piece.size())) text.append(piece.data(), n);
+  EXPECT_TRUE(text == WholeText(line, 3));
+  EXPECT_EQ(reader.text(), text.size());
+}
+
+}  // namespace
