@@ -4,8 +4,10 @@
 // With --compare it runs each scenario REPS times, interleaved with the
 // command-line yardstick for the same question on the same warm file, and
 // prints "search/NAME RATIO" lines (median time divided by the yardstick's
-// median, as index/wc does; the limits are 0.8, 1.5, 1.3 and 2.0) and "#"
-// lines with the absolute medians.
+// median, as index/wc does; the limits are 0.8, 1.5, 1.3 and 2.0), the same
+// scenarios against rg and against the scan floor (bench/scan_floor.h, as
+// many threads as cores) on the same runs, and "#" lines with the absolute
+// medians.
 // Without it, the scenarios run as Google Benchmark cases.
 #include <benchmark/benchmark.h>
 
@@ -22,6 +24,7 @@
 
 #include "bench/args.h"
 #include "bench/regexec_floor.h"
+#include "bench/scan_floor.h"
 #include "bench/timing.h"
 
 namespace {
@@ -76,12 +79,16 @@ const Scenario kRegexDense{"regex_dense400k", "[W][A][R][N]", false, true};
 int Compare(const std::string& file, int reps) {
   const std::string quoted = "'" + file + "'";
   std::vector<double> plain, grepPlain, icase, grepIcase, regex, grepRegex, floor, dense, grepDense;
-  std::vector<double> regex2, floor2;
+  std::vector<double> regex2, floor2, rgPlain, rgIcase, rgRegex, scanFloor;
   size_t hits[5] = {};
   size_t floorMatches = 0;
   size_t floorMatches2 = 0;
   for (int rep = 0; rep < reps; ++rep) {
     // Interleaved, so that both sides of a ratio see the same load.
+    scanFloor.push_back(ScanFloor(file, FloorThreads()));
+    rgPlain.push_back(TimeCommand("rg -c ZQXJ " + quoted));
+    rgIcase.push_back(TimeCommand("rg -ci zqxj " + quoted));
+    rgRegex.push_back(TimeCommand("rg -c 'Z[A-Z]XJ' " + quoted));
     grepPlain.push_back(TimeCommand("grep -c ZQXJ " + quoted));
     plain.push_back(Time([&] { hits[0] = RunContinuous(kPlain400, SearchNext); }));
     grepIcase.push_back(TimeCommand("LC_ALL=C grep -ci zqxj " + quoted));
@@ -107,6 +114,18 @@ int Compare(const std::string& file, int reps) {
   std::printf("search/regex_floor %.2f\n", std::max(mRegex / mFloor, mRegex2 / mFloor2));
   std::printf("search/regex_grepE %.2f\n", mRegex / mGrepRegex);
   std::printf("search/plain400k_grep %.2f\n", mDense / mGrepDense);
+  const double mRgPlain = Median(rgPlain), mRgIcase = Median(rgIcase), mRgRegex = Median(rgRegex);
+  const double mScan = Median(scanFloor);
+  std::printf("search/plain400_rg %.2f\n", mPlain / mRgPlain);
+  std::printf("search/icase_rgci %.2f\n", mIcase / mRgIcase);
+  std::printf("search/regex_rg %.2f\n", mRegex / mRgRegex);
+  std::printf("search/plain400_scanfloor %.2f\n", mPlain / mScan);
+  std::printf("search/icase_scanfloor %.2f\n", mIcase / mScan);
+  std::printf("search/regex_scanfloor %.2f\n", mRegex / mScan);
+  std::printf(
+      "# search medians (s): rg -c ZQXJ %.3f, rg -ci zqxj %.3f, rg -c Z[A-Z]XJ %.3f;"
+      " scan floor %.3f with %u threads\n",
+      mRgPlain, mRgIcase, mRgRegex, mScan, FloorThreads());
   std::printf(
       "# search medians of %d runs (s): ZQXJ %.3f vs grep -c %.3f (%zu hits, x%.2f);"
       " icase %.3f vs grep -ci %.3f (%zu hits, x%.2f)\n",

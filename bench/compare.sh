@@ -7,6 +7,8 @@
 # figure over its budget (rss/..., page63/2ms: 1.00 is the budget), followed
 # by informative lines that begin with "#". The store's own lines:   limit
 #   index/wc            open to index complete / wc -l, warm            1.5
+#   index/floor         the same / the scan floor: memchr over a fresh
+#                       mapping with as many threads as cores           1.3
 #   cold/wc             the same on a cold file (its pages dropped
 #                       first, posix_fadvise DONTNEED) / cold wc -l     1.5
 #   cold/search_after/read  a plain search on the file as the cold open
@@ -62,6 +64,8 @@ now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 wc_times=()
+floor_times=()
+floor_one=()
 open_times=()
 rss=()
 rss_now=()
@@ -71,6 +75,9 @@ for ((i = 0; i < reps; i++)); do
   start=$(now)
   wc -l "$file" >/dev/null
   wc_times+=("$(echo "$(now) - $start" | bc -l)")
+  read -r _ seconds _ threads _ one < <("$build/bench/bench_floor" "$file")
+  floor_times+=("$seconds")
+  floor_one+=("$one")
   read -r _ seconds _ lines _ index _ peak _ now_rss < <("$build/bench/bench_store" --once "$file")
   open_times+=("$seconds")
   rss+=("$peak")
@@ -78,6 +85,8 @@ for ((i = 0; i < reps; i++)); do
 done
 wc_median=$(printf '%s\n' "${wc_times[@]}" | median)
 open_median=$(printf '%s\n' "${open_times[@]}" | median)
+floor_median=$(printf '%s\n' "${floor_times[@]}" | median)
+floor_one_median=$(printf '%s\n' "${floor_one[@]}" | median)
 rss_median=$(printf '%s\n' "${rss[@]}" | median)
 rss_now_median=$(printf '%s\n' "${rss_now[@]}" | median)
 rss_budget=$((2 * lines + 64 * 1024 * 1024))
@@ -122,6 +131,7 @@ seq_ms=$("$build/bench/bench_store" "$file" --benchmark_filter=BM_SequentialLine
   awk -F, '/BM_SequentialLines/ { print $3; exit }')
 
 printf 'index/wc %.2f\n' "$(echo "$open_median / $wc_median" | bc -l)"
+printf 'index/floor %.2f\n' "$(echo "$open_median / $floor_median" | bc -l)"
 printf 'cold/wc %.2f\n' "$(echo "$cold_open_median / $cold_wc_median" | bc -l)"
 printf 'cold/search_after/read %.2f\n' "$(echo "$after_cold_ms / $after_read_ms" | bc -l)"
 printf 'rss/(2B+64MiB) %.2f\n' "$(echo "$rss_now_median / $rss_budget" | bc -l)"
@@ -129,6 +139,8 @@ printf 'page63/2ms %.2f\n' "$(echo "$page_us / 2000" | bc -l)"
 printf '# file %s: %d lines, %d bytes\n' "$file" "$lines" "$(stat -c %s "$file")"
 printf '# index median %.3f s, wc -l median %.3f s (%d runs each; all: %s | %s)\n' \
   "$open_median" "$wc_median" "$reps" "${open_times[*]}" "${wc_times[*]}"
+printf '# scan floor median %.3f s with %d threads, %.3f s with one (%d runs)\n' \
+  "$floor_median" "$threads" "$floor_one_median" "$reps"
 printf '# cold: index median %.3f s, wc -l median %.3f s (%d runs each; all: %s | %s)\n' \
   "$cold_open_median" "$cold_wc_median" "$cold_reps" "${cold_open[*]}" "${cold_wc[*]}"
 printf '# plain search after the cold open %.1f ms, after a read by cat %.1f ms (medians of %d)\n' \

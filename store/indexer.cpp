@@ -9,18 +9,19 @@
 
 #include "store/compressed.h"
 #include "store/linescan.h"
+#include "store/parallelscan.h"
 #include "store/platform.h"
 
 namespace sp = store_platform;
 
 namespace {
 
-// The scan reads the file through populated windows of this size: a warm
-// file then takes no page fault, and a cold one is read in long sequential
-// runs (the kernel's read-ahead on the faults of a sequential file).
+// The scan reads the file through windows of this size, split into pieces
+// among the workers, each of which fills in the pages of its piece at once: a
+// warm file then takes no page fault, and a cold one is read in long runs.
 constexpr uint64_t kScanChunk = uint64_t{8} << 20;
-// Starts are gathered this many at a time before they go to the index (the
-// index publishes its size once per append).
+// Starts go to the index at most this many at a time (the index publishes
+// its size once per append).
 constexpr size_t kBatch = size_t{1} << 16;
 constexpr auto kWakeInterval = std::chrono::milliseconds(100);
 
@@ -94,36 +95,36 @@ IndexWorker::Outcome IndexWorker::Scan() {
   LineIndex& index = *job_.index;
   const uint64_t to = job_.to;
   const uint64_t granularity = sp::AllocationGranularity();
-  // Room for a whole batch, and the scanner's scratch writes past the last
-  // start it reports stay inside it.
-  std::vector<uint64_t> batch(kBatch);
-  size_t pending = 0;
   Outcome failure = Outcome::kRunning;
 
-  // Moves the gathered starts into the index. A short append is the line
+  // Moves a batch of starts into the index. A short append is the line
   // limit when the index is full (unless the one start refused is the end
   // of the file, the start of no line), else lack of memory.
-  auto flush = [&]() -> bool {
-    if (pending == 0) return true;
+  auto append = [&](const uint64_t* starts, size_t n) -> bool {
     const int64_t limit = g_start_limit.load(std::memory_order_relaxed);
-    size_t allowed = pending;
+    size_t allowed = n;
     if (limit >= 0)
       allowed = static_cast<size_t>(std::clamp<int64_t>(limit - index.Size(), 0, allowed));
-    const size_t taken = AppendFails() ? 0 : index.Append(batch.data(), allowed);
-    if (taken < pending) {
+    const size_t taken = AppendFails() ? 0 : index.Append(starts, allowed);
+    if (taken < n) {
       const bool full = index.Size() >= (limit >= 0 ? limit : LineIndex::kMaxLines);
-      if (full && taken + 1 == pending && batch[taken] == to) {
-        pending = 0;
-        return true;
-      }
+      if (full && taken + 1 == n && starts[taken] == to) return true;
       failure = full ? Outcome::kLineLimit : Outcome::kNoMemory;
       return false;
     }
-    pending = 0;
     return true;
   };
 
   if (job_.source) {
+    // Room for a whole batch, and the scanner's scratch writes past the
+    // last start it reports stay inside it.
+    std::vector<uint64_t> batch(kBatch);
+    size_t pending = 0;
+    auto flush = [&]() -> bool {
+      const bool ok = pending == 0 || append(batch.data(), pending);
+      pending = 0;
+      return ok;
+    };
     const Outcome outcome = ScanSource(batch, pending, flush);
     return outcome == Outcome::kRunning ? failure : outcome;
   }
@@ -146,27 +147,19 @@ IndexWorker::Outcome IndexWorker::Scan() {
     const uint64_t map_start = pos / granularity * granularity;
     const uint64_t map_length = std::min(kScanChunk, to - map_start);
     const uint64_t next = map_start + map_length;
-    const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, true);
+    // Not filled in here: each worker fills in the pages it scans.
+    const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, false);
     if (base == nullptr) {
       error_ = errno;
       return Outcome::kOsError;
     }
     sp::RegisterWindow(job_.slot, sp::kScanWindow, base, map_length);
-    size_t at = static_cast<size_t>(pos - map_start);
-    bool ok = true;
-    while (at < map_length) {
-      size_t consumed = 0;
-      pending += RecordLineStarts(base + at, static_cast<size_t>(map_length) - at, map_start + at,
-                                  batch.data() + pending, kBatch - pending, &consumed);
-      at += consumed;
-      if (pending == kBatch && !(ok = flush())) break;
-    }
+    const bool ok = FindLineStarts(base, map_start, pos, next, kBatch, append);
     sp::UnregisterWindow(job_.slot, sp::kScanWindow);
     if (!sp::UnmapWindow(base, map_length) && ok) {
       error_ = errno;
       return Outcome::kOsError;
     }
-    if (ok) ok = flush();
     if (!ok) {
       // The lines taken in are kept: scanned_to_ moves to the last start.
       scanned_to_.store(index.Size() > 0 ? index.Start(index.Size() - 1) : job_.from,

@@ -1,0 +1,97 @@
+#include "store/parallelscan.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "store/linescan.h"
+#include "store/workers.h"
+
+namespace {
+
+// A worker's buffer of starts, kept for the thread's life: room for a piece
+// of line feeds only, plus the scanner's scratch. Its pages are touched only
+// as far as starts are written.
+uint64_t* PieceBuffer() {
+  thread_local std::unique_ptr<uint64_t[]> buffer(new uint64_t[kScanPiece + 64]);
+  return buffer.get();
+}
+
+// The starts of [begin, end), at most kScanPiece bytes, into out.
+size_t ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_t end,
+                 uint64_t* out) {
+  const char* p = base + (begin - base_offset);
+  const size_t length = static_cast<size_t>(end - begin);
+  // Pages filled in by the reader's own thread, at once: the workers take
+  // their faults side by side instead of one after the other. Advice only:
+  // an older kernel faults them in as they are read.
+  const uintptr_t page = 4096;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(p) + length - first,
+          MADV_POPULATE_READ);
+  size_t consumed = 0;
+  return RecordLineStarts(p, length, begin, out, length, &consumed);
+}
+
+}  // namespace
+
+bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
+                    size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append) {
+  if (to <= from) return true;
+  const uint64_t pieces = (to - from + kScanPiece - 1) / kScanPiece;
+  auto hand_over = [&](const uint64_t* starts, size_t n) {
+    for (size_t done = 0; done < n;) {
+      const size_t batch = std::min(max_batch, n - done);
+      if (!append(starts + done, batch)) return false;
+      done += batch;
+    }
+    return true;
+  };
+  const int participants = static_cast<int>(std::min<uint64_t>(pieces, WorkerCount()));
+  if (participants <= 1) {
+    uint64_t* buffer = PieceBuffer();
+    for (uint64_t begin = from; begin < to; begin += kScanPiece) {
+      const uint64_t end = std::min(to, begin + kScanPiece);
+      if (!hand_over(buffer, ScanPiece(base, base_offset, begin, end, buffer))) return false;
+    }
+    return true;
+  }
+  // Pieces are taken in order; a worker hands its piece's starts over when
+  // every piece before it has been handed over (its turn), so the worker
+  // holding the earliest piece never waits.
+  std::mutex mutex;
+  std::condition_variable turn_changed;
+  uint64_t next = 0;
+  uint64_t turn = 0;
+  bool ok = true;
+  RunOnWorkers(participants, [&](int) {
+    uint64_t* buffer = PieceBuffer();
+    for (;;) {
+      uint64_t piece;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (next == pieces || !ok) return;
+        piece = next++;
+      }
+      const uint64_t begin = from + piece * kScanPiece;
+      const uint64_t end = std::min(to, begin + kScanPiece);
+      const size_t found = ScanPiece(base, base_offset, begin, end, buffer);
+      std::unique_lock<std::mutex> lock(mutex);
+      turn_changed.wait(lock, [&] { return turn == piece; });
+      if (ok) {
+        // The hand-over runs alone (the others wait for their turn), so
+        // append needs no lock of its own.
+        lock.unlock();
+        const bool handed = hand_over(buffer, found);
+        lock.lock();
+        ok = handed;
+      }
+      ++turn;
+      turn_changed.notify_all();
+    }
+  });
+  return ok;
+}

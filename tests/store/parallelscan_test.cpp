@@ -1,0 +1,117 @@
+// The line starts found by the workers against a plain walk over the bytes,
+// with 1, 2, 3 and 8 workers: piece edges inside lines, on a line feed and
+// just after one, CR LF pairs and double-byte text cut at a piece edge, runs
+// that begin and end inside pieces, and a whole file opened through the
+// indexer.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/parallelscan.h"
+#include "store/workers.h"
+#include "store_fixture.h"
+
+namespace {
+
+std::vector<uint64_t> PlainStarts(const std::string& bytes, uint64_t from, uint64_t to) {
+  std::vector<uint64_t> starts;
+  for (uint64_t i = from; i < to; ++i) {
+    if (bytes[i] == '\n') starts.push_back(i + 1);
+  }
+  return starts;
+}
+
+// Random lines of 0 to 300 bytes, CR LF or LF, some Shift-JIS, some of
+// several pieces; line feeds placed on and around the first piece edges.
+std::string MixedBytes(size_t size, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes;
+  while (bytes.size() < size) {
+    const unsigned kind = random() % 100;
+    size_t length = kind < 90 ? random() % 300 : kind < 99 ? random() % 5000 : 3 * kScanPiece / 2;
+    for (size_t i = 0; i < length; ++i) {
+      if (random() % 7 == 0) {
+        bytes += "\x82\xa0";  // a double-byte character
+        ++i;
+      } else {
+        bytes += static_cast<char>('a' + random() % 26);
+      }
+    }
+    bytes += random() % 2 ? "\r\n" : "\n";
+  }
+  for (uint64_t edge = kScanPiece; edge + 1 < bytes.size() && edge <= 4 * kScanPiece;
+       edge += kScanPiece) {
+    bytes[edge - 1] = '\n';  // a piece ends on a line feed
+    bytes[edge + 1] = '\n';  // and the next holds a one-byte line first
+  }
+  return bytes;
+}
+
+class WorkersTest : public StoreTest {
+ protected:
+  void TearDown() override {
+    SetWorkerCountForTest(0);
+    StoreTest::TearDown();
+  }
+};
+
+TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
+  const std::string bytes = MixedBytes(5 * kScanPiece + 12345, 1);
+  const uint64_t size = bytes.size();
+  struct Run {
+    const char* name;
+    uint64_t from, to;
+    size_t max_batch;
+  };
+  const std::vector<Run> runs = {
+      {"Whole", 0, size, 65536},
+      {"InsideLines", 77, size - 5, 65536},
+      {"OnPieceEdges", kScanPiece, 4 * kScanPiece, 65536},
+      {"LessThanAPiece", 1000, 1000 + kScanPiece / 3, 65536},
+      {"SmallBatches", 3, size, 1000},
+      {"Empty", 500, 500, 65536},
+  };
+  for (const int workers : {1, 2, 3, 8}) {
+    SetWorkerCountForTest(workers);
+    for (const Run& run : runs) {
+      SCOPED_TRACE(std::string(run.name) + " with " + std::to_string(workers) + " workers");
+      std::vector<uint64_t> got;
+      size_t largest = 0;
+      ASSERT_TRUE(FindLineStarts(bytes.data(), 0, run.from, run.to, run.max_batch,
+                                 [&](const uint64_t* starts, size_t n) {
+                                   largest = std::max(largest, n);
+                                   got.insert(got.end(), starts, starts + n);
+                                   return true;
+                                 }));
+      EXPECT_LE(largest, run.max_batch);
+      ASSERT_EQ(PlainStarts(bytes, run.from, run.to), got);
+    }
+    // A refusal ends the hand-over: nothing after the refused batch.
+    size_t calls = 0;
+    EXPECT_FALSE(FindLineStarts(bytes.data(), 0, 0, size, 100, [&](const uint64_t*, size_t) {
+      return ++calls < 3;
+    }));
+    EXPECT_EQ(3u, calls);
+  }
+}
+
+TEST_F(WorkersTest, AnOpenIndexesTheSameLinesWithAnyWorkerCount) {
+  const std::string bytes = MixedBytes(20 * kScanPiece, 2);
+  const std::vector<uint64_t> feeds = PlainStarts(bytes, 0, bytes.size());
+  for (const int workers : {1, 2, 3, 8}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    SetWorkerCountForTest(workers);
+    OpenBytes(bytes, "mixed" + std::to_string(workers) + ".txt");
+    ASSERT_EQ(0, result);
+    WaitForIndex(Slot());
+    ASSERT_EQ(static_cast<int64_t>(feeds.size()) + 1, Slot().Index->Size());
+    std::vector<uint64_t> starts(feeds.size());
+    Slot().Index->Starts(1, static_cast<int64_t>(starts.size()), starts.data());
+    EXPECT_EQ(feeds, starts);
+    CloseDocument();
+  }
+}
+
+}  // namespace
