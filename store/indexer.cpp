@@ -133,6 +133,7 @@ IndexWorker::Outcome IndexWorker::Scan() {
   bool woke_once = false;
   uint64_t pos = job_.from;
   int chunks = 0;
+  int64_t lines_seen = 0;
   while (pos < to) {
     for (int hold = g_hold_after.load(); hold >= 0 && chunks >= hold; hold = g_hold_after.load()) {
       if (stop_.load(std::memory_order_relaxed)) break;
@@ -154,7 +155,14 @@ IndexWorker::Outcome IndexWorker::Scan() {
       return Outcome::kOsError;
     }
     sp::RegisterWindow(job_.slot, sp::kScanWindow, base, map_length);
-    const bool ok = FindLineStarts(base, map_start, pos, next, kBatch, append);
+    // Pieces sized by the lines seen so far (the first window: log lines).
+    const int64_t lines_before = index.Size();
+    const double bytes_a_line =
+        lines_seen > 0 ? static_cast<double>(pos - job_.from) / static_cast<double>(lines_seen)
+                       : 64;
+    const bool ok =
+        FindLineStarts(base, map_start, pos, next, kBatch, append, ScanPieceFor(bytes_a_line));
+    lines_seen += index.Size() - lines_before;
     sp::UnregisterWindow(job_.slot, sp::kScanWindow);
     if (!sp::UnmapWindow(base, map_length) && ok) {
       error_ = errno;

@@ -75,7 +75,9 @@ size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, uin
 // - while at least 64 records of room are left, each 64-byte step writes
 //   its records four at a time without a test per line feed (scratch
 //   values past the real ones are overwritten later), which spares the
-//   branch that mispredicted on the varying number of lines per step.
+//   branch that mispredicted on the varying number of lines per step;
+// - a step of 64 line feeds (a run of empty lines) writes its consecutive
+//   starts as vectors, a fifth of the work of taking them bit by bit.
 __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
     const char* p, size_t length, uint64_t base, uint64_t* out, size_t room, size_t* consumed,
     size_t* written_out) {
@@ -101,9 +103,26 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
       }
       continue;
     }
-    const size_t count = static_cast<size_t>(_mm_popcnt_u64(mask));
     const uint64_t start = base + i + 1;
     uint64_t* o = out + written;
+    if (mask == ~uint64_t{0}) {
+      // 64 empty lines: their starts follow each other, four a store.
+      __m256i next = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(start)),
+                                      _mm256_setr_epi64x(0, 1, 2, 3));
+      const __m256i four = _mm256_set1_epi64x(4);
+      for (size_t k = 0; k < 64; k += 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), next);
+        next = _mm256_add_epi64(next, four);
+      }
+      written += 64;
+      if (written == room) {
+        *consumed = i + 64;
+        *written_out = written;
+        return true;
+      }
+      continue;
+    }
+    const size_t count = static_cast<size_t>(_mm_popcnt_u64(mask));
     for (size_t k = 0; k < count; k += 4) {
       PutRecord(o + k, start + _tzcnt_u64(mask));
       mask = _blsr_u64(mask);

@@ -38,10 +38,18 @@ size_t ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_
 
 }  // namespace
 
+uint64_t ScanPieceFor(double bytes_a_line) {
+  uint64_t piece = uint64_t{64} << 10;
+  while (piece < kScanPiece && static_cast<double>(piece) < 16384 * bytes_a_line) piece *= 2;
+  return piece;
+}
+
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
-                    size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append) {
+                    size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
+                    uint64_t piece_bytes) {
   if (to <= from) return true;
-  const uint64_t pieces = (to - from + kScanPiece - 1) / kScanPiece;
+  const uint64_t piece_size = std::clamp<uint64_t>(piece_bytes, 4096, kScanPiece);
+  const uint64_t pieces = (to - from + piece_size - 1) / piece_size;
   auto hand_over = [&](const uint64_t* starts, size_t n) {
     for (size_t done = 0; done < n;) {
       const size_t batch = std::min(max_batch, n - done);
@@ -53,8 +61,8 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
   const int participants = static_cast<int>(std::min<uint64_t>(pieces, WorkerCount()));
   if (participants <= 1) {
     uint64_t* buffer = PieceBuffer();
-    for (uint64_t begin = from; begin < to; begin += kScanPiece) {
-      const uint64_t end = std::min(to, begin + kScanPiece);
+    for (uint64_t begin = from; begin < to; begin += piece_size) {
+      const uint64_t end = std::min(to, begin + piece_size);
       if (!hand_over(buffer, ScanPiece(base, base_offset, begin, end, buffer))) return false;
     }
     return true;
@@ -76,8 +84,8 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
         if (next == pieces || !ok) return;
         piece = next++;
       }
-      const uint64_t begin = from + piece * kScanPiece;
-      const uint64_t end = std::min(to, begin + kScanPiece);
+      const uint64_t begin = from + piece * piece_size;
+      const uint64_t end = std::min(to, begin + piece_size);
       const size_t found = ScanPiece(base, base_offset, begin, end, buffer);
       std::unique_lock<std::mutex> lock(mutex);
       turn_changed.wait(lock, [&] { return turn == piece; });

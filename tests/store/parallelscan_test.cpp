@@ -24,12 +24,17 @@ std::vector<uint64_t> PlainStarts(const std::string& bytes, uint64_t from, uint6
 }
 
 // Random lines of 0 to 300 bytes, CR LF or LF, some Shift-JIS, some of
-// several pieces; line feeds placed on and around the first piece edges.
+// several pieces, runs of empty lines; line feeds placed on and around the
+// first piece edges.
 std::string MixedBytes(size_t size, uint64_t seed) {
   std::mt19937_64 random(seed);
   std::string bytes;
   while (bytes.size() < size) {
     const unsigned kind = random() % 100;
+    if (kind == 0) {
+      bytes.append(500, '\n');  // a run of empty lines
+      continue;
+    }
     size_t length = kind < 90 ? random() % 300 : kind < 99 ? random() % 5000 : 3 * kScanPiece / 2;
     for (size_t i = 0; i < length; ++i) {
       if (random() % 7 == 0) {
@@ -64,14 +69,17 @@ TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
     const char* name;
     uint64_t from, to;
     size_t max_batch;
+    uint64_t piece;
   };
   const std::vector<Run> runs = {
-      {"Whole", 0, size, 65536},
-      {"InsideLines", 77, size - 5, 65536},
-      {"OnPieceEdges", kScanPiece, 4 * kScanPiece, 65536},
-      {"LessThanAPiece", 1000, 1000 + kScanPiece / 3, 65536},
-      {"SmallBatches", 3, size, 1000},
-      {"Empty", 500, 500, 65536},
+      {"Whole", 0, size, 65536, kScanPiece},
+      {"InsideLines", 77, size - 5, 65536, kScanPiece},
+      {"OnPieceEdges", kScanPiece, 4 * kScanPiece, 65536, kScanPiece},
+      {"LessThanAPiece", 1000, 1000 + kScanPiece / 3, 65536, kScanPiece},
+      {"SmallBatches", 3, size, 1000, kScanPiece},
+      {"SmallPiecesOffPages", 3, size / 2, 65536, 5000},
+      {"EmptyLinePieces", 11, size, 65536, ScanPieceFor(1)},
+      {"Empty", 500, 500, 65536, kScanPiece},
   };
   for (const int workers : {1, 2, 3, 8}) {
     SetWorkerCountForTest(workers);
@@ -79,20 +87,21 @@ TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
       SCOPED_TRACE(std::string(run.name) + " with " + std::to_string(workers) + " workers");
       std::vector<uint64_t> got;
       size_t largest = 0;
-      ASSERT_TRUE(FindLineStarts(bytes.data(), 0, run.from, run.to, run.max_batch,
-                                 [&](const uint64_t* starts, size_t n) {
-                                   largest = std::max(largest, n);
-                                   got.insert(got.end(), starts, starts + n);
-                                   return true;
-                                 }));
+      ASSERT_TRUE(FindLineStarts(
+          bytes.data(), 0, run.from, run.to, run.max_batch,
+          [&](const uint64_t* starts, size_t n) {
+            largest = std::max(largest, n);
+            got.insert(got.end(), starts, starts + n);
+            return true;
+          },
+          run.piece));
       EXPECT_LE(largest, run.max_batch);
       ASSERT_EQ(PlainStarts(bytes, run.from, run.to), got);
     }
     // A refusal ends the hand-over: nothing after the refused batch.
     size_t calls = 0;
-    EXPECT_FALSE(FindLineStarts(bytes.data(), 0, 0, size, 100, [&](const uint64_t*, size_t) {
-      return ++calls < 3;
-    }));
+    EXPECT_FALSE(FindLineStarts(bytes.data(), 0, 0, size, 100,
+                                [&](const uint64_t*, size_t) { return ++calls < 3; }));
     EXPECT_EQ(3u, calls);
   }
 }
