@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "search/blockfilter.h"
 #include "search/matcher.h"
 #include "search/rawfind.h"
 #include "search/regexprep.h"
@@ -131,6 +132,9 @@ class FastScan {
     needle_ = RawNeedle(std::move(piece), options.IgnoreCase);
     plan_ = Plan::kRawPlain;
   }
+
+  // The raw plan's needle, or null under another plan.
+  const RawNeedle* rawNeedle() const { return plan_ == Plan::kRawPlain ? &needle_ : nullptr; }
 
   // Examines lines first, first + step, ... up to last (same block, last
   // included). Returns the matching line, -1, or kStopped.
@@ -678,6 +682,14 @@ int SearchNextWith(const std::string& pattern, int32_t& matchStart, int32_t& mat
     const int32_t blockFirst = line & ~(kLinesPerBlock - 1);
     const int32_t last =
         step > 0 ? std::min(blockFirst + kLinesPerBlock - 1, slot.LineCount - 1) : blockFirst;
+    // Whole blocks whose raw bytes hold no candidate are known without a
+    // look (the workers decided them a span at a time).
+    const RawNeedle* needle = local.rawNeedle();
+    if (needle != nullptr && !search_detail::BlockMayHold(slot, *needle, std::min(line, last),
+                                                          std::max(line, last), step)) {
+      line = last + step;
+      continue;
+    }
     const int32_t hit = local.Segment(line, last, step);
     if (hit == kStopped) {
       stopped = true;

@@ -18,6 +18,8 @@ class RawNeedle {
 
   size_t size() const { return bytes_.size(); }
   bool empty() const { return bytes_.empty(); }
+  const std::string& bytes() const { return bytes_; }
+  bool fold() const { return fold_; }
 
   // First / last start position in [text, text + length) where the needle
   // occurs, or nullptr.
