@@ -11,6 +11,7 @@
 #include "store/linescan.h"
 #include "store/parallelscan.h"
 #include "store/platform.h"
+#include "store/workers.h"
 
 namespace sp = store_platform;
 
@@ -148,8 +149,9 @@ IndexWorker::Outcome IndexWorker::Scan() {
     const uint64_t map_start = pos / granularity * granularity;
     const uint64_t map_length = std::min(kScanChunk, to - map_start);
     const uint64_t next = map_start + map_length;
-    // Not filled in here: each worker fills in the pages it scans.
-    const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, false);
+    // With helpers each worker fills in the pages it scans; alone, the
+    // window is filled in at once, as it is mapped.
+    const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, WorkerCount() < 2);
     if (base == nullptr) {
       error_ = errno;
       return Outcome::kOsError;

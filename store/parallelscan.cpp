@@ -20,18 +20,21 @@ uint64_t* PieceBuffer() {
   return buffer.get();
 }
 
-// The starts of [begin, end), at most kScanPiece bytes, into out.
+// The starts of [begin, end), at most kScanPiece bytes, into out. populate:
+// fill in the piece's pages first.
 size_t ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_t end,
-                 uint64_t* out) {
+                 uint64_t* out, bool populate) {
   const char* p = base + (begin - base_offset);
   const size_t length = static_cast<size_t>(end - begin);
-  // Pages filled in by the reader's own thread, at once: the workers take
-  // their faults side by side instead of one after the other. Advice only:
-  // an older kernel faults them in as they are read.
-  const uintptr_t page = 4096;
-  const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
-  madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(p) + length - first,
-          MADV_POPULATE_READ);
+  if (populate) {
+    // Pages filled in by the reader's own thread, at once: the workers take
+    // their faults side by side instead of one after the other. Advice
+    // only: an older kernel faults them in as they are read.
+    const uintptr_t page = 4096;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+    madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(p) + length - first,
+            MADV_POPULATE_READ);
+  }
   size_t consumed = 0;
   return RecordLineStarts(p, length, begin, out, length, &consumed);
 }
@@ -63,7 +66,7 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
     uint64_t* buffer = PieceBuffer();
     for (uint64_t begin = from; begin < to; begin += piece_size) {
       const uint64_t end = std::min(to, begin + piece_size);
-      if (!hand_over(buffer, ScanPiece(base, base_offset, begin, end, buffer))) return false;
+      if (!hand_over(buffer, ScanPiece(base, base_offset, begin, end, buffer, false))) return false;
     }
     return true;
   }
@@ -86,7 +89,7 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
       }
       const uint64_t begin = from + piece * piece_size;
       const uint64_t end = std::min(to, begin + piece_size);
-      const size_t found = ScanPiece(base, base_offset, begin, end, buffer);
+      const size_t found = ScanPiece(base, base_offset, begin, end, buffer, true);
       std::unique_lock<std::mutex> lock(mutex);
       turn_changed.wait(lock, [&] { return turn == piece; });
       if (ok) {

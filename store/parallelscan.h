@@ -23,6 +23,8 @@ uint64_t ScanPieceFor(double bytes_a_line);
 // file order, one call at a time (on any of the workers' threads), at most
 // max_batch starts a call; once it returns false no more calls are made and
 // the result is false. piece: bytes a worker takes at a time (ScanPieceFor).
+// Alone (one worker, or one piece) the pages are left as the caller mapped
+// them: a single reader gains nothing from filling them in piece by piece.
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
                     size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
                     uint64_t piece = kScanPiece);

@@ -1,5 +1,7 @@
 #include "store/workers.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -21,7 +23,14 @@ int DefaultCount() {
       const int n = std::atoi(forced);
       if (n >= 1 && n <= kMaxWorkers) return n;
     }
-    return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxWorkers);
+    // The cores this process may run on: under an affinity of one core, a
+    // second worker would only take turns with the first.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    const int cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0
+                          ? CPU_COUNT(&allowed)
+                          : static_cast<int>(std::thread::hardware_concurrency());
+    return std::clamp(cores, 1, kMaxWorkers);
   }();
   return count;
 }

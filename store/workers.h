@@ -5,7 +5,7 @@
 
 #include <functional>
 
-// Threads a job may use: the cores, at most 8; the environment variable
+// Threads a job may use: the cores the process may run on, at most 8; the environment variable
 // DOLMIK_WORKERS (1 to 8) or SetWorkerCountForTest overrides.
 int WorkerCount();
 // Test hook: n workers (1 to 8) from the next job on; 0 goes back to the
