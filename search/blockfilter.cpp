@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "search/linetext.h"
+#include "store/encoding.h"
 #include "store/lineindex.h"
 #include "store/platform.h"
 #include "store/workers.h"
@@ -14,24 +18,46 @@ namespace sp = store_platform;
 namespace search_detail {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Blocks decided at a time: at most 64, and no more than about 16 MiB of
-// the file (64 blocks of log lines), a few milliseconds on two cores, so
-// that input and a cancel get through between spans.
+// the file (64 blocks of log lines), a few milliseconds on two cores for a
+// needle, so that input and a cancel get through between spans.
 constexpr int32_t kSpanBlocks = 64;
 constexpr uint64_t kSpanBytes = uint64_t{16} << 20;
+// A span of line matches ends after this long: a block not begun by then
+// is left undecided, one begun is a "maybe" that the scan goes through with
+// its own polls. An expression slow on every line so holds no input back.
+constexpr auto kSpanTime = std::chrono::milliseconds(80);
+// Lines joined for one match call, and lines between looks at the clock.
+constexpr int32_t kJoinedLines = 512;
+constexpr int32_t kClockLines = 64;
 
 enum : int8_t { kUnknown = 0, kNone = 1, kMaybe = 2 };
 
-// The decisions of the last search's document and needle, kept from call to
-// call: a continuous search calls once per hit.
-struct Decisions {
+// What the decisions were made for.
+struct Key {
   uint64_t serial = 0;
   const LineIndex* index = nullptr;
   uint64_t fileSize = 0;
   int32_t lineCount = -1;
-  std::string needle;
-  bool fold = false;
+  int32_t tabWidth = 0;
+  bool raw = false;
+  bool joined = false;
+  std::string text;  // the needle's bytes, or the pattern
+  bool ignoreCase = false;
+  bool regex = false;
+  TextEncoding encoding = TextEncoding::kCp932;
+  bool operator==(const Key&) const = default;
+};
+
+// The decisions of the last search's document and query, kept from call to
+// call: a continuous search calls once per hit.
+struct Decisions {
+  Key key;
   std::vector<int8_t> blocks;
+  // One matcher a worker, compiled on its first line query.
+  std::unique_ptr<LineMatcher> matchers[8];
 };
 
 Decisions& Kept() {
@@ -39,64 +65,152 @@ Decisions& Kept() {
   return decisions;
 }
 
-// Decides blocks [first, last] (whole ones, below the file's last block).
-void DecideSpan(const FileSlot& slot, const RawNeedle& needle, int32_t first, int32_t last,
-                std::vector<int8_t>& blocks) {
+// Whether any of a block's lines may match: starts holds the starts of its
+// lines and of the line after it, read at base + (start - mapStart), with
+// mapEnd the end of what is mapped. kMaybe also for a line whose text GetLine
+// may cut, one the engine left undecided, and when the deadline passes.
+int8_t LinesDecision(LineMatcher& matcher, bool joined, const char* base, uint64_t mapStart,
+                     uint64_t mapEnd, const uint64_t* starts, Clock::time_point deadline) {
+  thread_local std::vector<char32_t> chunk;
+  char text[kLineBufferSize];
+  size_t used = 0;
+  for (int32_t i = 0; i < kLinesPerBlock; ++i) {
+    if (i % kClockLines == 0 && Clock::now() > deadline) return kMaybe;
+    const uint64_t n = starts[i + 1] - starts[i];
+    if (n > size_t{kMaxLineText}) return kMaybe;
+    const char* p = base + (starts[i] - mapStart);
+    const size_t length = TextFromRaw(p, n, mapEnd - starts[i], text, joined);
+    if (length >= size_t{kMaxLineText}) return kMaybe;
+    if (!joined) {
+      const int64_t undecided = matcher.undecided();
+      int32_t start = 0;
+      int32_t end = 0;
+      if (matcher.Match(text, static_cast<int>(length), start, end) ||
+          matcher.undecided() != undecided) {
+        return kMaybe;
+      }
+      continue;
+    }
+    if (chunk.size() < used + kLineBufferSize + 1) {
+      chunk.resize(std::max(chunk.size() * 2, size_t{1} << 16));
+    }
+    used += DecodeUnits(matcher.encoding(), text, length, chunk.data() + used, nullptr);
+    chunk[used++] = U'\n';
+    if ((i + 1) % kJoinedLines == 0 || i + 1 == kLinesPerBlock) {
+      size_t start = 0;
+      size_t end = 0;
+      if (matcher.regex().Find(chunk.data(), used, 0, start, end) != LineMatch::kNo) {
+        return kMaybe;
+      }
+      used = 0;
+    }
+  }
+  return kNone;
+}
+
+// Decides blocks [first, last] (whole ones, below the file's last block),
+// taken in the scan's direction.
+void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, int32_t last,
+                int step, Decisions& kept) {
+  std::vector<int8_t>& blocks = kept.blocks;
   const int32_t count = last - first + 1;
   std::vector<uint64_t> edges(static_cast<size_t>(count) + 1);
   for (int32_t k = 0; k <= count; ++k) {
     edges[static_cast<size_t>(k)] = slot.Index->Start(int64_t{first + k} * kLinesPerBlock);
   }
   const uint64_t granularity = sp::AllocationGranularity();
-  const uint64_t map_start = edges.front() / granularity * granularity;
-  const uint64_t map_length = edges.back() - map_start;
+  const uint64_t mapStart = edges.front() / granularity * granularity;
+  const uint64_t mapLength = edges.back() - mapStart;
   const char* base =
-      map_length > 0 ? sp::MapWindow(slot.MapHandle, map_start, map_length, false) : nullptr;
+      mapLength > 0 ? sp::MapWindow(slot.MapHandle, mapStart, mapLength, false) : nullptr;
   if (base == nullptr) {
     for (int32_t b = first; b <= last; ++b) blocks[static_cast<size_t>(b)] = kMaybe;
     return;
   }
-  const int slot_number = static_cast<int>(&slot - SlotTable);
-  sp::RegisterWindow(slot_number, sp::kScanWindow, base, map_length);
+  const int slotNumber = static_cast<int>(&slot - SlotTable);
+  sp::RegisterWindow(slotNumber, sp::kScanWindow, base, mapLength);
+  const Clock::time_point deadline = Clock::now() + kSpanTime;
   std::atomic<int32_t> next{0};
-  RunOnWorkers(WorkerCount(), [&](int) {
-    for (int32_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+  RunOnWorkers(WorkerCount(), [&](int worker) {
+    LineMatcher* matcher = nullptr;
+    thread_local std::vector<uint64_t> starts;
+    if (query.needle == nullptr) {
+      std::unique_ptr<LineMatcher>& own = kept.matchers[worker];
+      if (own == nullptr) {
+        own = std::make_unique<LineMatcher>();
+        const LineMatcher& model = *query.lines;
+        if (!own->Init(model.pattern(), model.options(), model.encoding())) own.reset();
+      }
+      matcher = own.get();
+      starts.resize(kLinesPerBlock + 1);
+    }
+    for (int32_t n; (n = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      const int32_t k = step > 0 ? n : count - 1 - n;
+      const int32_t block = first + k;
       const uint64_t begin = edges[static_cast<size_t>(k)];
       const uint64_t end = edges[static_cast<size_t>(k) + 1];
-      const bool found = end > begin && needle.FindFirst(base + (begin - map_start), end - begin);
-      blocks[static_cast<size_t>(first + k)] = found ? kMaybe : kNone;
+      int8_t decision = kMaybe;
+      if (query.needle != nullptr) {
+        decision = end > begin && query.needle->FindFirst(base + (begin - mapStart), end - begin)
+                       ? kMaybe
+                       : kNone;
+      } else if (matcher != nullptr) {
+        // Not begun after the deadline: left for a later span.
+        if (Clock::now() > deadline) return;
+        slot.Index->Starts(int64_t{block} * kLinesPerBlock, kLinesPerBlock, starts.data());
+        starts[kLinesPerBlock] = end;
+        decision = LinesDecision(*matcher, query.joined, base, mapStart, mapStart + mapLength,
+                                 starts.data(), deadline);
+      }
+      blocks[static_cast<size_t>(block)] = decision;
     }
   });
-  sp::UnregisterWindow(slot_number, sp::kScanWindow);
-  sp::UnmapWindow(base, map_length);
+  sp::UnregisterWindow(slotNumber, sp::kScanWindow);
+  sp::UnmapWindow(base, mapLength);
 }
 
 }  // namespace
 
-bool BlockMayHold(const FileSlot& slot, const RawNeedle& needle, int32_t low, int32_t high,
+bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, int32_t high,
                   int step) {
   // Only whole blocks below the last one, of a document whose index is
   // complete and whose bytes are all there; the filter's own window needs
   // the scan window's place in the truncation guard, free without an
   // indexer.
   const int32_t block = low / kLinesPerBlock;
-  const int32_t last_block = (slot.LineCount - 1) / kLinesPerBlock;
+  const int32_t lastBlock = (slot.LineCount - 1) / kLinesPerBlock;
   if (WorkerCount() < 2 || slot.Worker != nullptr || slot.Truncated || slot.MapHandle < 0 ||
-      low % kLinesPerBlock != 0 || high != low + kLinesPerBlock - 1 || block >= last_block ||
-      needle.empty()) {
+      low % kLinesPerBlock != 0 || high != low + kLinesPerBlock - 1 || block >= lastBlock ||
+      (query.needle == nullptr ? query.lines == nullptr : query.needle->empty())) {
     return true;
   }
+  Key key;
+  key.serial = slot.OpenSerial;
+  key.index = slot.Index.get();
+  key.fileSize = slot.FileSize;
+  key.lineCount = slot.LineCount;
+  key.tabWidth = TabWidth;
+  key.raw = query.needle != nullptr;
+  if (query.needle != nullptr) {
+    key.text = query.needle->bytes();
+    key.ignoreCase = query.needle->fold();
+  } else {
+    key.joined = query.joined;
+    key.text = query.lines->pattern();
+    key.ignoreCase = query.lines->options().IgnoreCase;
+    key.regex = query.lines->options().Regex;
+    key.encoding = query.lines->encoding();
+  }
   Decisions& kept = Kept();
-  if (kept.serial != slot.OpenSerial || kept.index != slot.Index.get() ||
-      kept.fileSize != slot.FileSize || kept.lineCount != slot.LineCount ||
-      kept.needle != needle.bytes() || kept.fold != needle.fold()) {
-    kept.serial = slot.OpenSerial;
-    kept.index = slot.Index.get();
-    kept.fileSize = slot.FileSize;
-    kept.lineCount = slot.LineCount;
-    kept.needle = needle.bytes();
-    kept.fold = needle.fold();
-    kept.blocks.assign(static_cast<size_t>(last_block), kUnknown);
+  if (!(kept.key == key)) {
+    const bool sameLines = !key.raw && !kept.key.raw && kept.key.text == key.text &&
+                           kept.key.ignoreCase == key.ignoreCase && kept.key.regex == key.regex &&
+                           kept.key.encoding == key.encoding;
+    if (!sameLines) {
+      for (std::unique_ptr<LineMatcher>& matcher : kept.matchers) matcher.reset();
+    }
+    kept.key = std::move(key);
+    kept.blocks.assign(static_cast<size_t>(lastBlock), kUnknown);
   }
   if (kept.blocks[static_cast<size_t>(block)] == kUnknown) {
     int32_t first = block;
@@ -106,7 +220,7 @@ bool BlockMayHold(const FileSlot& slot, const RawNeedle& needle, int32_t low, in
     auto edge = [&](int32_t b) { return slot.Index->Start(int64_t{b} * kLinesPerBlock); };
     for (int32_t n = 1; n < kSpanBlocks; ++n) {
       const int32_t b = step > 0 ? last + 1 : first - 1;
-      if (b < 0 || b >= last_block || kept.blocks[static_cast<size_t>(b)] != kUnknown) break;
+      if (b < 0 || b >= lastBlock || kept.blocks[static_cast<size_t>(b)] != kUnknown) break;
       if (step > 0 ? edge(b + 1) - edge(first) > kSpanBytes
                    : edge(last + 1) - edge(b) > kSpanBytes) {
         break;
@@ -117,7 +231,7 @@ bool BlockMayHold(const FileSlot& slot, const RawNeedle& needle, int32_t low, in
       // A block of long lines: the plan goes through it with its own polls.
       kept.blocks[static_cast<size_t>(block)] = kMaybe;
     } else {
-      DecideSpan(slot, needle, first, last, kept.blocks);
+      DecideSpan(slot, query, first, last, step, kept);
     }
   }
   return kept.blocks[static_cast<size_t>(block)] != kNone;

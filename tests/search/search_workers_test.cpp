@@ -2,7 +2,8 @@
 // 2, 3 and 8 workers, down and up, single and continuous: documents of many
 // blocks whose needles sit at block edges, in CR LF lines, in double-byte
 // text (a raw candidate on a trail byte is no hit), in the file's last line,
-// and in blocks far apart; ignore case and a regex with a required run.
+// and in blocks far apart; ignore case, a regex with a required run and
+// regexes without one.
 #include <random>
 #include <string>
 
@@ -23,7 +24,7 @@ std::string ManyBlocks(int blocks, const std::vector<int32_t>& places, uint64_t 
     const size_t length = 8 + random() % 53;
     for (size_t i = 0; i < length; ++i) bytes += static_cast<char>('a' + random() % 20);
     if (next < places.size() && places[next] == line) {
-      switch (next++ % 4) {
+      switch (next++ % 5) {
         case 0:
           bytes += "xZQXJy";
           break;
@@ -35,8 +36,11 @@ std::string ManyBlocks(int blocks, const std::vector<int32_t>& places, uint64_t 
               "\x83\x5a"
               "ZQXJ";  // after a double-byte character
           break;
-        default:
+        case 3:
           bytes += "\x88ZQXJ\x88";  // its first byte a trail byte: no plain hit
+          break;
+        default:
+          bytes += std::string(3000, 'a') + "ZQXJ";  // a line longer than its text
           break;
       }
     }
@@ -77,6 +81,10 @@ TEST_F(WorkersSearchTest, EveryWorkerCountGivesTheOraclesHits) {
       {"IgnoreCase", "ZQXJ", true, false},
       {"RegexWithARun", "ZQX[J]", false, true},
       {"Absent", "QQQQQ", false, false},
+      // No required run: the workers match joined lines, or line by line.
+      {"RegexJoined", "[Z][Q][X][J]", false, true},
+      {"RegexJoinedIgnoreCase", "[z]q[x]j", true, true},
+      {"RegexEachLine", "[Z][^a-z][X][J]", false, true},
   };
   for (const int workers : {1, 2, 3, 8}) {
     SetWorkerCountForTest(workers);
