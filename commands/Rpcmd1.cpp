@@ -16,12 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "commands/filter.h"
 #include "commands/jumps.h"
 #include "search/search.h"
 #include "store/compressed_slot.h"
 #include "store/displayname.h"
 #include "store/encoding.h"
 #include "store/slots.h"
+#include "view/shownlines.h"
 #include "view/view.h"
 
 CommandHooks& CmdHooks() {
@@ -117,7 +119,7 @@ namespace {
 void ShowTail(FileSlot& slot) {
   // The rows in sight, so that the last line is seen whatever the window's size.
   const int rows = slot.Image != nullptr ? VisibleLinesPerPage(slot.Image) : 1;
-  const int32_t top = std::max<int32_t>(0, slot.LineCount - rows);
+  const int32_t top = LineOfRow(slot, std::max<int64_t>(0, int64_t{ShownRows(slot)} - rows));
   if (SlotIndex(slot) == CurrentSlot && slot.Image != nullptr) {
     DrawView(top, true);
   } else {
@@ -217,6 +219,8 @@ void InstallCommandHooks() {
   SearchHooks& search = SearchHooksRef();
   search.hit = [](int slot, int32_t line, std::string_view text) {
     if (!CmdHooks().append_search_log) return;
+    // A filtered tab searches the lines it shows.
+    if (slot >= 0 && slot < kSlotCount && !LineShown(SlotTable[slot], line)) return;
     const std::string row = FormatSearchLogLine(slot, line + 1, text);
     const TextEncoding encoding =
         slot >= 0 && slot < kSlotCount ? SlotTable[slot].Encoding : TextEncoding::kCp932;
@@ -353,7 +357,11 @@ int _select(int32_t lineNumber) {
   AppendLog(QStringLiteral(" > _select ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
             QString::number(lineNumber));
   if (!SlotHoldsDocument()) return -1;
-  HighlightRow(lineNumber - SlotTable[CurrentSlot].TopLine - 1);
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  // A line the filter hides has no row.
+  if (ActiveFilter(slot) != nullptr && !LineShown(slot, lineNumber - 1)) return 0;
+  HighlightRow(static_cast<int>(std::clamp<int64_t>(
+      RowOfLine(slot, lineNumber - 1) - RowOfLine(slot, slot.TopLine), -1, INT32_MAX)));
   return 0;
 }
 
@@ -443,6 +451,11 @@ int FindString(const QString& text) {
     AppendLog(QStringLiteral("# *** ERROR *** 行インデックスの作成中は検索できません"));
     return -1;
   }
+  if (FilterBuilding()) {
+    // The lines a filtered tab shows are not all known yet.
+    AppendLog(QStringLiteral("# *** ERROR *** フィルタの作成中は検索できません"));
+    return -1;
+  }
   const SearchOptions options =
       SearchHooksRef().options ? SearchHooksRef().options() : SearchOptions{};
   // The text is searched as bytes of the document's own encoding. A
@@ -504,6 +517,7 @@ int FindString(const QString& text) {
       const int line = SearchNextWith(pattern, matchStart, matchEnd, run);
       run.withTopLine = false;
       if (line < 0) break;
+      if (!LineShown(SlotTable[CurrentSlot], line)) continue;  // hidden by the filter
       ++count;
       hit = line;
       // The scan reports progress only between lines it examines; a file
@@ -517,7 +531,19 @@ int FindString(const QString& text) {
       }
     }
   } else if (!pattern.empty()) {
-    hit = SearchNextWith(pattern, matchStart, matchEnd, run);
+    // A filtered tab finds the next hit among the lines it shows: a hidden
+    // hit is passed over, the scan going on from it.
+    FileSlot& slot = SlotTable[CurrentSlot];
+    const int32_t top = slot.TopLine;
+    for (;;) {
+      hit = SearchNextWith(pattern, matchStart, matchEnd, run);
+      if (hit < 0 || run.stopped || LineShown(slot, hit) || !document.StillCurrent()) break;
+      slot.TopLine = hit;
+    }
+    if (hit < 0 || !LineShown(slot, hit)) {
+      if (document.StillCurrent()) slot.TopLine = top;
+      hit = -1;
+    }
     if (hit >= 0) count = 1;
   }
   if (hooks.search_running) hooks.search_running(false);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "commands/Rpcmd1.h"
+#include "view/shownlines.h"
 #include "view/view.h"
 
 namespace {
@@ -31,7 +32,10 @@ bool Reached(const FileSlot& slot, int64_t line) {
 }
 
 int32_t TopFor(const FileSlot& slot, int64_t line) {
-  if (line >= slot.LineCount) return LastPageTop(slot);
+  // Past the end, or past the last line a filtered tab shows.
+  if (line >= slot.LineCount || RowOfLine(slot, static_cast<int32_t>(line)) >= ShownRows(slot)) {
+    return LastPageTop(slot);
+  }
   return static_cast<int32_t>(std::max<int64_t>(line, 0));
 }
 
@@ -39,12 +43,13 @@ int32_t TopFor(const FileSlot& slot, int64_t line) {
 
 int32_t LastPageTop(const FileSlot& slot) {
   const int rows = slot.Image != nullptr ? VisibleLinesPerPage(slot.Image) : 1;
-  return std::max<int32_t>(0, slot.LineCount - rows);
+  return LineOfRow(slot, std::max<int64_t>(0, int64_t{ShownRows(slot)} - rows));
 }
 
 bool PageShowsEnd(const FileSlot& slot, int64_t top) {
   const int rows = slot.Image != nullptr ? VisibleLinesPerPage(slot.Image) : 1;
-  return top + rows >= slot.LineCount;
+  return RowOfLine(slot, static_cast<int32_t>(std::min<int64_t>(top, kMaxLineCount))) + rows >=
+         ShownRows(slot);
 }
 
 int JumpToLine(int64_t line) {

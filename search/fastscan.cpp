@@ -67,8 +67,10 @@ constexpr int32_t kStopped = -3;
 
 enum class Plan { kPerLine, kRawPlain, kRegexChunks };
 
-// The longest run of the pattern's characters without a blank, TAB, line
-// feed or a character the encoding writes with more than one code, as bytes.
+}  // namespace
+
+namespace search_detail {
+
 std::string LongestPlainPiece(const std::string& pattern, TextEncoding encoding) {
   size_t bestStart = 0;
   size_t bestLength = 0;
@@ -98,6 +100,12 @@ std::string LongestPlainPiece(const std::string& pattern, TextEncoding encoding)
   }
   return pattern.substr(bestStart, bestLength);
 }
+
+}  // namespace search_detail
+
+namespace {
+
+using search_detail::LongestPlainPiece;
 
 class FastScan {
  public:

@@ -24,4 +24,9 @@ std::string RequiredLiteral(const std::string& pattern, TextEncoding encoding);
 // has one.
 bool RegexIsLineLocal(const std::string& pattern, TextEncoding encoding);
 
+// The longest run of a plain pattern's characters without a blank, TAB,
+// line feed or a character the encoding writes with more than one code, as
+// bytes: every line whose text holds the pattern holds it in its raw bytes.
+std::string LongestPlainPiece(const std::string& pattern, TextEncoding encoding);
+
 }  // namespace search_detail

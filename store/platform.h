@@ -51,10 +51,11 @@ void FailWindowMapAt(int n);
 
 // The truncation guard. A read of a mapped page that lies past the end of a
 // file that shrank raises SIGBUS; the handler looks the address up in this
-// table (two entries per slot: the slot's window and the index builder's
-// window), maps zero pages over the rest of that window so the read goes on
-// and sets the slot's flag. Any other SIGBUS keeps its default action.
-enum WindowKind { kSlotWindow = 0, kScanWindow = 1 };
+// table (three entries per slot: the slot's window, the index builder's
+// window and the filter's), maps zero pages over the rest of that window so
+// the read goes on and sets the slot's flag. Any other SIGBUS keeps its
+// default action.
+enum WindowKind { kSlotWindow = 0, kScanWindow = 1, kFilterWindow = 2 };
 void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length);
 void UnregisterWindow(int slot, WindowKind kind);
 // True once a read through one of the slot's windows hit a truncated page.

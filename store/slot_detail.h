@@ -42,5 +42,9 @@ void StartIndexing(FileSlot& slot);
 // kDetectionSample of them), taken in unless the file reads as UTF-16 or
 // the user chose an encoding. Sets DetectionSawOnlyAscii.
 void DetectSlotEncoding(FileSlot& slot);
+// The display text of the line at p (span readable bytes, its line feed
+// included when within them) into out, as GetLineInto makes it; returns the
+// length.
+size_t CopyLineText(const char* p, size_t span, int tab, char* out);
 
 }  // namespace slot_detail

@@ -26,6 +26,7 @@ class IndexWorker;          // store/indexer.h
 class FileWatcher;          // store/filewatch.h
 struct FollowState;         // store/follow.h: what the watcher did and saw, for the slot's thread
 struct CompressedDocument;  // store/compressed_slot.h
+class LineFilter;          // store/linefilter.h
 
 constexpr int kSlotCount = 4;
 // Scans walk the document in runs of 8192 lines (2^13) and report progress
@@ -126,6 +127,11 @@ struct FileSlot {
   // the window is a buffer of unpacked bytes. FileSize is the unpacked size
   // reached so far. The file is not watched: it does not grow in place.
   std::shared_ptr<CompressedDocument> Compressed;
+
+  // The lines the tab shows when the user filters them (view/shownlines.h);
+  // null: every line. It belongs to the index it was built on and is
+  // ignored once the slot holds another.
+  std::shared_ptr<LineFilter> Filter;
 };
 
 extern FileSlot SlotTable[kSlotCount];

@@ -48,7 +48,9 @@
 #include "ui/Rpsearchlog.h"
 #include "ui/designfont.h"
 #include "ui/dmkAbout.h"
+#include "ui/filterdialog.h"
 #include "ui/statuspanels.h"
+#include "view/shownlines.h"
 #include "view/view.h"
 
 TRpEdit* RpEdit = nullptr;
@@ -410,6 +412,7 @@ void TRpEdit::BuildMenus() {
   N8 = item(show1, "N8", "ログクリアー(&D)", {}, "実行ログをクリアします", &TRpEdit::N8Click);
   show1->addSeparator();
   L1 = item(show1, "L1", "検索ログ表示(&L)", {}, "検索ログを表示します", &TRpEdit::L1Click);
+  InstallFilterUi(this, show1);
   show1->addSeparator();
   // The encoding of the current tab's document: detected, or one chosen.
   Code1 = show1->addMenu(QStringLiteral("文字コード(&E)"));
@@ -1017,10 +1020,10 @@ void TRpEdit::ScrollFChange() {
   if (slot.FileHandle == -1 || slot.VScroll == nullptr) return;
   // A scroll upwards leaves follow mode: the user reads back. (The bar moved
   // by a file read again from the start is no such scroll.)
-  if (slot.FollowTail && !slot.Reloading && slot.VScroll->value() < slot.TopLine) {
+  if (slot.FollowTail && !slot.Reloading && slot.VScroll->value() < RowOfLine(slot, slot.TopLine)) {
     rpcmd::_follow_tail(false);
   }
-  DrawView(slot.VScroll->value(), false);
+  DrawView(LineOfRow(slot, slot.VScroll->value()), false);
 }
 
 void TRpEdit::ScrollHF1Change() {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <string>
 
+#include "view/shownlines.h"
 #include "view/view.h"
 #include "view/view_internal.h"
 
@@ -212,11 +213,12 @@ void DrawPageRows(FileSlot& slot, Rows rows) {
   --g_pageDrawDepth;
 }
 
-int32_t PageEnd(const FileSlot& slot, int32_t top) {
-  int64_t end = static_cast<int64_t>(top) + LinesPerPage(slot.Image);
-  const int64_t count = static_cast<uint32_t>(slot.LineCount);
-  if (count < end) end = count;
-  return static_cast<int32_t>(end);
+// The lines of the page whose first row shows top: the shown lines from
+// top on, as many as the page has rows.
+const std::vector<int32_t>& PageLines(const FileSlot& slot, int32_t top) {
+  static std::vector<int32_t> lines;
+  LinesOfRows(slot, RowOfLine(slot, top), LinesPerPage(slot.Image), lines);
+  return lines;
 }
 
 }  // namespace
@@ -252,7 +254,7 @@ void BindSlotControls(int slot) {
 
 void SetVerticalRange(FileSlot& slot) {
   if (slot.VScroll == nullptr) return;
-  const int32_t count = std::max<int32_t>(slot.LineCount, 0);
+  const int32_t count = ShownRows(slot);
   const QSignalBlocker blocker(slot.VScroll);
   slot.VScroll->setRange(0, count);
   slot.VScroll->setSingleStep(1);
@@ -263,7 +265,7 @@ void SyncVerticalScroll(FileSlot& slot) {
   if (slot.VScroll == nullptr) return;
   SetVerticalRange(slot);
   const QSignalBlocker quiet(slot.VScroll);
-  slot.VScroll->setValue(slot.TopLine);
+  slot.VScroll->setValue(static_cast<int>(RowOfLine(slot, slot.TopLine)));
 }
 
 // --- geometry and metrics ---------------------------------------------------
@@ -347,8 +349,9 @@ int32_t LineAtY(int y) {
   // A drag may leave the image upwards (negative y): the line stays >= 0.
   // Below, the line may pass the last one (rows under a short file) but not
   // the most lines a document holds, so that line + 1 never overflows.
-  const double line = y / h + slot.TopLine;
-  return static_cast<int32_t>(std::clamp(line, 0.0, static_cast<double>(kMaxLineCount)));
+  const double row = y / h + static_cast<double>(RowOfLine(slot, slot.TopLine));
+  const double clamped = std::clamp(row, 0.0, static_cast<double>(kMaxLineCount));
+  return std::min(LineOfRow(slot, static_cast<int64_t>(clamped)), kMaxLineCount);
 }
 
 int32_t ScrolledTopLine(const QScrollBar& bar, int64_t lines) {
@@ -388,21 +391,23 @@ void DrawView(int32_t topLine, bool setScrollPosition) {
   FileSlot& slot = Current();
   if (slot.ViewBase == nullptr || slot.Image == nullptr) return;
   if (topLine < 0) topLine = 0;
+  // A filtered tab shows its first shown line at or after the one asked for.
+  topLine = SnapToShown(slot, topLine);
   UpdateTextMetrics();
   if (setScrollPosition && slot.VScroll != nullptr) {
     // The scroll bar's change handler would only draw this same page once
     // more before the draw below; moving the bar quietly draws it once.
     const QSignalBlocker quiet(slot.VScroll);
-    slot.VScroll->setValue(topLine);
+    slot.VScroll->setValue(static_cast<int>(RowOfLine(slot, topLine)));
   }
   slot.MaxLineWidth = 0;
   const QString shown = QString::number(static_cast<int64_t>(topLine) + 1);
   if (ViewHooksRef().set_jump_field) ViewHooksRef().set_jump_field(shown);
   if (ViewHooksRef().set_top_line_status) ViewHooksRef().set_top_line_status(shown);
-  const int32_t end = PageEnd(slot, topLine);
+  const std::vector<int32_t>& lines = PageLines(slot, topLine);
   g_maxRaised = false;
   DrawPageRows(slot, [&] {
-    for (int32_t i = topLine; i < end; ++i) {
+    for (const int32_t i : lines) {
       try {
         if (slot.LeftColumn > 0) {
           DrawLineShifted(slot.LeftColumn, i);
@@ -414,9 +419,10 @@ void DrawView(int32_t topLine, bool setScrollPosition) {
       }
     }
   });
-  const int32_t oldTop = slot.TopLine;
+  const int64_t oldTop = RowOfLine(slot, slot.TopLine);
   slot.TopLine = topLine;
-  FollowVerticalScroll(topLine - oldTop);
+  FollowVerticalScroll(static_cast<int32_t>(
+      std::clamp<int64_t>(RowOfLine(slot, topLine) - oldTop, INT32_MIN, INT32_MAX)));
   FinishHorizontalRange();
 }
 
@@ -425,10 +431,10 @@ void DrawViewAtColumn(int32_t leftColumn) {
   if (slot.Image == nullptr) return;
   if (leftColumn < 0) leftColumn = 0;
   slot.DrawRow = 0;
-  const int32_t end = PageEnd(slot, slot.TopLine);
+  const std::vector<int32_t>& lines = PageLines(slot, slot.TopLine);
   g_maxRaised = false;
   DrawPageRows(slot, [&] {
-    for (int32_t i = slot.TopLine; i < end; ++i) {
+    for (const int32_t i : lines) {
       try {
         DrawLineShifted(leftColumn, i);
       } catch (...) {
@@ -487,16 +493,18 @@ void ToggleSelectionHighlight() {
   PageImage* image = slot.Image;
   if (image == nullptr || !HasSelectionEnd(slot)) return;
   const double h = RowHeight(*image);
-  const int32_t firstLine = std::min(slot.SelStartLine, slot.SelEndLine);
-  const int32_t lastLine = std::max(slot.SelStartLine, slot.SelEndLine);
+  // In rows from the page's top: a filtered tab skips the hidden lines.
+  const double top = static_cast<double>(RowOfLine(slot, slot.TopLine));
+  const int64_t firstRow = RowOfLine(slot, std::min(slot.SelStartLine, slot.SelEndLine));
+  const int64_t lastRow = RowOfLine(slot, std::max(slot.SelStartLine, slot.SelEndLine));
   const int height = image->Raster().height();
   auto rowTop = [&](double row) {
     const int y = TruncClamp(h * row);
     return std::clamp(y, 0, height);
   };
   if (!RangeSelectionMode) {
-    InvertRect(image, TextMargin, rowTop(firstLine - static_cast<double>(slot.TopLine)),
-               image->Raster().width(), rowTop(lastLine + 1.0 - slot.TopLine));
+    InvertRect(image, TextMargin, rowTop(static_cast<double>(firstRow) - top),
+               image->Raster().width(), rowTop(static_cast<double>(lastRow) + 1.0 - top));
     return;
   }
   // A block is inverted row by row: each row's span ends on its own
@@ -504,18 +512,18 @@ void ToggleSelectionHighlight() {
   // block's rectangle wherever the characters are one cell per column.
   const double shift = std::max<int32_t>(slot.LeftColumn, 0);
   const int rows = LinesPerPage(image) + 1;
-  const int32_t from = std::max(firstLine, slot.TopLine);
-  const int32_t to =
-      static_cast<int32_t>(std::min<int64_t>(lastLine, static_cast<int64_t>(slot.TopLine) + rows));
-  for (int32_t line = from; line <= to; ++line) {
+  const int64_t from = std::max(firstRow, static_cast<int64_t>(top));
+  const int64_t to = std::min<int64_t>(lastRow, static_cast<int64_t>(top) + rows);
+  for (int64_t row = from; row <= to; ++row) {
+    const int32_t line = LineOfRow(slot, row);
     int lo = std::min(slot.SelStartColumn, slot.SelEndColumn);
     int hi = std::max(slot.SelStartColumn, slot.SelEndColumn);
     SnapBlockToCharacters(slot, line, &lo, &hi);
     const int left = std::max(TruncClamp((lo - shift) * AverageCharWidth + TextMargin), TextMargin);
     const int right =
         std::max(TruncClamp((hi + 1 - shift) * AverageCharWidth + TextMargin), TextMargin);
-    InvertRect(image, left, rowTop(line - static_cast<double>(slot.TopLine)), right,
-               rowTop(line + 1.0 - slot.TopLine));
+    InvertRect(image, left, rowTop(static_cast<double>(row) - top), right,
+               rowTop(static_cast<double>(row) + 1.0 - top));
   }
 }
 
@@ -563,9 +571,10 @@ void ResetSelection(bool forget) {
 void FollowVerticalScroll(int32_t delta) {
   FileSlot& slot = Current();
   if (!HasSelectionEnd(slot)) return;
-  const int64_t last = std::max<int64_t>(static_cast<int64_t>(slot.LineCount) - 1, 0);
-  slot.SelEndLine = static_cast<int32_t>(
-      std::clamp<int64_t>(static_cast<int64_t>(slot.SelEndLine) + delta, 0, last));
+  // Rows, not lines: a filtered tab moves the end over shown lines only.
+  const int64_t last = std::max<int64_t>(static_cast<int64_t>(ShownRows(slot)) - 1, 0);
+  slot.SelEndLine =
+      LineOfRow(slot, std::clamp<int64_t>(RowOfLine(slot, slot.SelEndLine) + delta, 0, last));
   ToggleSelectionHighlight();
 }
 
@@ -603,12 +612,13 @@ void HighlightRow(int row) {
 void CopySelection() {
   FileSlot& slot = Current();
   if (!HasSomethingToCopy(slot)) return;
-  const int32_t first = std::min(slot.SelStartLine, slot.SelEndLine);
-  // Only lines that exist are copied: rows below the end of a short file
-  // add nothing.
-  const int32_t last = std::min(std::max(slot.SelStartLine, slot.SelEndLine), slot.LineCount - 1);
+  // Rows: a filtered tab copies the lines it shows. Only lines that exist
+  // are copied: rows below the end of a short file add nothing.
+  const int64_t first = RowOfLine(slot, std::min(slot.SelStartLine, slot.SelEndLine));
+  const int64_t last = std::min<int64_t>(
+      RowOfLine(slot, std::max(slot.SelStartLine, slot.SelEndLine)), int64_t{ShownRows(slot)} - 1);
   if (first > last) return;
-  const int64_t count = static_cast<int64_t>(last) - first + 1;
+  const int64_t count = last - first + 1;
   if (count > kMaxCopyLines) {
     if (ViewHooksRef().notice) {
       ViewHooksRef().notice(
@@ -623,8 +633,8 @@ void CopySelection() {
   bytes.reserve(static_cast<size_t>(std::min<int64_t>(count * 64, int64_t{64} << 20)));
   char text[kLineBufferSize];
   char cut[kLineBufferSize];
-  for (int32_t i = first; i <= last; ++i) {
-    const int length = std::clamp(GetLineInto(slot, i, text), 0, kMaxLineText);
+  for (int64_t row = first; row <= last; ++row) {
+    const int length = std::clamp(GetLineInto(slot, LineOfRow(slot, row), text), 0, kMaxLineText);
     if (RangeSelectionMode) {
       const int n = CutColumns(text, length, c1, c2, cut, slot.Encoding);
       bytes.append(cut, static_cast<size_t>(n));

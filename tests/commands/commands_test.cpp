@@ -22,11 +22,13 @@
 #include <vector>
 
 #include "commands/Rpcmd1.h"
+#include "commands/filter.h"
 #include "commands/jumps.h"
 #include "search/search.h"
 #include "store/indexer.h"
 #include "store/slots.h"
 #include "support/testfiles.h"
+#include "view/shownlines.h"
 #include "view/view.h"
 
 namespace {
@@ -389,6 +391,41 @@ TEST_F(CommandsTest, JumpThenSelectInvertsTheRowOfTheLine) {
   const auto [first, last] = ChangedRows(before, Raster(0));
   EXPECT_EQ(first, static_cast<int>(h * 4));
   EXPECT_LE(last, static_cast<int>(h * 5));
+}
+
+TEST_F(CommandsTest, AFilteredTabScrollsJumpsAndSearchesOverTheShownLines) {
+  QStringList lines;  // every third line, from line 2 (1-based), is INFO
+  for (int i = 0; i < 1000; ++i)
+    lines << QString("line %1 %2").arg(i + 1).arg(i % 3 == 1 ? "INFO" : "DEBUG");
+  Open(0, lines);
+  FileSlot& slot = SlotTable[0];
+  ASSERT_EQ(rpcmd::_filter({"INFO"}), 0);
+  WaitForFilter();
+  EXPECT_EQ(rec_.log,
+            (QStringList{" > _filter 0 + INFO", "# フィルタ完了: 1000 行中 333 行を表示"}));
+  EXPECT_EQ(controls_[0].vscroll->maximum(), 333);
+  EXPECT_EQ(slot.TopLine, 1);  // the first shown line at or after the top
+  // A jump to a hidden line shows the next shown one; the bar counts rows.
+  rpcmd::_jump(5, true);
+  EXPECT_EQ(slot.TopLine, 7);
+  EXPECT_EQ(controls_[0].vscroll->value(), 2);
+  EXPECT_EQ(LastPageTop(slot), LineOfRow(slot, 333 - VisibleLinesPerPage(slot.Image)));
+  // Searches see the shown lines only.
+  rpcmd::_jump(0, true);
+  options_ = SearchOptions{.Continuous = true};
+  rec_ = Recorder{};
+  FindString("line");
+  EXPECT_EQ(rec_.searchLog.size(), 333 + 2);
+  EXPECT_TRUE(rec_.searchLog.filter("DEBUG").isEmpty());
+  options_ = SearchOptions{};
+  EXPECT_EQ(FindString("DEBUG"), -1);
+  // 解除 keeps the line on top and gives every line back.
+  rpcmd::_jump(500, true);
+  const int32_t top = slot.TopLine;
+  EXPECT_EQ(rpcmd::_filter_clear(), 0);
+  EXPECT_EQ(slot.TopLine, top);
+  EXPECT_EQ(controls_[0].vscroll->maximum(), 1000);
+  EXPECT_EQ(rec_.log.last(), " > _filter 0 clear");
 }
 
 TEST_F(CommandsTest, AnyTabWidthKeepsLinesWithinTheBuffer) {

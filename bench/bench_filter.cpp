@@ -1,0 +1,118 @@
+// bench_filter FILE --compare REPS
+//
+// The filter against the continuous search for the same text on the same
+// warm file: building the shown lines of one include rule (its thread from
+// the first line to the last) over a continuous search from the top that
+// lists every hit as the result window gets it. Prints "filter/NAME RATIO"
+// lines (median over median; limit 1.5) and "filter/memory RATIO", the list
+// of shown lines over 0.2 B a line plus 4 B a shown line (limit 1.00).
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/args.h"
+#include "bench/timing.h"
+#include "search/filterrules.h"
+#include "search/search.h"
+#include "store/linefilter.h"
+#include "store/slots.h"
+
+namespace {
+
+SearchOptions g_options;
+std::string g_log;
+size_t g_hits = 0;
+
+size_t Continuous(const std::string& text, bool ignoreCase) {
+  g_options = SearchOptions{ignoreCase, false, true, true};
+  g_log.clear();
+  g_hits = 0;
+  SlotTable[CurrentSlot].TopLine = 0;
+  SearchRunning = true;
+  int32_t start = 0;
+  int32_t end = 0;
+  while (SearchNext(text, start, end) >= 0) {
+  }
+  return g_hits;
+}
+
+std::unique_ptr<LineFilter> Filter(const std::string& text, bool ignoreCase, bool exclude) {
+  FileSlot& slot = SlotTable[CurrentSlot];
+  LineFilter::Job job;
+  job.fd = slot.FileHandle;
+  job.index = slot.Index;
+  job.tabWidth = TabWidth;
+  job.test = MakeFilterTest({FilterRule{text, exclude, false, ignoreCase}}, slot.Encoding);
+  auto filter = std::make_unique<LineFilter>(std::move(job), nullptr);
+  filter->Extend(slot.LineCount, slot.FileSize);
+  while (!filter->CaughtUp()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  return filter;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BenchArgs args = ParseBenchArgs(argc, argv);
+  if (args.file.empty() || args.reps <= 0) {
+    std::fprintf(stderr, "usage: %s FILE --compare REPS\n", argv[0]);
+    return 2;
+  }
+  if (OpenDocument(args.file) != 0) {
+    std::fprintf(stderr, "cannot open %s\n", args.file.c_str());
+    return 1;
+  }
+  SearchHooks& hooks = SearchHooksRef();
+  hooks.options = [] { return g_options; };
+  hooks.hit = [](int slot, int32_t line, std::string_view text) {
+    ++g_hits;
+    g_log += FormatSearchLogLine(slot, line + 1, text);
+    g_log += '\n';
+  };
+  const struct {
+    const char* name;
+    std::string text;
+    bool ignoreCase;
+  } kCases[] = {{"plain400", "ZQXJ", false}, {"plain400k", "WARN", false}, {"icase", "zqxj", true}};
+  const int32_t lines = SlotTable[CurrentSlot].LineCount;
+  double worstMemory = 0;
+  for (const auto& c : kCases) {
+    std::vector<double> search, filter;
+    size_t hits = 0;
+    int32_t shown = 0;
+    size_t bytes = 0;
+    for (int rep = 0; rep < args.reps; ++rep) {
+      search.push_back(Time([&] { hits = Continuous(c.text, c.ignoreCase); }));
+      filter.push_back(Time([&] {
+        auto f = Filter(c.text, c.ignoreCase, false);
+        shown = f->ShownCount();
+        bytes = f->MemoryBytes();
+      }));
+    }
+    const double budget = 0.2 * lines + 4.0 * shown;
+    worstMemory = std::max(worstMemory, static_cast<double>(bytes) / budget);
+    std::printf("filter/%s_search %.2f\n", c.name, Median(filter) / Median(search));
+    std::printf(
+        "# filter medians of %d runs (s): %s %.3f (%d shown, %zu bytes) vs continuous search "
+        "%.3f (%zu hits)\n",
+        args.reps, c.text.c_str(), Median(filter), shown, bytes, Median(search), hits);
+  }
+  // The other way round: almost every line shown.
+  std::vector<double> exclude;
+  int32_t shown = 0;
+  size_t bytes = 0;
+  for (int rep = 0; rep < args.reps; ++rep) {
+    exclude.push_back(Time([&] {
+      auto f = Filter("WARN", false, true);
+      shown = f->ShownCount();
+      bytes = f->MemoryBytes();
+    }));
+  }
+  worstMemory = std::max(worstMemory, static_cast<double>(bytes) / (0.2 * lines + 4.0 * shown));
+  std::printf("filter/memory %.2f\n", worstMemory);
+  std::printf("# filter: exclude WARN %.3f s (%d of %d lines shown, %zu bytes)\n", Median(exclude),
+              shown, lines, bytes);
+  return 0;
+}

@@ -1,0 +1,136 @@
+#include "search/filterrules.h"
+
+#include <algorithm>
+
+#include "search/matcher.h"
+#include "search/rawfind.h"
+#include "search/regexprep.h"
+
+namespace {
+
+using search_detail::LineMatcher;
+using search_detail::RawNeedle;
+
+// One rule: a piece of bytes that every matching text holds, looked for
+// first (most lines of a log hold none), then the exact matcher.
+struct CompiledRule {
+  bool exclude = false;
+  RawNeedle needle;
+  std::unique_ptr<LineMatcher> matcher = std::make_unique<LineMatcher>();
+
+  // Lines of the batch that may match, in order: those whose raw bytes
+  // hold the piece; every line (all) when there is none, or when TABs
+  // vanish and may join the piece's parts in the text.
+  std::vector<int> candidates;
+  bool all = false;
+  size_t cursor = 0;  // the first candidate not below the line asked about last
+
+  void Mark(const LineBatch& batch) {
+    candidates.clear();
+    cursor = 0;
+    all = needle.empty() || batch.tabWidth <= 0;
+    if (all) return;
+    size_t pos = 0;
+    while (pos < batch.length) {
+      const char* found = needle.FindFirst(batch.bytes + pos, batch.length - pos);
+      if (found == nullptr) break;
+      const int k = batch.lineAt(static_cast<size_t>(found - batch.bytes));
+      candidates.push_back(k);
+      pos = batch.start(k + 1);
+    }
+  }
+
+  // Whether line k may match; asked with k growing.
+  bool MayMatch(int k) {
+    if (all) return true;
+    while (cursor < candidates.size() && candidates[cursor] < k) ++cursor;
+    return cursor < candidates.size() && candidates[cursor] == k;
+  }
+
+  bool Matches(const char* text, int length) {
+    int32_t start = 0;
+    int32_t end = 0;
+    return matcher->Match(text, length, start, end);
+  }
+};
+
+class RuleTest : public LineTest {
+ public:
+  bool Add(const FilterRule& rule, TextEncoding encoding) {
+    CompiledRule compiled;
+    compiled.exclude = rule.exclude;
+    SearchOptions options;
+    options.IgnoreCase = rule.ignoreCase;
+    options.Regex = rule.regex;
+    if (!compiled.matcher->Init(rule.text, options, encoding)) return false;
+    // The piece is looked for in the raw bytes, as the fast scan does.
+    const std::string piece = rule.regex
+                                  ? search_detail::RequiredLiteral(
+                                        search_detail::RegexSkeleton(rule.text, encoding), encoding)
+                                  : search_detail::LongestPlainPiece(rule.text, encoding);
+    if (!piece.empty()) compiled.needle = RawNeedle(piece, rule.ignoreCase);
+    if (!rule.exclude) ++includes_;
+    rules_.push_back(std::move(compiled));
+    return true;
+  }
+
+  void Decide(const LineBatch& batch, std::vector<int>& shown) override {
+    for (CompiledRule& rule : rules_) rule.Mark(batch);
+    // With includes only their candidates can be shown; without, every line
+    // that no exclude takes.
+    consider_.clear();
+    bool everyLine = includes_ == 0;
+    for (const CompiledRule& rule : rules_) {
+      if (rule.exclude) continue;
+      everyLine = everyLine || rule.all;
+      consider_.insert(consider_.end(), rule.candidates.begin(), rule.candidates.end());
+    }
+    if (!everyLine) {
+      std::sort(consider_.begin(), consider_.end());
+      consider_.erase(std::unique(consider_.begin(), consider_.end()), consider_.end());
+    }
+    const int count = everyLine ? batch.count : static_cast<int>(consider_.size());
+    char text[kLineBufferSize];
+    for (int i = 0; i < count; ++i) {
+      const int k = everyLine ? i : consider_[static_cast<size_t>(i)];
+      int length = -1;  // fetched when a rule needs it
+      auto matches = [&](CompiledRule& rule) {
+        if (!rule.MayMatch(k)) return false;
+        if (length < 0) length = batch.text(k, text);
+        return rule.Matches(text, length);
+      };
+      bool excluded = false;
+      bool included = includes_ == 0;
+      for (CompiledRule& rule : rules_) {
+        if (rule.exclude) {
+          excluded = excluded || matches(rule);
+        } else if (!included) {
+          included = matches(rule);
+        }
+      }
+      if (included && !excluded) shown.push_back(k);
+    }
+  }
+
+ private:
+  std::vector<CompiledRule> rules_;
+  int includes_ = 0;
+  std::vector<int> consider_;
+};
+
+}  // namespace
+
+std::string FilterRuleError(const FilterRule& rule, TextEncoding encoding) {
+  if (rule.text.empty()) return "空の条件は使えません";
+  if (!rule.regex) return std::string();
+  return RegexError(rule.text, encoding);
+}
+
+std::unique_ptr<LineTest> MakeFilterTest(const std::vector<FilterRule>& rules,
+                                         TextEncoding encoding) {
+  auto test = std::make_unique<RuleTest>();
+  for (const FilterRule& rule : rules) {
+    if (!FilterRuleError(rule, encoding).empty() || !test->Add(rule, encoding)) return nullptr;
+  }
+  return test;
+}

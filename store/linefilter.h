@@ -1,0 +1,123 @@
+// The shown lines of a filtered document: which lines of the file a tab
+// shows, found by a thread of its own from a test of one line's text, kept
+// as the sorted list of their numbers (4 bytes a shown line, in chunks that
+// never move, so readers need no lock).
+//
+// Threads: the filter's thread is the one writer of the list; the slot's
+// thread reads it below ShownCount() (acquire) and tells the thread how far
+// the index reaches (Extend). The thread reads the file through a descriptor
+// of its own (pread) and the line starts from the shared LineIndex, never a
+// FileSlot.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "store/lineindex.h"
+
+// The lines of one run the filter examines: their raw bytes one after the
+// other, and how to get a line's display text.
+struct LineBatch {
+  // The raw bytes of the lines, one after the other, line ends included;
+  // of a line longer than a run holds, only its first 2 KiB.
+  const char* bytes = nullptr;
+  size_t length = 0;
+  int count = 0;
+  int tabWidth = 4;  // a TAB's blanks in the display text (<= 0: none)
+  // The line that holds the byte at offset (0 <= offset < length).
+  std::function<int(size_t offset)> lineAt;
+  // Where line k begins in bytes; count gives length.
+  std::function<size_t(int k)> start;
+  // The line as GetLine gives it (TABs expanded, no line end, at most 2047
+  // bytes) into out (2048 bytes); returns the length.
+  std::function<int(int k, char* out)> text;
+};
+
+// Decides which lines are shown. Used only on the filter's thread, so it may
+// keep buffers of its own.
+class LineTest {
+ public:
+  virtual ~LineTest() = default;
+  // Appends to shown the lines k of the batch that are shown, in order.
+  virtual void Decide(const LineBatch& batch, std::vector<int>& shown) = 0;
+};
+
+class LineFilter {
+ public:
+  struct Job {
+    int slot = 0;  // the slot whose truncation guard knows the filter's window
+    int fd = -1;   // duplicated: the filter closes its own copy
+    std::shared_ptr<LineIndex> index;
+    int tabWidth = 4;  // TabWidth when the filter was made
+    std::unique_ptr<LineTest> test;
+  };
+
+  // wake: called on the filter's thread when it has examined more lines
+  // (at most about every 50 ms) and when it has caught up; it must not call
+  // back into the filter.
+  LineFilter(Job job, std::function<void()> wake);
+  ~LineFilter();  // stops the thread and waits for it
+  LineFilter(const LineFilter&) = delete;
+  LineFilter& operator=(const LineFilter&) = delete;
+
+  // Lines [0, lines) of a file of fileSize bytes are in the index now. The
+  // thread examines those it has not; a last line that was still growing
+  // (no line feed yet) is examined again when either number grows.
+  void Extend(int32_t lines, uint64_t fileSize);
+  // Stops the thread for good; what it found stays readable.
+  void Cancel();
+  bool Cancelled() const { return stop_.load(std::memory_order_acquire); }
+
+  // The index the filter reads: a document indexed anew has another.
+  const LineIndex* index() const { return job_.index.get(); }
+  int tabWidth() const { return job_.tabWidth; }
+  // Lines examined, from line 0 on, and lines asked for (Extend).
+  int32_t Covered() const { return covered_.load(std::memory_order_acquire); }
+  int32_t Target() const;
+  // Every line asked for is examined (and nothing new was asked since).
+  bool CaughtUp() const;
+
+  int32_t ShownCount() const { return shown_.load(std::memory_order_acquire); }
+  // The rank-th shown line, 0 <= rank < ShownCount().
+  int32_t ShownLine(int32_t rank) const;
+  // Shown lines before line: the rank of line when it is shown, else the
+  // rank of the first shown line after it.
+  int32_t RankOf(int32_t line) const;
+  // Heap bytes held by the list of shown lines.
+  size_t MemoryBytes() const;
+
+ private:
+  static constexpr int kChunkShift = 16;  // 65,536 lines a chunk (256 KiB)
+  static constexpr int32_t kChunkLines = int32_t{1} << kChunkShift;
+  static constexpr int kMaxChunks = (int64_t{1} << 31) >> kChunkShift;
+
+  void Run();
+  // Examines lines [first, last); false when memory ran out.
+  bool Examine(int32_t first, int32_t last, uint64_t fileSize);
+  // Reads the lines [first, first + count), which lie in [begin, end) of
+  // the file, and lets the test decide; false when memory ran out.
+  bool Decide(int32_t first, int count, uint64_t begin, uint64_t end);
+  bool Push(int32_t line);
+
+  Job job_;
+  std::function<void()> wake_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;  // guards target_, fileSize_
+  std::condition_variable more_;
+  int32_t target_ = 0;
+  uint64_t fileSize_ = 0;
+  bool pending_ = false;  // Extend asked for something the thread has not taken yet
+  std::unique_ptr<std::atomic<int32_t*>[]> chunks_;
+  std::atomic<int32_t> shown_{0};
+  std::atomic<int32_t> covered_{0};
+  // The last line examined ended at the file's end without a line feed:
+  // it may still grow.
+  bool lastOpen_ = false;
+};

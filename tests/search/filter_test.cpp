@@ -1,0 +1,196 @@
+// The shown lines of a filter against an independent oracle (substring and
+// std::regex over the UTF-8 text, ASCII case folded by hand), in the three
+// encodings, on a file that grows while the filter runs: its last line
+// first without a line feed, then ended and followed by more lines.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "search/filterrules.h"
+#include "store/encoding.h"
+#include "store/linefilter.h"
+#include "support/testfiles.h"
+
+namespace {
+
+struct Rule {
+  const char* text;  // UTF-8
+  bool exclude, regex, ignoreCase;
+};
+
+std::string Fold(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+bool OracleMatch(const Rule& rule, const std::string& line) {
+  if (rule.regex) {
+    auto flags = std::regex::ECMAScript;
+    if (rule.ignoreCase) flags |= std::regex::icase;
+    static std::map<std::pair<std::string, bool>, std::regex> compiled;
+    const auto key = std::make_pair(std::string(rule.text), rule.ignoreCase);
+    if (!compiled.count(key)) compiled.emplace(key, std::regex(rule.text, flags));
+    return std::regex_search(line, compiled.at(key));
+  }
+  return rule.ignoreCase ? Fold(line).find(Fold(rule.text)) != std::string::npos
+                         : line.find(rule.text) != std::string::npos;
+}
+
+bool OracleShown(const std::vector<Rule>& rules, const std::string& line) {
+  bool include = true;
+  for (const Rule& r : rules) {
+    if (r.exclude && OracleMatch(r, line)) return false;
+    if (!r.exclude) include = false;
+  }
+  for (const Rule& r : rules) {
+    if (!r.exclude && OracleMatch(r, line)) include = true;
+  }
+  return include;
+}
+
+std::string Bytes(TextEncoding encoding, const std::string& utf8) {
+  std::u16string text;
+  for (size_t i = 0; i < utf8.size();) {
+    const CharSpan c = NextChar(TextEncoding::kUtf8, utf8.data() + i, utf8.size() - i);
+    text.push_back(static_cast<char16_t>(c.code));
+    i += static_cast<size_t>(c.length);
+  }
+  std::string out;
+  EXPECT_TRUE(Encode(encoding, text, out));
+  return out;
+}
+
+std::vector<std::string> LogLines(int count) {
+  const char* levels[] = {"INFO", "DEBUG", "info", "WARN", "警告", "Info"};
+  const char* parts[] = {"ui:", "core:", "ＵＩ:", "net:"};
+  std::vector<std::string> lines;
+  for (int n = 0; n < count; ++n) {
+    lines.push_back(std::to_string(n) + "\t" + levels[(n * 7) % 6] + " " + parts[(n / 3) % 4] +
+                    " event" + ((n % 11 == 0) ? " 障害 id=" : " id=") + std::to_string(n * 13));
+  }
+  return lines;
+}
+
+class FilterFile {
+ public:
+  explicit FilterFile(TextEncoding encoding) : encoding_(encoding) {
+    path_ = dir_.Write("log.txt", "");
+    fd_ = open(path_.c_str(), O_RDWR | O_APPEND);
+  }
+  ~FilterFile() { close(fd_); }
+  // Appends bytes and the starts of the lines they begin.
+  void Append(const std::string& utf8) {
+    const std::string bytes = Bytes(encoding_, utf8);
+    if (index_->Size() == 0) index_->Append(uint64_t{0});
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] == '\n') index_->Append(size_ + i + 1);
+    }
+    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    size_ += bytes.size();
+  }
+  // Lines as the store counts them: a start at the file's end begins none.
+  int32_t Lines() const {
+    const int64_t starts = index_->Size();
+    return static_cast<int32_t>(starts > 0 && index_->Start(starts - 1) >= size_ ? starts - 1
+                                                                                 : starts);
+  }
+  uint64_t size() const { return size_; }
+  int fd() const { return fd_; }
+  std::shared_ptr<LineIndex> index() const { return index_; }
+
+ private:
+  TextEncoding encoding_;
+  TempDir dir_;
+  std::string path_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  std::shared_ptr<LineIndex> index_ = std::make_shared<LineIndex>();
+};
+
+void WaitFor(const LineFilter& filter) {
+  for (int i = 0; i < 16000 && !filter.CaughtUp(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(filter.CaughtUp());
+}
+
+std::vector<int32_t> Shown(const LineFilter& filter) {
+  std::vector<int32_t> lines;
+  for (int32_t k = 0; k < filter.ShownCount(); ++k) lines.push_back(filter.ShownLine(k));
+  return lines;
+}
+
+std::vector<int32_t> Expected(const std::vector<Rule>& rules,
+                              const std::vector<std::string>& text) {
+  std::vector<int32_t> lines;
+  for (size_t n = 0; n < text.size(); ++n) {
+    // The display text: each TAB four blanks.
+    std::string shown;
+    for (const char ch : text[n]) shown += ch == '\t' ? std::string(4, ' ') : std::string(1, ch);
+    if (OracleShown(rules, shown)) lines.push_back(static_cast<int32_t>(n));
+  }
+  return lines;
+}
+
+struct Case {
+  const char* name;
+  std::vector<Rule> rules;
+};
+
+const Case kCases[] = {
+    {"include", {{"INFO", false, false, false}}},
+    {"exclude", {{"DEBUG", true, false, false}}},
+    {"both", {{"INFO", false, false, false}, {"ui:", true, false, false}}},
+    {"two includes, Japanese exclude",
+     {{"WARN", false, false, false}, {"警告", false, false, false}, {"障害", true, false, false}}},
+    {"ignore case", {{"info", false, false, true}}},
+    {"regex", {{"id=[0-9]*7$", false, true, false}}},
+    {"regex ignoring case, plain exclude",
+     {{"^[0-9]+ +info +(ui|net):", false, true, true}, {"id=1", true, false, false}}},
+    {"full-width text", {{"ＵＩ:", false, false, false}}},
+};
+
+TEST(LineFilterTest, ShownLinesAgreeWithTheOracleAsTheFileGrows) {
+  const std::vector<std::string> lines = LogLines(24000);
+  for (const TextEncoding encoding :
+       {TextEncoding::kCp932, TextEncoding::kUtf8, TextEncoding::kEucJp}) {
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(std::string(c.name) + " in " + EncodingName(encoding));
+      std::vector<FilterRule> rules;
+      for (const Rule& r : c.rules) {
+        rules.push_back(FilterRule{Bytes(encoding, r.text), r.exclude, r.regex, r.ignoreCase});
+      }
+      FilterFile file(encoding);
+      // Part one ends inside line 15999: its first half, with no line feed.
+      std::string head;
+      for (int n = 0; n < 15999; ++n) head += lines[static_cast<size_t>(n)] + "\r\n";
+      const std::string& cut = lines[15999];
+      file.Append(head + cut.substr(0, 8));
+      LineFilter filter(
+          LineFilter::Job{0, file.fd(), file.index(), 4, MakeFilterTest(rules, encoding)}, nullptr);
+      filter.Extend(file.Lines(), file.size());
+      WaitFor(filter);
+      std::vector<std::string> seen(lines.begin(), lines.begin() + 15999);
+      seen.push_back(cut.substr(0, 8));
+      EXPECT_EQ(Shown(filter), Expected(c.rules, seen));
+
+      std::string tail = cut.substr(8) + "\r\n";
+      for (size_t n = 16000; n < lines.size(); ++n) tail += lines[n] + "\r\n";
+      file.Append(tail);
+      filter.Extend(file.Lines(), file.size());
+      WaitFor(filter);
+      EXPECT_EQ(Shown(filter), Expected(c.rules, lines));
+    }
+  }
+}
+
+}  // namespace
