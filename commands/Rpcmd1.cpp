@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "commands/filter.h"
+#include "commands/highlight.h"
 #include "commands/jumps.h"
 #include "search/search.h"
 #include "store/compressed_slot.h"
@@ -215,6 +216,7 @@ void InstallCommandHooks() {
     });
   };
   store.clock_text = [] { return ClockText().toStdString(); };
+  InstallHighlightMarks();
 
   SearchHooks& search = SearchHooksRef();
   search.hit = [](int slot, int32_t line, std::string_view text) {
@@ -482,6 +484,8 @@ int FindString(const QString& text) {
       return -1;
     }
   }
+  // Every occurrence of the text on the pages is marked from now on.
+  MarkSearchText(text, options.Regex, options.IgnoreCase);
   SearchRunning = true;
   // The lines the scan walks stay as they are until the hit is shown: a
   // followed file's growth, truncation or replacement is taken in after.

@@ -49,6 +49,7 @@
 #include "ui/designfont.h"
 #include "ui/dmkAbout.h"
 #include "ui/filterdialog.h"
+#include "ui/highlightdialog.h"
 #include "ui/statuspanels.h"
 #include "view/shownlines.h"
 #include "view/view.h"
@@ -455,6 +456,7 @@ void TRpEdit::BuildMenus() {
   DspLine->setChecked(true);
   n4->addSeparator();
   TabNoSet = item(n4, "TabNoSet", "タブ設定", {}, nullptr, &TRpEdit::TabNoSetClick);
+  InstallHighlightUi(this, show1, n4);
 
   QMenu* help1 = title("Help1", "ヘルプ(&H)", "ヘルプを表示します");
   Ranpok1 = item(help1, "Ranpok1", "Dolmikヘルプ(&H)", QKeySequence(Qt::Key_F1), nullptr,

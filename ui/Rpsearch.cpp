@@ -1,6 +1,7 @@
 #include "ui/Rpsearch.h"
 
 #include "commands/Rpcmd1.h"
+#include "commands/highlight.h"
 #include "ui/designfont.h"
 
 TSearchFom::TSearchFom(QWidget* parent) : QWidget(parent, Qt::Dialog) {
@@ -63,6 +64,8 @@ TSearchFom::TSearchFom(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   connect(Button3, &QPushButton::clicked, this, &TSearchFom::Button3Click);
   connect(ThreadCancel, &QPushButton::clicked, this, &TSearchFom::ThreadCancelClick);
   connect(BgTimer, &QTimer::timeout, this, &TSearchFom::BgTimerTimer);
+  // The page's marks of the last search go once the text is another.
+  connect(SearchCmb, &QComboBox::editTextChanged, this, &SearchTextEdited);
 }
 
 SearchOptions TSearchFom::Options() const {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <string>
 
+#include "view/highlights.h"
 #include "view/shownlines.h"
 #include "view/view.h"
 #include "view/view_internal.h"
@@ -193,6 +194,8 @@ void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
   {
     PagePainterScope scope(image);
     g_pagePainter->drawText(QPoint(kTextOriginX, y + CanvasMetrics(*image).ascent()), row);
+    PaintRowMarks(*g_pagePainter, *image, slot.Encoding, TextMargin, y,
+                  RowTopOf(*image, slot.DrawRow) - y, text, length, from, blanks);
   }
   if (g_pageDrawDepth == 0) {
     image->update();  // a page draw updates the whole image once, in ClearView

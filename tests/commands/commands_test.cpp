@@ -23,6 +23,7 @@
 
 #include "commands/Rpcmd1.h"
 #include "commands/filter.h"
+#include "commands/highlight.h"
 #include "commands/jumps.h"
 #include "search/search.h"
 #include "store/indexer.h"
@@ -426,6 +427,58 @@ TEST_F(CommandsTest, AFilteredTabScrollsJumpsAndSearchesOverTheShownLines) {
   EXPECT_EQ(slot.TopLine, top);
   EXPECT_EQ(controls_[0].vscroll->maximum(), 1000);
   EXPECT_EQ(rec_.log.last(), " > _filter 0 clear");
+}
+
+// Pixels of a colour in a page row, from x on.
+int PixelsOf(const QImage& image, QRgb colour, int top, int bottom, int x = 0) {
+  int n = 0;
+  for (int y = top; y < bottom; ++y) {
+    for (int i = x; i < image.width(); ++i)
+      n += (image.pixel(i, y) & 0xFFFFFF) == (colour & 0xFFFFFF);
+  }
+  return n;
+}
+
+TEST_F(CommandsTest, EveryOccurrenceOfTheSearchAndOfTheRulesIsColoured) {
+  Open(1, {"ZZ", "xyz", "zz"}, "b.txt");
+  Open(0, {"top", "abc def ABC", "xyz", "zz abc"});
+  const QRgb mark = SearchMarkColour().rgb();
+  const auto row = [&](int slot, int r) {
+    const double h = RowHeight(slot);
+    return std::pair{static_cast<int>(h * r), static_cast<int>(h * (r + 1))};
+  };
+  options_ = SearchOptions{.IgnoreCase = true};
+  ASSERT_EQ(FindString("abc"), 0);
+  // The hit (line 2's abc, now on row 0) is inverted; its other ABC and row
+  // 2's abc are marked; row 1 holds no occurrence, row 3 no line.
+  const struct {
+    int row;
+    bool marked;
+  } rows[] = {{0, true}, {1, false}, {2, true}, {3, false}};
+  for (const auto& r : rows) {
+    const auto [top, bottom] = row(0, r.row);
+    EXPECT_EQ(PixelsOf(Raster(0), mark, top, bottom) > 0, r.marked) << "row " << r.row;
+  }
+  // Another text in the search box, or 強調表示を消す, takes the marks away.
+  SearchTextEdited("abc");
+  EXPECT_GT(PixelsOf(Raster(0), mark, 0, Raster(0).height()), 0);
+  SearchTextEdited("ab");
+  EXPECT_EQ(PixelsOf(Raster(0), mark, 0, Raster(0).height()), 0);
+  ClearSearchMarks();
+  // A rule colours every page of every tab.
+  const QColor green(0x80, 0xF0, 0x80);
+  ASSERT_TRUE(SetHighlightRules({{"z+", true, true, green}}));
+  for (const int slot : {0, 1}) {
+    rpcmd::_chenge_view(slot);
+    DrawView(0, false);
+    for (int r = 0; r < 4; ++r) {
+      const auto [top, bottom] = row(slot, r);
+      const bool z = slot == 1 ? r < 3 : r >= 2;
+      EXPECT_EQ(PixelsOf(Raster(slot), green.rgb(), top, bottom) > 0, z) << slot << " " << r;
+    }
+  }
+  EXPECT_FALSE(SetHighlightRules({{"(", true, false, green}}));
+  SetHighlightRules({});
 }
 
 TEST_F(CommandsTest, AnyTabWidthKeepsLinesWithinTheBuffer) {
