@@ -441,7 +441,52 @@ void ReportSearchEnd(const QString& text, const SearchRun& run) {
 
 }  // namespace
 
+namespace {
+
+// The continuous search over every open tab, in tab order: each from its
+// first line, its hits listed with its tab number. A hidden tab keeps its
+// page; the tab on view shows its last hit, as after a search of its own
+// (or its page, when it holds none).
+int FindInAllTabs(const QString& text) {
+  const int home = CurrentSlot;
+  int result = -1;
+  for (int s = 0; s < kSlotCount; ++s) {
+    FileSlot& slot = SlotTable[s];
+    if (slot.ViewBase == nullptr) continue;
+    CurrentSlot = s;
+    const int32_t top = slot.TopLine;
+    const bool follow = slot.FollowTail;
+    slot.TopLine = 0;
+    const bool found = FindString(text) == 0;
+    if (found) result = 0;
+    if (s != home || !found) {
+      slot.TopLine = top;
+      slot.FollowTail = follow;
+      SyncVerticalScroll(slot);
+    }
+    if (!SearchRunning) break;  // cancelled: the tabs after it are not searched
+  }
+  CurrentSlot = home;
+  const FileSlot& shown = SlotTable[home];
+  if (shown.ViewBase != nullptr) {
+    DrawView(shown.TopLine, false);
+    ShowFollowCheck();
+  }
+  return result;
+}
+
+}  // namespace
+
 int FindString(const QString& text) {
+  if (const SearchOptions o = CurrentSearchOptions(); o.Continuous && o.AllTabs) {
+    static bool inner = false;
+    if (!inner) {
+      inner = true;
+      const int result = FindInAllTabs(text);
+      inner = false;
+      return result;
+    }
+  }
   auto& hooks = CmdHooks();
   // The reports quote the text as typed; it is concatenated, never used as
   // a format, so a "%" in it stays as it is.

@@ -16,6 +16,7 @@ struct SearchOptions {
   bool Regex = false;       // SOp2_Reg
   bool Continuous = false;  // SOp3_All
   bool Down = true;         // SRd2_Down; false = SRd1_Up
+  bool AllTabs = false;     // SOp4_Tabs: a continuous search runs over every open tab
 };
 
 // Cleared by the Cancel buttons; the scan tests it before every line.

@@ -32,6 +32,8 @@ TSearchFom::TSearchFom(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   SOp1_NoUL->setGeometry(8, 16, 169, 17);
   SOp3_All = new QCheckBox(QStringLiteral("連続検索"), GroupBox1);
   SOp3_All->setGeometry(8, 32, 89, 17);
+  SOp4_Tabs = new QCheckBox(QStringLiteral("全タブ(&T)"), GroupBox1);
+  SOp4_Tabs->setGeometry(104, 32, 77, 17);
   SOp2_Reg = new QCheckBox(QStringLiteral("正規表現検索"), GroupBox1);
   SOp2_Reg->setGeometry(8, 48, 105, 22);
 
@@ -56,7 +58,8 @@ TSearchFom::TSearchFom(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   setTabOrder(SearchCmb, SOp1_NoUL);
   setTabOrder(SOp1_NoUL, SOp2_Reg);
   setTabOrder(SOp2_Reg, SOp3_All);
-  setTabOrder(SOp3_All, SRd1_Up);
+  setTabOrder(SOp3_All, SOp4_Tabs);
+  setTabOrder(SOp4_Tabs, SRd1_Up);
   setTabOrder(SRd1_Up, ThreadCancel);
   setTabOrder(ThreadCancel, Button3);
 
@@ -66,6 +69,13 @@ TSearchFom::TSearchFom(QWidget* parent) : QWidget(parent, Qt::Dialog) {
   connect(BgTimer, &QTimer::timeout, this, &TSearchFom::BgTimerTimer);
   // The page's marks of the last search go once the text is another.
   connect(SearchCmb, &QComboBox::editTextChanged, this, &SearchTextEdited);
+  // Every tab is searched through: 全タブ goes with 連続検索.
+  connect(SOp4_Tabs, &QCheckBox::toggled, this, [this](bool on) {
+    if (on) SOp3_All->setChecked(true);
+  });
+  connect(SOp3_All, &QCheckBox::toggled, this, [this](bool on) {
+    if (!on) SOp4_Tabs->setChecked(false);
+  });
 }
 
 SearchOptions TSearchFom::Options() const {
@@ -73,6 +83,7 @@ SearchOptions TSearchFom::Options() const {
   options.IgnoreCase = SOp1_NoUL->isChecked();
   options.Regex = SOp2_Reg->isChecked();
   options.Continuous = SOp3_All->isChecked();
+  options.AllTabs = SOp4_Tabs->isChecked();
   options.Down = SRd2_Down->isChecked();
   return options;
 }

@@ -28,6 +28,7 @@ class TSearchFom : public QWidget {
   QCheckBox* SOp1_NoUL;
   QCheckBox* SOp2_Reg;
   QCheckBox* SOp3_All;
+  QCheckBox* SOp4_Tabs;  // 全タブ(&T): the continuous search over every open tab
   QPushButton* ThreadCancel;
   QPushButton* Button3;
   QTimer* BgTimer;

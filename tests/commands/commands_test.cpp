@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringEncoder>
 #include <cerrno>
 #include <climits>
@@ -479,6 +480,26 @@ TEST_F(CommandsTest, EveryOccurrenceOfTheSearchAndOfTheRulesIsColoured) {
   }
   EXPECT_FALSE(SetHighlightRules({{"(", true, false, green}}));
   SetHighlightRules({});
+}
+
+TEST_F(CommandsTest, AContinuousSearchOfAllTabsListsEachTabsHitsInTabOrder) {
+  Open(2, {"abc two", "none"}, "c.txt");
+  Open(0, {"none", "abc zero", "abc again"});
+  Open(1, {"nothing", "here", "at", "all"}, "b.txt");
+  rpcmd::_jump(2, true);  // the tab on view keeps its place
+  options_ = SearchOptions{.Continuous = true, .AllTabs = true};
+  rec_ = Recorder{};
+  EXPECT_EQ(FindString("abc"), 0);
+  const QStringList hits = rec_.searchLog.filter(QRegularExpression("^ +\\d+ : "));
+  auto line = [](int slot, int number, const char* text) {
+    return QString::fromStdString(FormatSearchLogLine(slot, number, text));
+  };
+  EXPECT_EQ(hits,
+            (QStringList{line(0, 2, "abc zero"), line(0, 3, "abc again"), line(2, 1, "abc two")}));
+  EXPECT_EQ(CurrentSlot, 1);
+  EXPECT_EQ(SlotTable[1].TopLine, 2);
+  EXPECT_EQ(SlotTable[0].TopLine, 0);
+  EXPECT_EQ(SlotTable[2].TopLine, 0);
 }
 
 TEST_F(CommandsTest, AnyTabWidthKeepsLinesWithinTheBuffer) {
