@@ -282,10 +282,13 @@ bool LineIndex::CodeGroup(int64_t group, const uint64_t* starts) {
   // lines, fixed-length records) leaves no codes at all.
   uint32_t d32[kCodesPerGroup];
   uint64_t d64[kCodesPerGroup];
-  uint32_t low32 = 0;
-  uint32_t high32 = 0;
-  const bool narrow =
-      starts[kCodesPerGroup] - starts[0] <= UINT32_MAX && Distances32(starts, d32, &low32, &high32);
+  uint32_t low32 = 1;
+  uint32_t high32 = 1;
+  // Starts strictly increase, so distances that add up to one byte each
+  // are all one (empty lines): no distances to take, and no codes.
+  const uint64_t spread = starts[kCodesPerGroup] - starts[0];
+  const bool narrow = spread == kCodesPerGroup ||
+                      (spread <= UINT32_MAX && Distances32(starts, d32, &low32, &high32));
   uint64_t low = low32;
   uint64_t high = high32;
   if (!narrow) {

@@ -155,6 +155,8 @@ std::vector<Layout> Layouts() {
       {"Empty", 0, 0, fixed(1)},
       {"OneLine", 7, 1, fixed(1)},
       {"EmptyLines", 0, two_chunks, fixed(1)},
+      // Groups of empty lines but for one line of one byte.
+      {"EmptyLinesButOne", 0, 5000, [](int64_t i) -> uint64_t { return i % 131 == 7 ? 2 : 1; }},
       {"OneByteLines", 0, 5000, fixed(2)},
       {"Lines254", 0, 5000, fixed(254)},
       {"Lines255", 0, 5000, fixed(255)},
