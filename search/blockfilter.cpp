@@ -128,7 +128,7 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
     return;
   }
   const int slotNumber = static_cast<int>(&slot - SlotTable);
-  sp::RegisterWindow(slotNumber, sp::kScanWindow, base, mapLength);
+  sp::RegisterWindow(slotNumber, sp::kSearchWindow, base, mapLength);
   const Clock::time_point deadline = Clock::now() + kSpanTime;
   std::atomic<int32_t> next{0};
   RunOnWorkers(WorkerCount(), [&](int worker) {
@@ -165,7 +165,7 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
       blocks[static_cast<size_t>(block)] = decision;
     }
   });
-  sp::UnregisterWindow(slotNumber, sp::kScanWindow);
+  sp::UnregisterWindow(slotNumber, sp::kSearchWindow);
   sp::UnmapWindow(base, mapLength);
 }
 
@@ -174,9 +174,7 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
 bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, int32_t high,
                   int step) {
   // Only whole blocks below the last one, of a document whose index is
-  // complete and whose bytes are all there; the filter's own window needs
-  // the scan window's place in the truncation guard, free without an
-  // indexer.
+  // complete and whose bytes are all there.
   const int32_t block = low / kLinesPerBlock;
   const int32_t lastBlock = (slot.LineCount - 1) / kLinesPerBlock;
   if (WorkerCount() < 2 || slot.Worker != nullptr || slot.Truncated || slot.MapHandle < 0 ||

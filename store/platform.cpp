@@ -89,7 +89,7 @@ struct GuardEntry {
   std::atomic<uintptr_t> base;
   std::atomic<uintptr_t> length;
 };
-GuardEntry g_guard[kSlotCount][3] = {};
+GuardEntry g_guard[kSlotCount][kWindowKinds] = {};
 std::atomic<uintptr_t> g_page_size{4096};
 std::once_flag g_handler_once;
 

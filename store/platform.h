@@ -51,11 +51,18 @@ void FailWindowMapAt(int n);
 
 // The truncation guard. A read of a mapped page that lies past the end of a
 // file that shrank raises SIGBUS; the handler looks the address up in this
-// table (three entries per slot: the slot's window, the index builder's
-// window and the filter's), maps zero pages over the rest of that window so
-// the read goes on and sets the slot's flag. Any other SIGBUS keeps its
-// default action.
-enum WindowKind { kSlotWindow = 0, kScanWindow = 1, kFilterWindow = 2 };
+// table (four entries per slot: the slot's window, the index builder's
+// window, the line filter's and the search filter's, whose workers read
+// while a follow's growth scan holds the builder's), maps zero pages over
+// the rest of that window so the read goes on and sets the slot's flag. Any
+// other SIGBUS keeps its default action.
+enum WindowKind {
+  kSlotWindow = 0,
+  kScanWindow = 1,
+  kFilterWindow = 2,
+  kSearchWindow = 3,
+  kWindowKinds = 4
+};
 void RegisterWindow(int slot, WindowKind kind, const char* base, uint64_t length);
 void UnregisterWindow(int slot, WindowKind kind);
 // True once a read through one of the slot's windows hit a truncated page.
