@@ -624,8 +624,7 @@ int FindString(const QString& text) {
   // The hit stays in view: the next growth must not carry the page away.
   if (SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(false);
   DrawView(hit, true);
-  const std::string lineText = GetLine(SlotTable[CurrentSlot], hit);
-  HighlightMatch(hit, lineText, matchStart, matchEnd);
+  ShowMatch(hit, run.matchStart, run.matchEnd);
   return 0;
 }
 

@@ -629,7 +629,10 @@ int SearchNextWith(const std::string& pattern, int32_t& matchStart, int32_t& mat
     }
     if (hit >= 0) {
       search_detail::SetMatch(run, local.matchStart(), local.matchEnd(), matchStart, matchEnd);
-      if (options.Continuous) search_detail::ReportHit(slot, hit, local.text(), local.length());
+      if (options.Continuous) {
+        search_detail::ReportHit(slot, hit, local.text(), local.length(), local.matchStart(),
+                                 local.matchEnd());
+      }
       result = hit;
       break;
     }

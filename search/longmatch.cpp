@@ -163,4 +163,49 @@ bool LineMatcher::MatchLong(FileSlot& slot, int32_t line, int64_t& matchStart, i
   }
 }
 
+namespace {
+
+// Bytes [0, limit) of text cut back to its last character edge (as decoded
+// from text[0], an edge), or all of it when it is not longer.
+size_t EdgeBefore(TextEncoding encoding, const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  size_t at = 0;
+  while (at < text.size()) {
+    const CharSpan c = NextChar(encoding, text.data() + at, text.size() - at);
+    if (at + static_cast<size_t>(c.length) > limit) break;
+    at += static_cast<size_t>(c.length);
+  }
+  return at;
+}
+
+}  // namespace
+
+std::string LongHitText(FileSlot& slot, int32_t line, int64_t matchStart, int64_t matchEnd) {
+  const TextEncoding encoding = slot.Encoding;
+  std::string mark;
+  Encode(encoding, u" … ", mark);
+  const uint64_t start = static_cast<uint64_t>(std::max<int64_t>(matchStart, 0));
+  const uint64_t end = std::max(static_cast<uint64_t>(std::max<int64_t>(matchEnd, 0)), start);
+  std::string head(kShownStart + 8, '\0');
+  LineTextReader reader(slot, line);
+  head.resize(reader.Read(head.data(), head.size()));
+  const bool whole = reader.AtEnd() && head.size() <= kShownStart;
+  if (whole || end <= kShownStart) {
+    // The hit lies in the line's start: the start is all that is shown.
+    const size_t cut = EdgeBefore(encoding, head, std::max<size_t>(kShownStart, end));
+    return head.substr(0, cut) + (cut < head.size() || !reader.AtEnd() ? mark : std::string());
+  }
+  std::string text = head.substr(0, EdgeBefore(encoding, head, kShownStart)) + mark;
+  // The hit and what follows it, from its first byte (a character edge).
+  LineTextReader from(slot, line);
+  if (from.Skip(start) != start) return text;
+  const size_t hitBytes = static_cast<size_t>(std::min<uint64_t>(end - start, kShownHit));
+  std::string tail(hitBytes + kShownAfter + 8, '\0');
+  tail.resize(from.Read(tail.data(), tail.size()));
+  const size_t cut = EdgeBefore(encoding, tail, hitBytes + kShownAfter);
+  text.append(tail, 0, cut);
+  if (cut < tail.size() || !from.AtEnd()) text += mark;
+  return text;
+}
+
 }  // namespace search_detail

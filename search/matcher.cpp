@@ -190,9 +190,14 @@ bool LetInputThrough(int32_t line, const SearchDocument& document, PollClock& cl
   return SearchRunning;
 }
 
-void ReportHit(FileSlot& slot, int32_t line, const char* text, int length) {
+void ReportHit(FileSlot& slot, int32_t line, const char* text, int length, int64_t matchStart,
+               int64_t matchEnd) {
   const SearchHooks& hooks = SearchHooksRef();
-  if (hooks.hit) hooks.hit(CurrentSlot, line, std::string_view(text, static_cast<size_t>(length)));
+  if (hooks.hit && length >= kMaxLineText) {
+    hooks.hit(CurrentSlot, line, LongHitText(slot, line, matchStart, matchEnd));
+  } else if (hooks.hit) {
+    hooks.hit(CurrentSlot, line, std::string_view(text, static_cast<size_t>(length)));
+  }
   slot.TopLine = line;
 }
 

@@ -195,7 +195,18 @@ inline void SetMatch(SearchRun& run, int64_t start, int64_t end, int32_t& matchS
   matchEnd = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
 }
 
-// Continuous search: the hit hook with the text as fetched, then TopLine.
-void ReportHit(FileSlot& slot, int32_t line, const char* text, int length);
+// Continuous search: the hit hook with the text as fetched, then TopLine. A
+// text GetLine may have cut is listed as LongHitText makes it.
+void ReportHit(FileSlot& slot, int32_t line, const char* text, int length, int64_t matchStart,
+               int64_t matchEnd);
+
+// What the search log shows of a hit on a long line: the line's start, a
+// mark, then the hit (its first kShownHit bytes) and a little of what follows
+// it, and the mark again where the line goes on; cut on character edges,
+// in the document's encoding.
+std::string LongHitText(FileSlot& slot, int32_t line, int64_t matchStart, int64_t matchEnd);
+constexpr size_t kShownStart = 1000;
+constexpr size_t kShownHit = 800;
+constexpr size_t kShownAfter = 100;
 
 }  // namespace search_detail

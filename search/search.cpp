@@ -94,7 +94,7 @@ int SearchNextReferenceWith(const std::string& pattern, int32_t& matchStart, int
       end = end32;
     }
     search_detail::SetMatch(run, start, end, matchStart, matchEnd);
-    if (options.Continuous) search_detail::ReportHit(slot, line, text, length);
+    if (options.Continuous) search_detail::ReportHit(slot, line, text, length, start, end);
     result = line;
     break;
   }

@@ -49,7 +49,10 @@ LineBounds GetLineBounds(FileSlot& slot, int32_t line) {
 }
 
 LineSlice GetLineSlice(FileSlot& slot, int32_t line, uint64_t from, size_t want) {
-  const LineBounds bounds = GetLineBounds(slot, line);
+  return GetLineSlice(slot, GetLineBounds(slot, line), from, want);
+}
+
+LineSlice GetLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, size_t want) {
   if (!bounds.ok || from >= bounds.length()) return {};
   const uint64_t begin = bounds.begin + from;
   uint64_t end = begin + std::min<uint64_t>({want, kMaxSliceBytes, bounds.end - begin});
@@ -111,4 +114,35 @@ size_t LineTextReader::Read(char* out, size_t cap) {
   }
   text_ += produced;
   return produced;
+}
+
+uint64_t LineTextReader::Skip(uint64_t count) {
+  uint64_t passed = 0;
+  while (passed < count) {
+    if (blanks_ > 0) {
+      const uint64_t n = std::min(blanks_, count - passed);
+      blanks_ -= n;
+      passed += n;
+      continue;
+    }
+    if (pos_ >= bounds_.end) break;
+    uint64_t end = std::min(bounds_.end, (pos_ / kWindowStep + 1) * kWindowStep);
+    const char* p = MapBytes(slot_, pos_, end);
+    if (p == nullptr) {
+      bounds_.end = pos_;
+      break;
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(end - pos_, count - passed));
+    const char* tab = static_cast<const char*>(std::memchr(p, '\t', n));
+    const size_t run = tab != nullptr ? static_cast<size_t>(tab - p) : n;
+    if (std::memchr(p, '\n', run) != nullptr) break;  // a stray feed: read the text instead
+    pos_ += run;
+    passed += run;
+    if (tab != nullptr) {
+      ++pos_;
+      blanks_ = TabWidth > 0 ? static_cast<uint64_t>(TabWidth) : 0;
+    }
+  }
+  text_ += passed;
+  return passed;
 }

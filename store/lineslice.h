@@ -38,6 +38,9 @@ struct LineSlice {
 // kMaxSliceBytes. Empty past the line's end or when the bytes cannot be
 // mapped.
 LineSlice GetLineSlice(FileSlot& slot, int32_t line, uint64_t from, size_t want);
+// The same within bounds GetLineBounds gave (the line's end is not looked up
+// again: a reader of many slices maps each window once).
+LineSlice GetLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, size_t want);
 
 // The display text of one line from a raw offset on, a piece at a time: the
 // bytes as they are, each TAB as TabWidth blanks (none when TabWidth <= 0),
@@ -52,6 +55,9 @@ class LineTextReader {
   const LineBounds& bounds() const { return bounds_; }
   // At most cap bytes of text into out; 0 only at the end of the line.
   size_t Read(char* out, size_t cap);
+  // Passes over up to count bytes of text without giving them (TAB blanks
+  // counted, not made); returns the bytes passed.
+  uint64_t Skip(uint64_t count);
   bool AtEnd() const { return blanks_ == 0 && pos_ >= bounds_.end; }
   // The offsets reached: the next text byte Read gives stands at text()
   // and comes from raw byte raw() of the line (while TAB blanks are pending,

@@ -233,6 +233,7 @@ TRpEdit::~TRpEdit() {
   view.set_top_line_status = nullptr;
   view.page_control_size = nullptr;
   view.notice = nullptr;
+  view.log = nullptr;
   for (int n = 0; n < kSlotCount; ++n) {
     RegisterSlotControls(n, nullptr, nullptr, nullptr, nullptr);
     SlotTable[n].TabSheet = nullptr;
@@ -548,6 +549,7 @@ void TRpEdit::InstallHooks() {
   view.notice = [this](const QString& text) {
     QMessageBox::information(this, windowTitle(), text);
   };
+  view.log = [](const QString& text) { AppendLog(text); };
 }
 
 void TRpEdit::WatchContinuousSearch() {

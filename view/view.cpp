@@ -14,6 +14,7 @@
 #include <string>
 
 #include "view/highlights.h"
+#include "view/longline.h"
 #include "view/shownlines.h"
 #include "view/view.h"
 #include "view/view_internal.h"
@@ -177,25 +178,48 @@ void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
   const int y = RowTopOf(*image, slot.DrawRow);
   slot.DrawRow += 1;
   // The horizontal range counts display cells, as the scroll position does.
-  const int cells = CellWidth(slot.Encoding, text, static_cast<size_t>(length));
+  // A line GetLine may cut is counted whole (long_line keeps the count).
+  const bool longLine = length >= kMaxLineText;
+  const int64_t cells = longLine ? long_line::Cells(slot, line)
+                                 : CellWidth(slot.Encoding, text, static_cast<size_t>(length));
   if (cells > slot.MaxLineWidth) {
-    slot.MaxLineWidth = cells;
+    slot.MaxLineWidth = static_cast<int32_t>(std::min<int64_t>(cells, kMaxColumn));
     g_maxRaised = true;
     MeasureCharWidth(std::string(text, static_cast<size_t>(length)));
   }
   static QString row;  // reused: no allocation per row once it has grown
   row.resize(0);
   AppendCp932(row, prefix, prefixLength, true);
+  // The text the row shows from (marks are found in it): GetLine's text
+  // scrolled by from bytes, or for a long line the part in view.
+  const char* shownText = text;
+  int shownLength = length;
+  int from = 0;
   int blanks = 0;
-  const int from = ShownFrom(slot.Encoding, text, length, column, &blanks);
+  std::string part;
+  if (longLine) {
+    // Only the cells in view are read and decoded: from the column's
+    // cluster on, as many bytes as the raster's width can show.
+    const long_line::RowStart start = long_line::StartAtColumn(slot, line, column);
+    const double perCell = std::max(AverageCharWidth, 1.0);
+    const size_t shown = static_cast<size_t>(image->Raster().width() / perCell) + 2;
+    part = long_line::TextFrom(slot, line, start.raw, shown * 4 + 64);
+    shownText = part.data();
+    shownLength = static_cast<int>(part.size());
+    blanks = static_cast<int>(std::min<int64_t>(start.blanks, 4096));
+  } else {
+    from = ShownFrom(slot.Encoding, text, length, column, &blanks);
+  }
   row.append(QString(blanks, QLatin1Char(' ')));
-  if (from < length) AppendDecoded(row, slot.Encoding, text + from, length - from, true);
+  if (from < shownLength) {
+    AppendDecoded(row, slot.Encoding, shownText + from, shownLength - from, true);
+  }
 
   {
     PagePainterScope scope(image);
     g_pagePainter->drawText(QPoint(kTextOriginX, y + CanvasMetrics(*image).ascent()), row);
     PaintRowMarks(*g_pagePainter, *image, slot.Encoding, TextMargin, y,
-                  RowTopOf(*image, slot.DrawRow) - y, text, length, from, blanks);
+                  RowTopOf(*image, slot.DrawRow) - y, shownText, shownLength, from, blanks);
   }
   if (g_pageDrawDepth == 0) {
     image->update();  // a page draw updates the whole image once, in ClearView
@@ -605,6 +629,69 @@ void HighlightMatch(int32_t /*line*/, const std::string& lineText, int32_t match
   InvertRect(image, left, 0, right, TruncClamp(RowHeight(*image)));
 }
 
+void ShowMatch(int32_t line, int64_t matchStart, int64_t matchEnd) {
+  FileSlot& slot = Current();
+  PageImage* image = slot.Image;
+  if (image == nullptr || line < slot.TopLine || line >= slot.LineCount) return;
+  char text[kLineBufferSize];
+  const int length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+  const bool longLine = length >= kMaxLineText;
+  matchEnd = std::max(matchEnd, matchStart);
+  auto cellOf = [&](int64_t offset) -> int64_t {
+    if (longLine) return long_line::CellOfText(slot, line, static_cast<uint64_t>(offset));
+    const int64_t n = std::clamp<int64_t>(offset, 0, length);
+    return CellWidth(slot.Encoding, text, static_cast<size_t>(n));
+  };
+  const int64_t first = cellOf(matchStart);
+  const int64_t last = std::max(cellOf(matchEnd), first);
+  const double perCell = std::max(AverageCharWidth, 1.0);
+  const int64_t visible =
+      std::max<int64_t>(static_cast<int64_t>((ViewClientRect().width() - TextMargin) / perCell), 1);
+  int64_t left = std::max<int32_t>(slot.LeftColumn, 0);
+  if (first < left || last > left + visible) {
+    // A quarter of the view before the hit shows what leads to it.
+    left = std::clamp<int64_t>(first - visible / 4, 0, kMaxColumn);
+    if (slot.HScroll != nullptr) {
+      const QSignalBlocker quiet(slot.HScroll);
+      slot.HScroll->setMaximum(std::max(slot.HScroll->maximum(), static_cast<int>(left)));
+      slot.HScroll->setValue(static_cast<int>(left));
+    }
+    DrawViewAtColumn(static_cast<int32_t>(left));
+  }
+  // The row's text as drawn: the blanks of a cut character, then the bytes
+  // from the row's start up to the hit's end (or the view's).
+  std::string row;
+  int64_t rowText = 0;  // text offset of the first byte after the blanks
+  size_t lead = 0;      // the blanks
+  const size_t reach = static_cast<size_t>(visible) * 4 + 64;
+  if (longLine) {
+    const long_line::RowStart start = long_line::StartAtColumn(slot, line, left);
+    lead = static_cast<size_t>(std::min<int64_t>(start.blanks, 4096));
+    row.assign(lead, ' ');
+    rowText = static_cast<int64_t>(start.text);
+    const int64_t wanted = std::clamp<int64_t>(matchEnd - rowText, 0, static_cast<int64_t>(reach));
+    row += long_line::TextFrom(slot, line, start.raw, static_cast<size_t>(wanted));
+  } else {
+    int blanks = 0;
+    const int from = ShownFrom(slot.Encoding, text, length, static_cast<int32_t>(left), &blanks);
+    lead = static_cast<size_t>(blanks);
+    row.assign(lead, ' ');
+    rowText = from;
+    const int64_t end = std::clamp<int64_t>(matchEnd, from, length);
+    row.append(text + from, static_cast<size_t>(end - from));
+  }
+  auto xOf = [&](int64_t offset) {
+    const int64_t k = offset < rowText
+                          ? 0
+                          : std::min<int64_t>(static_cast<int64_t>(lead) + offset - rowText,
+                                              static_cast<int64_t>(row.size()));
+    return TextWidthBytes(*image, row.data(), static_cast<int>(k), slot.Encoding) + TextMargin;
+  };
+  // The hit's row on the page (a filtered tab shows only some lines).
+  const double at = static_cast<double>(RowOfLine(slot, line) - RowOfLine(slot, slot.TopLine));
+  InvertRect(image, xOf(matchStart), RowTopOf(*image, at), xOf(matchEnd), RowTopOf(*image, at + 1));
+}
+
 void HighlightRow(int row) {
   PageImage* image = Current().Image;
   if (image == nullptr) return;
@@ -631,20 +718,51 @@ void CopySelection() {
   }
   const int c1 = std::max(std::min(slot.SelStartColumn, slot.SelEndColumn), 0);
   const int c2 = std::max(std::max(slot.SelStartColumn, slot.SelEndColumn), 0);
-  // One growing buffer of bytes, decoded once at the end.
+  // One growing buffer of bytes, decoded once at the end. Lines GetLine may
+  // cut are taken whole from the store. Past the limit nothing more is
+  // taken, only counted, so that the refusal can say how large it was.
   std::string bytes;
   bytes.reserve(static_cast<size_t>(std::min<int64_t>(count * 64, int64_t{64} << 20)));
   char text[kLineBufferSize];
   char cut[kLineBufferSize];
+  uint64_t total = 0;
   for (int64_t row = first; row <= last; ++row) {
-    const int length = std::clamp(GetLineInto(slot, LineOfRow(slot, row), text), 0, kMaxLineText);
-    if (RangeSelectionMode) {
+    const int32_t i = LineOfRow(slot, row);
+    std::string* out = total <= kMaxCopyBytes ? &bytes : nullptr;
+    const int length = std::clamp(GetLineInto(slot, i, text), 0, kMaxLineText);
+    if (length >= kMaxLineText) {
+      // Counted first: a line too large for the limit is never read whole.
+      const uint64_t size = RangeSelectionMode ? long_line::BlockText(slot, i, c1, c2, nullptr)
+                                               : long_line::WholeText(slot, i, nullptr);
+      if (total + size > kMaxCopyBytes) out = nullptr;
+      if (out != nullptr && RangeSelectionMode) long_line::BlockText(slot, i, c1, c2, out);
+      if (out != nullptr && !RangeSelectionMode) long_line::WholeText(slot, i, out);
+      total += size;
+    } else if (RangeSelectionMode) {
       const int n = CutColumns(text, length, c1, c2, cut, slot.Encoding);
-      bytes.append(cut, static_cast<size_t>(n));
+      if (out != nullptr) out->append(cut, static_cast<size_t>(n));
+      total += static_cast<uint64_t>(n);
     } else {
-      bytes.append(text, static_cast<size_t>(length));
+      if (out != nullptr) out->append(text, static_cast<size_t>(length));
+      total += static_cast<uint64_t>(length);
     }
-    bytes.push_back('\n');
+    if (out != nullptr) out->push_back('\n');
+    total += 1;
+  }
+  if (total > kMaxCopyBytes) {
+    std::string().swap(bytes);
+    // Sizes with thousands separators, as the line limit's message writes them.
+    auto grouped = [](uint64_t n) {
+      QString digits = QString::number(static_cast<qulonglong>(n));
+      for (qsizetype at = digits.size() - 3; at > 0; at -= 3) digits.insert(at, QLatin1Char(','));
+      return digits;
+    };
+    const QString text =
+        QStringLiteral("選択範囲が大きすぎます (%1 バイト)。コピーできるのは %2 バイトまでです。")
+            .arg(grouped(total), grouped(kMaxCopyBytes));
+    if (ViewHooksRef().log) ViewHooksRef().log(text);
+    if (ViewHooksRef().notice) ViewHooksRef().notice(text);
+    return;
   }
   const QString decoded =
       DecodeText(slot.Encoding, bytes.data(), static_cast<int>(bytes.size()), false);

@@ -9,6 +9,7 @@
 #include <QScrollBar>
 #include <QString>
 #include <QWidget>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -70,6 +71,7 @@ struct ViewHooks {
   std::function<void(const QString&)> set_jump_field;       // JumpPos, when the dialog exists
   std::function<QSize()> page_control_size;                 // PageControl1's size
   std::function<void(const QString&)> notice;               // a modal notice (copy too large)
+  std::function<void(const QString&)> log;                  // a line of the execution log
 };
 ViewHooks& ViewHooksRef();
 
@@ -132,9 +134,19 @@ void FollowHorizontalScroll(int32_t delta);
 void HighlightMatch(int32_t line, const std::string& lineText, int32_t matchStart,
                     int32_t matchEnd);
 void HighlightRow(int row);
+// Shows a search hit on line (the page's top row after DrawView): the page
+// scrolls sideways when the hit is not wholly in view, and the hit's cells
+// are inverted. matchStart and matchEnd are byte offsets of the line's
+// whole text (SearchRun), of any size.
+void ShowMatch(int32_t line, int64_t matchStart, int64_t matchEnd);
+// The largest column the horizontal range and scroll position take.
+constexpr int64_t kMaxColumn = INT32_MAX - 1;
 void CopySelection();
 // A copy of more lines than this copies nothing and tells the user why.
 constexpr int32_t kMaxCopyLines = 1000000;
+// A copy of more bytes of text than this (line ends included) copies nothing
+// and tells the user its size: the clipboard holds it twice over as UTF-16.
+constexpr uint64_t kMaxCopyBytes = uint64_t{256} << 20;
 // Copies the bytes of one line that lie in columns c1..c2 (display cells,
 // widened to whole characters) to out; returns the count.
 int CutColumns(const char* lineBytes, int length, int c1, int c2, char* out,

@@ -149,6 +149,13 @@ ink() {
   min=$(convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage -colorspace gray -format '%[fx:minima]' info:)
   awk -v m="$min" 'BEGIN { exit !(m < 0.5) }'
 }
+# inverted_columns SHOT X Y W H: the x of each 4-pixel column of the region
+# that is mostly dark (inverted cells; the strokes of text are not).
+inverted_columns() {
+  convert "$work/$1.png" -crop "$4x$5+$2+$3" +repage -colorspace gray -threshold 50% \
+    -scale "$(($4 / 4))x1!" -threshold 50% txt:- |
+    awk -F'[,:]' -v x0="$2" '/#000000/ { print $1 * 4 + x0 }'
+}
 # same_region A B X Y W H: succeeds when both shots agree on every pixel.
 same_region() {
   local diff

@@ -158,6 +158,23 @@ TEST_F(LongLineSearch, HitsAtTheEndsOfLongLinesInEveryPlanAndEncoding) {
   }
 }
 
+// The search log shows a long line's start, then the hit and a little after
+// it, with a mark where text is left out.
+TEST_F(LongLineSearch, TheLogShowsALongLinesStartAndItsHit) {
+  const std::string line = std::string(2990, 'a') + "\tEND" + std::string(300, 'b');
+  Open("x\n" + line + "\n" + std::string(1500, 'c') + "END");
+  std::string mark;
+  Encode(TextEncoding::kCp932, u" … ", mark);
+  options_ = SearchOptions{false, false, true, true};
+  Run(SearchNext, "END", -1, true);
+  ASSERT_EQ(hits_.size(), 2u);
+  EXPECT_EQ(hits_[0].text, std::string(1000, 'a') + mark + "END" + std::string(100, 'b') + mark);
+  EXPECT_EQ(hits_[1].text, std::string(1500, 'c') + "END");  // short: whole
+  Run(SearchNext, "aaa", -1, true);
+  ASSERT_EQ(hits_.size(), 1u);
+  EXPECT_EQ(hits_[0].text, std::string(1000, 'a') + mark);
+}
+
 // The slices and the text reader give a long line's bytes exactly, from any
 // offset, across window edges.
 TEST_F(LongLineSearch, SlicesAndTextOfALineLongerThanAWindow) {

@@ -1,0 +1,260 @@
+#include "view/longline.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "store/lineslice.h"
+#include "view/view_internal.h"
+
+namespace long_line {
+
+namespace {
+
+constexpr size_t kSliceBytes = size_t{64} << 10;  // read per step, and the checkpoint spacing
+// A cluster that starts this close to a slice's end is read again with the
+// next slice: it may go on past it.
+constexpr size_t kClusterMargin = 64;
+// Lines whose checkpoints are kept: a few pages' worth.
+constexpr size_t kKeptLines = 512;
+constexpr int64_t kNoCellLimit = std::numeric_limits<int64_t>::max();
+constexpr uint64_t kNoTextLimit = std::numeric_limits<uint64_t>::max();
+
+struct Point {
+  uint64_t raw = 0;
+  uint64_t text = 0;
+  int64_t cell = 0;
+};
+
+struct Entry {
+  uint64_t serial = 0;
+  int32_t tabWidth = 0;
+  TextEncoding encoding = TextEncoding::kCp932;
+  LineBounds bounds;
+  int64_t cells = 0;
+  uint64_t text = 0;               // bytes of the whole text
+  std::vector<Point> checkpoints;  // ascending; the first at the line's start
+};
+
+std::map<std::pair<int, int32_t>, Entry>& Cache() {
+  static std::map<std::pair<int, int32_t>, Entry> cache;
+  return cache;
+}
+
+// Where a walk stopped: at, a cluster edge; the cluster there (cells, raw
+// and text bytes) would have passed a limit. atEnd: the line ended first.
+struct Stop {
+  Point at;
+  int64_t cells = 0;
+  uint64_t rawLength = 0;
+  uint64_t textLength = 0;
+  bool atEnd = true;
+};
+
+// Walks the line from from (a cluster edge) while the next cluster ends at
+// or before both limits; pushes the point at the start of every slice read
+// to checkpoints when given.
+Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, uint64_t textLimit,
+          std::vector<Point>* checkpoints) {
+  const TextEncoding encoding = slot.Encoding;
+  const int64_t tab = std::max<int32_t>(TabWidth, 0);
+  const uint64_t length = bounds.length();
+  while (p.raw < length) {
+    if (checkpoints != nullptr) checkpoints->push_back(p);
+    const LineSlice s = GetLineSlice(slot, bounds, p.raw, kSliceBytes);
+    if (s.size == 0) break;
+    const bool last = p.raw + s.size >= length;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data);
+    size_t i = 0;
+    while (i < s.size) {
+      const unsigned char c = bytes[i];
+      if (c == '\n') return Stop{p};  // the file changed under the index: the text ends here
+      if (c == '\t') {
+        if (p.cell + tab > cellLimit || p.text + static_cast<uint64_t>(tab) > textLimit) {
+          return Stop{p, tab, 1, static_cast<uint64_t>(tab), false};
+        }
+        p.cell += tab;
+        p.text += static_cast<uint64_t>(tab);
+        ++p.raw;
+        ++i;
+        continue;
+      }
+      if (c < 0x80) {
+        // A run of single-byte characters, one cell each. Its last byte may
+        // take zero-width characters after it: it goes the slow way.
+        size_t j = i;
+        const __m128i tabs = _mm_set1_epi8('\t');
+        const __m128i feeds = _mm_set1_epi8('\n');
+        while (j + 16 <= s.size) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + j));
+          const int stop = _mm_movemask_epi8(
+              _mm_or_si128(v, _mm_or_si128(_mm_cmpeq_epi8(v, tabs), _mm_cmpeq_epi8(v, feeds))));
+          if (stop != 0) {
+            j += static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(stop)));
+            break;
+          }
+          j += 16;
+        }
+        while (j < s.size && bytes[j] < 0x80 && bytes[j] != '\t' && bytes[j] != '\n') ++j;
+        uint64_t n = j - i;
+        if (j < s.size || !last) --n;
+        n = std::min<uint64_t>({n, static_cast<uint64_t>(cellLimit - p.cell), textLimit - p.text});
+        if (n > 0) {
+          p.cell += static_cast<int64_t>(n);
+          p.text += n;
+          p.raw += n;
+          i += static_cast<size_t>(n);
+          continue;
+        }
+      }
+      if (!last && s.size - i < kClusterMargin) break;
+      const Cluster k = NextCluster(encoding, s.data + i, static_cast<int>(s.size - i));
+      const uint64_t bytesOf = static_cast<uint64_t>(k.length);
+      if (p.cell + k.cells > cellLimit || p.text + bytesOf > textLimit) {
+        return Stop{p, k.cells, bytesOf, bytesOf, false};
+      }
+      p.cell += k.cells;
+      p.text += bytesOf;
+      p.raw += bytesOf;
+      i += static_cast<size_t>(k.length);
+    }
+  }
+  return Stop{p};
+}
+
+// The line's entry, counted whole when it is new or stale.
+Entry& EntryOf(FileSlot& slot, int32_t line) {
+  const int index = static_cast<int>(&slot - SlotTable);
+  auto& cache = Cache();
+  const LineBounds bounds = GetLineBounds(slot, line);
+  auto found = cache.find({index, line});
+  if (found != cache.end()) {
+    const Entry& e = found->second;
+    if (e.serial == slot.OpenSerial && e.tabWidth == TabWidth && e.encoding == slot.Encoding &&
+        e.bounds.begin == bounds.begin && e.bounds.end == bounds.end) {
+      return found->second;
+    }
+  }
+  if (cache.size() >= kKeptLines) cache.clear();
+  Entry& e = cache[{index, line}];
+  e = Entry{slot.OpenSerial, TabWidth, slot.Encoding, bounds, 0, 0, {}};
+  if (bounds.ok) {
+    const Stop end = Walk(slot, bounds, Point{}, kNoCellLimit, kNoTextLimit, &e.checkpoints);
+    e.cells = end.at.cell;
+    e.text = end.at.text;
+  }
+  if (e.checkpoints.empty()) e.checkpoints.push_back(Point{});
+  return e;
+}
+
+}  // namespace
+
+int64_t Cells(FileSlot& slot, int32_t line) { return EntryOf(slot, line).cells; }
+
+RowStart StartAtColumn(FileSlot& slot, int32_t line, int64_t column) {
+  const Entry& e = EntryOf(slot, line);
+  auto after = std::upper_bound(e.checkpoints.begin(), e.checkpoints.end(), column,
+                                [](int64_t c, const Point& p) { return c < p.cell; });
+  const Point from = after == e.checkpoints.begin() ? Point{} : *(after - 1);
+  const Stop s = Walk(slot, e.bounds, from, column, kNoTextLimit, nullptr);
+  if (s.atEnd || s.at.cell == column) return RowStart{s.at.raw, s.at.text, 0};
+  // The cluster holds the column: the row starts after it, with blanks for
+  // its cells right of the column.
+  return RowStart{s.at.raw + s.rawLength, s.at.text + s.textLength, s.at.cell + s.cells - column};
+}
+
+int64_t CellOfText(FileSlot& slot, int32_t line, uint64_t text) {
+  const Entry& e = EntryOf(slot, line);
+  auto after = std::upper_bound(e.checkpoints.begin(), e.checkpoints.end(), text,
+                                [](uint64_t t, const Point& p) { return t < p.text; });
+  const Point from = after == e.checkpoints.begin() ? Point{} : *(after - 1);
+  const Stop s = Walk(slot, e.bounds, from, kNoCellLimit, text, nullptr);
+  // Inside a TAB's blanks: one cell a blank.
+  if (!s.atEnd && s.rawLength == 1 && s.textLength != 1) {
+    return s.at.cell + static_cast<int64_t>(text - s.at.text);
+  }
+  return s.at.cell;
+}
+
+std::string TextFrom(FileSlot& slot, int32_t line, uint64_t raw, size_t cap) {
+  std::string text(cap, '\0');
+  LineTextReader reader(slot, line, raw);
+  text.resize(reader.Read(text.data(), cap));
+  return text;
+}
+
+namespace {
+
+// Appends the line's text [from, from + size) (from a raw cluster edge) to
+// out, a piece at a time.
+void AppendText(FileSlot& slot, int32_t line, const Point& from, uint64_t size, std::string* out) {
+  LineTextReader reader(slot, line, from.raw, from.text);
+  const size_t before = out->size();
+  out->resize(before + size);
+  size_t done = 0;
+  while (done < size) {
+    const size_t n = reader.Read(out->data() + before + done, static_cast<size_t>(size - done));
+    if (n == 0) break;
+    done += n;
+  }
+  out->resize(before + done);
+}
+
+Point PointBefore(const Entry& e, int64_t column) {
+  auto after = std::upper_bound(e.checkpoints.begin(), e.checkpoints.end(), column,
+                                [](int64_t c, const Point& p) { return c < p.cell; });
+  return after == e.checkpoints.begin() ? Point{} : *(after - 1);
+}
+
+}  // namespace
+
+uint64_t WholeText(FileSlot& slot, int32_t line, std::string* out) {
+  const Entry& e = EntryOf(slot, line);
+  if (out != nullptr) AppendText(slot, line, Point{}, e.text, out);
+  return e.text;
+}
+
+uint64_t BlockText(FileSlot& slot, int32_t line, int64_t lo, int64_t hi, std::string* out) {
+  const Entry& e = EntryOf(slot, line);
+  if (hi < lo || hi < 0) return 0;
+  lo = std::max<int64_t>(lo, 0);
+  // Start: the cluster that holds cell lo, whole; inside a TAB, its blanks
+  // from lo on.
+  const Stop a = Walk(slot, e.bounds, PointBefore(e, lo), lo, kNoTextLimit, nullptr);
+  if (a.atEnd) return 0;
+  Point start = a.at;
+  uint64_t leading = 0;
+  if (a.at.cell < lo && a.rawLength == 1 && a.textLength == static_cast<uint64_t>(a.cells)) {
+    const int64_t tabEnd = a.at.cell + a.cells;
+    leading = static_cast<uint64_t>(std::min(tabEnd, hi + 1) - lo);
+    start = Point{a.at.raw + 1, a.at.text + a.textLength, tabEnd};
+  }
+  // End: every cluster that starts at or before cell hi; of a TAB there,
+  // its blanks up to hi.
+  const Stop b = Walk(slot, e.bounds, start, hi + 1, kNoTextLimit, nullptr);
+  uint64_t trailing = 0;
+  bool wholeLast = false;
+  if (!b.atEnd && b.at.cell <= hi && start.cell <= hi) {
+    if (b.rawLength == 1 && b.textLength == static_cast<uint64_t>(b.cells) && b.cells > 1) {
+      trailing = static_cast<uint64_t>(hi + 1 - b.at.cell);
+    } else {
+      wholeLast = true;
+    }
+  }
+  const uint64_t middle = start.cell <= hi ? b.at.text - start.text : 0;
+  const uint64_t size = leading + middle + trailing + (wholeLast ? b.textLength : 0);
+  if (out != nullptr) {
+    out->append(leading, ' ');
+    AppendText(slot, line, start, middle + (wholeLast ? b.textLength : 0), out);
+    out->append(trailing, ' ');
+  }
+  return size;
+}
+
+void Forget() { Cache().clear(); }
+
+}  // namespace long_line
