@@ -19,8 +19,9 @@ struct CompiledRule {
   std::unique_ptr<LineMatcher> matcher = std::make_unique<LineMatcher>();
 
   // Lines of the batch that may match, in order: those whose raw bytes
-  // hold the piece; every line (all) when there is none, or when TABs
-  // vanish and may join the piece's parts in the text.
+  // hold the piece; every line (all) when there is none, when TABs
+  // vanish and may join the piece's parts in the text, or when the bytes
+  // are only a long line's start.
   std::vector<int> candidates;
   bool all = false;
   size_t cursor = 0;  // the first candidate not below the line asked about last
@@ -28,7 +29,7 @@ struct CompiledRule {
   void Mark(const LineBatch& batch) {
     candidates.clear();
     cursor = 0;
-    all = needle.empty() || batch.tabWidth <= 0;
+    all = needle.empty() || batch.tabWidth <= 0 || batch.cut;
     if (all) return;
     size_t pos = 0;
     while (pos < batch.length) {
@@ -47,7 +48,15 @@ struct CompiledRule {
     return cursor < candidates.size() && candidates[cursor] == k;
   }
 
-  bool Matches(const char* text, int length) {
+  // text: GetLine's text of line k; one that reaches its cap may be cut,
+  // so the whole line is matched then, as the search does.
+  bool Matches(const LineBatch& batch, int k, const char* text, int length) {
+    if (length >= kMaxLineText) {
+      int64_t start = 0;
+      int64_t end = 0;
+      const std::unique_ptr<TextPieces> whole = batch.wholeText(k);
+      return matcher->MatchPieces(*whole, start, end);
+    }
     int32_t start = 0;
     int32_t end = 0;
     return matcher->Match(text, length, start, end);
@@ -97,7 +106,7 @@ class RuleTest : public LineTest {
       auto matches = [&](CompiledRule& rule) {
         if (!rule.MayMatch(k)) return false;
         if (length < 0) length = batch.text(k, text);
-        return rule.Matches(text, length);
+        return rule.Matches(batch, k, text, length);
       };
       bool excluded = false;
       bool included = includes_ == 0;

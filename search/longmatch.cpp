@@ -1,7 +1,7 @@
 // Matching a line of any length: its text is read a piece at a time
-// (LineTextReader), decoded into characters as one decode of the whole text
-// would split them, and searched in a window of characters that keeps only
-// what a match still in progress needs.
+// (TextPieces, LineTextReader for a slot's line), decoded into characters as one decode of the
+// whole text would split them, and searched in a window of characters that keeps only what a match
+// still in progress needs.
 //
 // Character edges: a piece's bytes are decoded from a character edge; the
 // characters that start in its last kEdgeBytes bytes are decoded again with
@@ -46,9 +46,8 @@ struct Window {
 // false at the end of the text (nothing more to append).
 class PieceDecoder {
  public:
-  PieceDecoder(FileSlot& slot, int32_t line, TextEncoding encoding, bool cutAtZero)
-      : reader_(slot, line), encoding_(encoding), cutAtZero_(cutAtZero) {}
-  bool ok() const { return reader_.ok(); }
+  PieceDecoder(TextPieces& reader, TextEncoding encoding, bool cutAtZero)
+      : reader_(reader), encoding_(encoding), cutAtZero_(cutAtZero) {}
   bool done() const { return done_; }
 
   void Append(Window& window) {
@@ -83,7 +82,7 @@ class PieceDecoder {
   }
 
  private:
-  LineTextReader reader_;
+  TextPieces& reader_;
   TextEncoding encoding_;
   bool cutAtZero_;
   bool done_ = false;
@@ -98,9 +97,15 @@ class PieceDecoder {
 
 bool LineMatcher::MatchLong(FileSlot& slot, int32_t line, int64_t& matchStart, int64_t& matchEnd,
                             const std::function<bool()>& poll) {
+  LineTextReader reader(slot, line);
+  if (!reader.ok()) return false;
+  return MatchPieces(reader, matchStart, matchEnd, poll);
+}
+
+bool LineMatcher::MatchPieces(TextPieces& text, int64_t& matchStart, int64_t& matchEnd,
+                              const std::function<bool()>& poll) {
   if (!options_.Regex && needle_.empty()) return false;
-  PieceDecoder decoder(slot, line, encoding_, options_.Regex);
-  if (!decoder.ok()) return false;
+  PieceDecoder decoder(text, encoding_, options_.Regex);
   Window window;
   const bool regex = options_.Regex;
   const size_t behind = regex ? regex_.lookBehind() : 0;

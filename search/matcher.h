@@ -16,6 +16,7 @@
 #include "search/search.h"
 #include "store/encoding.h"
 #include "store/slots.h"
+#include "store/textpieces.h"
 
 namespace search_detail {
 
@@ -104,6 +105,9 @@ class LineMatcher {
   // kMaxKeptUnits characters is undecided, as at the engine's limits.
   bool MatchLong(FileSlot& slot, int32_t line, int64_t& matchStart, int64_t& matchEnd,
                  const std::function<bool()>& poll = {});
+  // MatchLong over text from any reader of a line's text pieces.
+  bool MatchPieces(TextPieces& text, int64_t& matchStart, int64_t& matchEnd,
+                   const std::function<bool()>& poll = {});
   static constexpr size_t kMaxKeptUnits = size_t{2} << 20;
 
   // Lines on which the regular expression reached the engine's limits.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -51,6 +52,88 @@ class FilterWindow {
   const char* base_ = nullptr;
   const char* bytes_ = nullptr;
   uint64_t length_ = 0;
+};
+
+// The display text of the bytes [begin, end) of the file, read through the
+// filter's descriptor a piece at a time (the line may be longer than any
+// window): each TAB as tabWidth blanks, ending at the line's feed (a CR
+// just before it left out) and where the file ends.
+class FileLineText : public TextPieces {
+ public:
+  FileLineText(int fd, uint64_t begin, uint64_t end, int tabWidth)
+      : fd_(fd), pos_(begin), end_(end), tabWidth_(tabWidth) {
+    // The line's feed and a CR before it are no text.
+    char last[2];
+    const uint64_t from = std::max(begin, end_ - std::min<uint64_t>(end_, 2));
+    const ssize_t got =
+        pread(fd_, last, static_cast<size_t>(end_ - from), static_cast<off_t>(from));
+    if (got > 0 && last[got - 1] == '\n') {
+      --end_;
+      if (got == 2 && last[0] == '\r') --end_;
+    }
+  }
+
+  size_t Read(char* out, size_t cap) override {
+    size_t produced = 0;
+    while (produced < cap) {
+      if (blanks_ > 0) {
+        const size_t n = std::min(blanks_, cap - produced);
+        std::memset(out + produced, ' ', n);
+        produced += n;
+        blanks_ -= n;
+        continue;
+      }
+      if (next_ == held_ && !Fill()) break;
+      const char* p = raw_.data() + next_;
+      const size_t n = std::min(held_ - next_, cap - produced);
+      const char* stop = static_cast<const char*>(std::memchr(p, '\n', n));
+      const char* tab = static_cast<const char*>(std::memchr(p, '\t', stop ? stop - p : n));
+      const size_t run = static_cast<size_t>((tab ? tab : stop ? stop : p + n) - p);
+      std::memcpy(out + produced, p, run);
+      produced += run;
+      next_ += run;
+      if (tab != nullptr) {
+        ++next_;
+        blanks_ = tabWidth_ > 0 ? static_cast<size_t>(tabWidth_) : 0;
+      } else if (stop != nullptr) {
+        if (produced > 0 && out[produced - 1] == '\r') --produced;
+        end_ = pos_ = 0;  // the text ends at its line feed
+        next_ = held_ = 0;
+        break;
+      }
+    }
+    return produced;
+  }
+
+  bool AtEnd() const override { return blanks_ == 0 && next_ == held_ && pos_ >= end_; }
+
+ private:
+  // Reads the next raw bytes; false at the end (or when they cannot be read:
+  // a file cut meanwhile ends the text there).
+  bool Fill() {
+    if (pos_ >= end_) return false;
+    raw_.resize(kPieceBytes);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, end_ - pos_));
+    const ssize_t got = pread(fd_, raw_.data(), want, static_cast<off_t>(pos_));
+    if (got <= 0) {
+      end_ = pos_;
+      return false;
+    }
+    pos_ += static_cast<uint64_t>(got);
+    next_ = 0;
+    held_ = static_cast<size_t>(got);
+    return true;
+  }
+
+  static constexpr size_t kPieceBytes = size_t{64} << 10;
+  int fd_;
+  uint64_t pos_;  // file offset of the next raw byte to read
+  uint64_t end_;
+  int tabWidth_;
+  std::vector<char> raw_;
+  size_t next_ = 0;  // the next byte of raw_ to give
+  size_t held_ = 0;  // bytes of raw_ read
+  size_t blanks_ = 0;
 };
 
 }  // namespace
@@ -230,6 +313,7 @@ bool LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) 
   batch.bytes = window.bytes();
   batch.length = static_cast<size_t>(length);
   batch.count = count;
+  batch.cut = length < end - begin;
   batch.tabWidth = job_.tabWidth;
   batch.lineAt = [&](size_t offset) {
     return static_cast<int>(index.LineAt(begin + offset, first, first + count - 1) - first);
@@ -243,6 +327,11 @@ bool LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) 
     const size_t span = std::min<size_t>(batch.start(k + 1) - from, kMaxLineText + 1);
     return static_cast<int>(
         slot_detail::CopyLineText(window.bytes() + from, span, job_.tabWidth, out));
+  };
+  batch.wholeText = [&](int k) -> std::unique_ptr<TextPieces> {
+    const uint64_t from = index.Start(first + k);
+    return std::make_unique<FileLineText>(
+        job_.fd, from, k + 1 < count ? index.Start(first + k + 1) : end, job_.tabWidth);
   };
   job_.test->Decide(batch, shown);
   for (const int k : shown) {

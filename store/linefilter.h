@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "store/lineindex.h"
+#include "store/textpieces.h"
 
 // The lines of one run the filter examines: their raw bytes one after the
 // other, and how to get a line's display text.
@@ -28,6 +29,7 @@ struct LineBatch {
   // of a line longer than a run holds, only its first 2 KiB.
   const char* bytes = nullptr;
   size_t length = 0;
+  bool cut = false;  // bytes hold the first 2 KiB of the one line of the batch
   int count = 0;
   int tabWidth = 4;  // a TAB's blanks in the display text (<= 0: none)
   // The line that holds the byte at offset (0 <= offset < length).
@@ -37,6 +39,10 @@ struct LineBatch {
   // The line as GetLine gives it (TABs expanded, no line end, at most 2047
   // bytes) into out (2048 bytes); returns the length.
   std::function<int(int k, char* out)> text;
+  // The whole display text of line k (of any length), a piece at a time,
+  // read from the file apart from bytes; for a line whose text reaches
+  // 2047 bytes.
+  std::function<std::unique_ptr<TextPieces>(int k)> wholeText;
 };
 
 // Decides which lines are shown. Used only on the filter's thread, so it may

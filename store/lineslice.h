@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "store/slots.h"
+#include "store/textpieces.h"
 
 // The longest slice one call gives: any range this long lies in one window.
 constexpr size_t kMaxSliceBytes = static_cast<size_t>(kWindowStep);
@@ -46,7 +47,7 @@ LineSlice GetLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, 
 // bytes as they are, each TAB as TabWidth blanks (none when TabWidth <= 0),
 // ending where the line ends. A line feed met inside the line's bounds (the
 // file changed under its index) ends the text there, as GetLine ends it.
-class LineTextReader {
+class LineTextReader : public TextPieces {
  public:
   // from: a raw offset into the line; text: the text offset it stands at
   // (callers that start at 0 pass 0).
@@ -54,11 +55,11 @@ class LineTextReader {
   bool ok() const { return bounds_.ok; }
   const LineBounds& bounds() const { return bounds_; }
   // At most cap bytes of text into out; 0 only at the end of the line.
-  size_t Read(char* out, size_t cap);
+  size_t Read(char* out, size_t cap) override;
   // Passes over up to count bytes of text without giving them (TAB blanks
   // counted, not made); returns the bytes passed.
   uint64_t Skip(uint64_t count);
-  bool AtEnd() const { return blanks_ == 0 && pos_ >= bounds_.end; }
+  bool AtEnd() const override { return blanks_ == 0 && pos_ >= bounds_.end; }
   // The offsets reached: the next text byte Read gives stands at text()
   // and comes from raw byte raw() of the line (while TAB blanks are pending,
   // raw() is past the TAB).
