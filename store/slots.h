@@ -26,7 +26,7 @@ class IndexWorker;          // store/indexer.h
 class FileWatcher;          // store/filewatch.h
 struct FollowState;         // store/follow.h: what the watcher did and saw, for the slot's thread
 struct CompressedDocument;  // store/compressed_slot.h
-class LineFilter;          // store/linefilter.h
+class LineFilter;           // store/linefilter.h
 
 constexpr int kSlotCount = 4;
 // Scans walk the document in runs of 8192 lines (2^13) and report progress
