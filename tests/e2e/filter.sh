@@ -74,6 +74,4 @@ for line in ' > _filter 0 + INFO' ' > _filter 0 - ui:' ' > _filter 0 clear'; do
   logged "$line" || fail "the log lacks '$line'"
 done
 
-quit_app
-sanitizer_check
-finish filter
+end_app filter

@@ -33,9 +33,7 @@ import -window root "$work/during.png" 2>/dev/null
 xdotool mousemove --window "$main" 150 200 mousedown 1
 xdotool mousemove --window "$main" 160 205
 xdotool mousemove --window "$main" 170 210 mouseup 1
-xdotool mousemove --window "$main" 170 210 click 3
-settle
-xdotool key Down Down Down Return
+context_copy 170 210
 poll 10 bash -c "xclip -o -selection clipboard | grep -q '^L'" || fail "nothing copied"
 copied=$(xclip -o -selection clipboard 2>/dev/null | head -1 | sed 's/^L0*//')
 if [ -z "$copied" ] || ((copied < held - 100 || copied > held)); then
@@ -48,12 +46,8 @@ fi
 focus_main
 xdotool key Escape
 settle
-xdotool key alt+f
-settle
-xdotool key s  # ログ保存(&S)
-type_path '実行ログ保存' "$work/exec.log"
-iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' >"$work/log.txt"
-grep -E '^ > |^# ファイルオープンを中止' "$work/log.txt" | sed 's/_jump 0 [0-9]*/_jump 0 N/' \
+save_log
+grep -E '^ > |^# ファイルオープンを中止' "$work/exec.txt" | sed 's/_jump 0 [0-9]*/_jump 0 N/' \
   >"$work/trail.txt"
 cat >"$work/trail-expected.txt" <<EOT
  > _chenge_view 0
@@ -64,22 +58,9 @@ cat >"$work/trail-expected.txt" <<EOT
  > _save_memo $work/exec.log
 EOT
 check "log of the cancelled open" "$work/trail-expected.txt" "$work/trail.txt"
-grep -q 'ファイルオープン終了' "$work/log.txt" && fail "the cancelled open logged its end"
+grep -q 'ファイルオープン終了' "$work/exec.txt" && fail "the cancelled open logged its end"
 import -window root "$work/after.png" 2>/dev/null
 [ -n "${DOLMIK_E2E_SHOTS:-}" ] && cp "$work/during.png" "$work/after.png" "$DOLMIK_E2E_SHOTS/"
 
 # ---------------------------------------------------------------- exit
-focus_main
-xdotool key alt+f
-settle
-xdotool key x  # 終了(&X)
-if poll 15 bash -c "! kill -0 $app_pid"; then
-  wait "$app_pid"
-  status=$?
-  app_pid=""
-  [ "$status" = 0 ] || fail "exit code $status"
-else
-  fail "the program did not end after 終了"
-fi
-sanitizer_check
-finish index
+end_app index

@@ -182,9 +182,7 @@ drag_rows() {
 # copy_page EXPECTED_LAST_LINE: コピー from the page's context menu (Open,
 # Close, Copy) into clipboard.txt, waiting for the expected last line.
 copy_page() {
-  xdotool mousemove --window "$main" 170 600 click 3
-  settle
-  xdotool key Down Down Down Return
+  context_copy 170 600
   poll 10 bash -c "xclip -o -selection clipboard | tail -n 1 | grep -qx '$1'" || true
   xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
 }
@@ -224,7 +222,8 @@ start_display() {
   export XDG_RUNTIME_DIR=$work
 }
 
-# quit_app: ends the program with ファイル → 終了 and waits for it.
+# quit_app: ends the program with ファイル → 終了 and waits for it; its exit
+# status is left in app_status.
 quit_app() {
   focus_main
   xdotool key alt+f
@@ -232,10 +231,21 @@ quit_app() {
   xdotool key x  # 終了(&X)
   if poll 15 bash -c "! kill -0 $app_pid"; then
     wait "$app_pid"
+    app_status=$?
     app_pid=""
   else
     fail "the program did not end after 終了"
+    kill "$app_pid" 2>/dev/null
+    app_pid=""
   fi
+}
+# end_app NAME: 終了, a zero exit status, no sanitizer report, the verdict.
+end_app() {
+  app_status=0
+  quit_app
+  [ "$app_status" = 0 ] || fail "exit code $app_status after 終了"
+  sanitizer_check
+  finish "$1"
 }
 
 # sanitizer_check: fails on any sanitizer report in the program's stderr.
@@ -286,15 +296,7 @@ run_session() {
 
   # The search word goes in through the clipboard: typing it would need an
   # input method.
-  printf '検索語' | xclip -selection clipboard
-  xdotool key ctrl+f
-  poll 10 visible '^検索$' || fail "$name: Ctrl+F did not show the search dialog"
-  local search
-  search=$(window_of '^検索$')
-  xdotool windowfocus --sync "$search" 2>/dev/null
-  xdotool key ctrl+a ctrl+v
-  xdotool mousemove --window "$search" 360 20 click 1  # 検索
-  settle
+  paste_search '検索語'
   xdotool mousemove --window "$search" 360 52 click 1  # 閉じる
   settle
 
@@ -306,31 +308,13 @@ run_session() {
   xdotool mousemove --window "$main" 150 196 mousedown 1
   xdotool mousemove --window "$main" 180 209
   xdotool mousemove --window "$main" 215 222 mouseup 1
-  xdotool mousemove --window "$main" 215 222 click 3
-  settle
-  xdotool key Down Down Down Return
+  context_copy 215 222
   poll 10 bash -c "xclip -o -selection clipboard | grep -qv 検索語"
   xclip -o -selection clipboard >"$work/$name-clip.txt" 2>/dev/null
 
-  focus_main
-  xdotool key alt+f
-  settle
-  xdotool key s  # ログ保存(&S)
-  type_path '実行ログ保存' "$work/$name-exec.log"
+  save_exec_log "$work/$name-exec.log"
   iconv -f CP932 -t UTF-8 "$work/$name-exec.log" | tr -d '\r' >"$work/$name-log.txt"
-
-  focus_main
-  xdotool key alt+f
-  settle
-  xdotool key x  # 終了(&X)
-  if poll 15 bash -c "! kill -0 $app_pid"; then
-    wait "$app_pid"
-    app_pid=""
-  else
-    fail "$name: the program did not end after 終了"
-    kill "$app_pid"
-    app_pid=""
-  fi
+  quit_app
 }
 
 # save_exec_log PATH: ファイル → ログ保存 in the main window, saved to PATH.
@@ -345,12 +329,61 @@ save_exec_log() {
 # clipboard (xdotool drops characters outside ASCII); leaves $search set.
 paste_search() {
   printf '%s' "$1" | xclip -selection clipboard
+  open_search
+  xdotool key ctrl+a ctrl+v
+  xdotool mousemove --window "$search" 360 20 click 1 # 検索
+  settle
+}
+# open_search: Ctrl+F in the main window; leaves $search set to the search
+# dialog, focused, with the focus in its text.
+open_search() {
   focus_main
   xdotool key ctrl+f
   poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
   search=$(window_of '^検索$')
   xdotool windowfocus --sync "$search" 2>/dev/null
-  xdotool key ctrl+a ctrl+v
-  xdotool mousemove --window "$search" 360 20 click 1 # 検索
+}
+# continuous_search TEXT: a continuous search for TEXT (ASCII, typed), waiting
+# for the result window; leaves $search and $results set.
+continuous_search() {
+  open_search
+  xdotool mousemove --window "$search" 180 18 click 1 key ctrl+a  # the search text
+  xdotool type --delay 5 "$1"
+  xdotool mousemove --window "$search" 40 80 click 1   # 連続検索
+  xdotool mousemove --window "$search" 360 20 click 1  # 検索
+  poll 120 visible '^検索結果$' || fail "no search result window"
+  results=$(window_of '^検索結果$')
+}
+# context_copy X Y: コピー from the page's context menu (Open, Close, Copy),
+# opened at X, Y in the main window.
+context_copy() {
+  xdotool mousemove --window "$main" "$1" "$2" click 3
   settle
+  xdotool key Down Down Down Return
+}
+# jump_to LINE: 検索 → 指定行へ移動 to LINE, then the dialog's 閉じる.
+jump_to() {
+  focus_main
+  xdotool key alt+s
+  settle
+  xdotool key j
+  poll 10 visible '^指定行へ移動$' || fail "no jump dialog"
+  local jump
+  jump=$(window_of '^指定行へ移動$')
+  xdotool windowfocus --sync "$jump" 2>/dev/null
+  xdotool mousemove --window "$jump" 100 24 click 1 key ctrl+a
+  xdotool type --delay 5 "$1"
+  xdotool mousemove --window "$jump" 200 24 click 1 # 移動
+  settle
+  xdotool mousemove --window "$jump" 200 60 click 1 # 閉じる
+}
+# open_path PATH: ファイル → 開く (Ctrl+O) with PATH typed into the dialog.
+open_path() {
+  focus_main
+  xdotool key ctrl+o
+  poll 10 visible '^開く$' || fail "Ctrl+O did not show the open dialog"
+  xdotool windowfocus --sync "$(window_of '^開く$')" 2>/dev/null
+  xdotool type --delay 5 "$1"
+  xdotool key Return
+  poll 10 bash -c "! xdotool search --onlyvisible --name '^開く$'" || fail "the open dialog stays"
 }

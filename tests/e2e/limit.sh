@@ -75,18 +75,7 @@ copy_page 'row 2147483646'
 expect_rows 2147483644 2147483646 "Page Down and the wheel on the last page stay at the end"
 
 # 検索 > 指定行へ移動: the line asked for is the top row.
-focus_main
-xdotool key alt+s
-settle
-xdotool key j
-poll 10 visible '^指定行へ移動$' || fail "no jump dialog"
-jump=$(window_of '^指定行へ移動$')
-xdotool windowfocus --sync "$jump" 2>/dev/null
-xdotool mousemove --window "$jump" 100 24 click 1 key ctrl+a
-xdotool type --delay 5 2147483600
-xdotool mousemove --window "$jump" 200 24 click 1 # 移動
-settle
-xdotool mousemove --window "$jump" 200 60 click 1 # 閉じる
+jump_to 2147483600
 focus_main
 drag_rows "$(row_y 0)" "$(row_y 1)"
 copy_page 'row 2147483601'
@@ -94,14 +83,7 @@ expect_rows 2147483600 2147483601 "a jump shows the line asked for on the top ro
 
 # A continuous search for the last line, and a click on its hit: the hit is
 # the fifth row, inverted.
-xdotool key ctrl+f
-poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
-search=$(window_of '^検索$')
-xdotool type --delay 5 'row 2147483646'
-xdotool mousemove --window "$search" 40 80 click 1  # 連続検索
-xdotool mousemove --window "$search" 360 20 click 1 # 検索
-poll 120 visible '^検索結果$' || fail "no search result window"
-results=$(window_of '^検索結果$')
+continuous_search 'row 2147483646'
 # The scan has ended when the page shows the hit on its top row, and the
 # rows below it (past the file's end) are blank.
 for ((try = 0; try < 120; try++)); do
@@ -122,11 +104,7 @@ fi
 xdotool mousemove --window "$results" 736 172 click 1 # 閉じる
 
 # The lines past the limit are not found, and the report says why.
-focus_main
-xdotool key ctrl+f
-poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
-search=$(window_of '^検索$')
-xdotool windowfocus --sync "$search" 2>/dev/null
+open_search
 xdotool mousemove --window "$search" 180 18 click 1 key ctrl+a
 xdotool type --delay 5 'beyond'
 xdotool mousemove --window "$search" 40 80 click 1  # 連続検索 off

@@ -50,17 +50,4 @@ EXPECTED
 check "a log holding an emoji is saved as UTF-8" "$work/emoji-expected.txt" "$work/emoji-trail.txt"
 
 # ---------------------------------------------------------------- 終了
-focus_main
-xdotool key alt+f
-settle
-xdotool key x  # 終了(&X)
-if poll 15 bash -c "! kill -0 $app_pid"; then
-  wait "$app_pid"
-  status=$?
-  app_pid=""
-  [ "$status" = 0 ] || fail "exit code $status after 終了"
-else
-  fail "the program did not end after 終了"
-fi
-sanitizer_check
-finish log_saving
+end_app log_saving

@@ -37,14 +37,7 @@ focus_main
 # ---------------------------------------------------------------- the hit stays in view
 # A continuous search for the 60 blanks of line 150 on the second tab: the hit is
 # the page's top row, its match inverted.
-xdotool key ctrl+f
-poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
-search=$(window_of '^検索$')
-xdotool type --delay 5 "$zz"
-xdotool mousemove --window "$search" 40 80 click 1   # 連続検索
-xdotool mousemove --window "$search" 360 20 click 1  # 検索
-poll 20 visible '^検索結果$' || fail "no search result window"
-results=$(window_of '^検索結果$')
+continuous_search "$zz"
 settle
 shot after-search
 read -r rx ry rw rh < <(window_rect "$results")
@@ -79,12 +72,7 @@ xdotool key alt+f
 settle
 xdotool key c  # 閉じる(&C)
 settle
-xdotool key ctrl+o
-poll 10 visible '^開く$' || fail "Ctrl+O did not show the open dialog"
-xdotool windowfocus --sync "$(window_of '^開く$')" 2>/dev/null
-xdotool type --delay 5 "$work/narrow.txt"
-xdotool key Return
-poll 10 bash -c "! xdotool search --onlyvisible --name '^開く$'" || fail "the open dialog stays"
+open_path "$work/narrow.txt"
 settle
 shot narrow
 # The first row's text, right of its line number.
@@ -167,10 +155,4 @@ END
 check "command trail: the page keys acted after the open dialog" "$work/trail-expected.txt" \
   "$work/trail.txt"
 
-focus_main
-xdotool key alt+f
-settle
-xdotool key x  # 終了(&X)
-poll 15 bash -c "! kill -0 $app_pid" && app_pid=""
-sanitizer_check
-finish page_mends
+end_app page_mends

@@ -31,6 +31,4 @@ check '\d+ ignoring case finds the digit lines' "$work/expected.txt" "$work/icas
 search_hits '\d+' 1 0 "$work/exact.log" >"$work/exact.txt"
 check '\d+ finds the same lines with case' "$work/expected.txt" "$work/exact.txt"
 
-quit_app
-sanitizer_check
-finish search_case
+end_app search_case

@@ -33,6 +33,4 @@ for word in ポイント API; do
   check "regex $word finds the same lines" "$work/plain$n.txt" "$work/regex$n.txt"
 done
 
-quit_app
-sanitizer_check
-finish search_sjis
+end_app search_sjis

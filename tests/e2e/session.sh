@@ -31,13 +31,7 @@ focus_main
 # ---------------------------------------------------------------- search
 # The second file's tab is the active one. Ctrl+F puts the focus into the
 # search text; 連続検索 and 検索 are clicked at their places in the dialog.
-xdotool key ctrl+f
-poll 10 visible '^検索$' || fail "Ctrl+F did not show the search dialog"
-search=$(window_of '^検索$')
-xdotool type --delay 5 NEEDLE
-xdotool mousemove --window "$search" 40 80 click 1   # 連続検索
-xdotool mousemove --window "$search" 360 20 click 1  # 検索
-poll 20 visible '^検索結果$' || fail "no search result window"
+continuous_search NEEDLE
 results=$(window_of '^検索結果$')
 xdotool mousemove --window "$results" 556 172 click 1  # 保存
 type_path '検索ログ保存' "$work/search.log"
@@ -60,21 +54,15 @@ settle
 xdotool mousemove --window "$main" 150 200 mousedown 1
 xdotool mousemove --window "$main" 170 230
 xdotool mousemove --window "$main" 180 260 mouseup 1
-xdotool mousemove --window "$main" 180 260 click 3
-settle
-xdotool key Down Down Down Return
+context_copy 180 260
 poll 10 bash -c "xclip -o -selection clipboard | grep -q 日本語"
 xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
 sed -n '2960,2964p' "$work/ja-utf8.txt" | tr -d '\r' >"$work/clipboard-expected.txt"
 check "clipboard after copy" "$work/clipboard-expected.txt" "$work/clipboard.txt"
 
 # ---------------------------------------------------------------- execution log
-focus_main
-xdotool key alt+f
-settle
-xdotool key s  # ログ保存(&S)
-type_path '実行ログ保存' "$work/exec.log"
-iconv -f CP932 -t UTF-8 "$work/exec.log" | tr -d '\r' | grep '^ > ' >"$work/trail.txt"
+save_log
+grep '^ > ' "$work/exec.txt" >"$work/trail.txt"
 cat >"$work/trail-expected.txt" <<EOF
  > _chenge_view 0
  > _open_file 0 $work/first.txt
@@ -91,21 +79,8 @@ check "command trail in the saved execution log" "$work/trail-expected.txt" "$wo
 if [ "$(grep -c $'\r$' "$work/exec.log")" != "$(wc -l <"$work/exec.log")" ]; then
   fail "execution log lines without CR LF"
 fi
-opens=$(iconv -f CP932 -t UTF-8 "$work/exec.log" | grep -c 'ファイルオープン終了')
+opens=$(grep -c 'ファイルオープン終了' "$work/exec.txt")
 [ "$opens" = 2 ] || fail "expected 2 open end stamps, found $opens"
 
 # ---------------------------------------------------------------- exit
-focus_main
-xdotool key alt+f
-settle
-xdotool key x  # 終了(&X)
-if poll 15 bash -c "! kill -0 $app_pid"; then
-  wait "$app_pid"
-  status=$?
-  app_pid=""
-  [ "$status" = 0 ] || fail "exit code $status"
-else
-  fail "the program did not end after 終了"
-fi
-sanitizer_check
-finish session
+end_app session
