@@ -3,11 +3,14 @@
 //
 // Before the pass the frames are walked by their headers and block headers
 // alone (a few bytes read per 128 KiB block of output): each gives its
-// compressed offset and, from its header, its unpacked size. A file of one
-// frame, with a frame that does not announce its size or announces one too
-// large to decode for one page, or that cannot be walked to its end (a
-// truncated or corrupt file) is copied during the pass instead. Skippable
-// frames unpack to nothing.
+// compressed offset and, from its header, its unpacked size. Frames written
+// from a stream (parallel compressors, pipes) do not announce their size:
+// then the pass makes each frame's start an access point as it reaches it,
+// and the blocks bound the frame's size beforehand, since a block unpacks to
+// at most 128 KiB. A file of one frame, with a frame that may be too large
+// to decode for one page, or that cannot be walked to its end (a truncated
+// or corrupt file) is copied during the pass instead. Skippable frames
+// unpack to nothing.
 #include <unistd.h>
 #include <zstd.h>
 
@@ -30,7 +33,8 @@ uint32_t Le(const unsigned char* p, int bytes) {
 
 struct Frame {
   uint64_t in;
-  uint64_t size;  // unpacked; ZSTD_CONTENTSIZE_UNKNOWN when not announced
+  uint64_t size;    // unpacked; ZSTD_CONTENTSIZE_UNKNOWN when not announced
+  uint64_t blocks;  // each unpacks to at most ZSTD_BLOCKSIZE_MAX bytes
 };
 
 // Walks the frames from the start of the file. False when the walk does not
@@ -61,9 +65,10 @@ bool WalkFrames(int fd, std::vector<Frame>* frames) {
     if (header > static_cast<size_t>(got)) return false;
     const unsigned long long size = ZSTD_getFrameContentSize(h, header);
     if (size == ZSTD_CONTENTSIZE_ERROR) return false;
-    frames->push_back(Frame{at, size});
+    frames->push_back(Frame{at, size, 0});
     uint64_t block = at + header;
     for (;;) {
+      ++frames->back().blocks;
       unsigned char b[3];
       if (!ReadExactly(fd, block, b, 3)) return false;
       const uint32_t word = Le(b, 3);
@@ -138,7 +143,26 @@ class ZstdCodec : public Codec {
     }
     if (!unknown) *expected_size = out;
     if (unknown) {
-      *copy_reason = "zstd のフレームに展開後の大きさが書かれていないので";
+      // The pass finds where each frame's text begins; the largest a frame
+      // can unpack to is known from its blocks.
+      points->clear();
+      uint64_t bound = 0;
+      size_t data_frames = 0;
+      for (const Frame& frame : frames) {
+        if (frame.blocks == 0) continue;
+        ++data_frames;
+        bound = std::max<uint64_t>(bound, frame.blocks * ZSTD_BLOCKSIZE_MAX);
+      }
+      if (data_frames < 2) {
+        *copy_reason = "zstd のフレームが一つだけなので";
+      } else if (bound > CompressedSource::kLargestSegment) {
+        *copy_reason =
+            "zstd のフレームに展開後の大きさが書かれておらず、大きすぎるかもしれないので";
+      } else {
+        frame_points_in_pass_ = true;
+        AccessPoint first;  // the first frame, behind any skippable frames
+        points->push_back(first);
+      }
     } else if (points->size() < 2) {
       *copy_reason = "zstd のフレームが一つだけなので";
     } else if (largest > CompressedSource::kLargestSegment) {
@@ -162,6 +186,7 @@ class ZstdCodec : public Codec {
     std::vector<char> buf(ZSTD_DStreamOutSize() * 2);
     ZSTD_inBuffer in{nullptr, 0, 0};
     uint64_t consumed = 0;  // compressed bytes taken
+    uint64_t produced = 0;  // unpacked bytes handed out
     size_t last = 0;        // the last return: 0 between frames
     bool eof = false;
     auto stop = [&](Kind kind, int error) {
@@ -186,6 +211,16 @@ class ZstdCodec : public Codec {
       consumed += in.pos - before;
       if (out.pos > 0 && !hooks.emit(buf.data(), out.pos)) return stop(Kind::kCancelled, 0);
       if (ZSTD_isError(last)) return stop(Kind::kCorrupt, 0);
+      produced += out.pos;
+      // 0: a frame ended here, flushed whole; the decoder never reads past
+      // a frame's end, so the next frame (or skippable frame) begins at
+      // consumed.
+      if (last == 0 && frame_points_in_pass_) {
+        AccessPoint point;
+        point.out = produced;
+        point.in = consumed;
+        hooks.add_point(point);
+      }
       // At the end of the file only buffered output can still come.
       if (eof && out.pos == 0) return stop(last == 0 ? Kind::kComplete : Kind::kTruncated, 0);
     }
@@ -202,6 +237,7 @@ class ZstdCodec : public Codec {
 
  private:
   int fd_;
+  bool frame_points_in_pass_ = false;  // the frames' sizes are not announced
 };
 
 }  // namespace
