@@ -10,6 +10,7 @@
 
 #include "commands/Rpcmd1.h"
 #include "search/filterrules.h"
+#include "store/compressed_slot.h"
 #include "store/linefilter.h"
 #include "store/slots.h"
 #include "view/shownlines.h"
@@ -262,7 +263,9 @@ int Apply(FileSlot& slot) {
 bool CanFilter(const FileSlot& slot) {
   if (slot.ViewBase == nullptr) return false;
   if (slot.Compressed) {
-    AppendLog(QStringLiteral("# *** ERROR *** 圧縮ファイルはフィルタできません"));
+    AppendLog(Utf16FormatOf(slot) != CompressedFormat::kNone
+                  ? QStringLiteral("# *** ERROR *** UTF-16 のファイルはフィルタできません")
+                  : QStringLiteral("# *** ERROR *** 圧縮ファイルはフィルタできません"));
     return false;
   }
   return true;

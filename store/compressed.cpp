@@ -103,6 +103,10 @@ const char* CompressedFormatName(CompressedFormat format) {
       return "xz";
     case CompressedFormat::kZstd:
       return "zstd";
+    case CompressedFormat::kUtf16Le:
+      return "UTF-16LE";
+    case CompressedFormat::kUtf16Be:
+      return "UTF-16BE";
     case CompressedFormat::kNone:
       break;
   }
@@ -121,6 +125,9 @@ std::string DescribeCompressedStop(CompressedFormat format, const CompressedPass
       return name + " の圧縮データが壊れています（圧縮ファイルの " + at +
              " バイト目で読み取りを停止）。そこまでを表示します";
     case Kind::kOsError:
+      if (IsUtf16(format))
+        return name + " のファイルの読み取りに失敗しました（" + at + " バイト目、" +
+               std::strerror(result.error) + "）。そこまでを表示します";
       return name + " の展開に失敗しました（圧縮ファイルの " + at + " バイト目、" +
              std::strerror(result.error) + "）。そこまでを表示します";
     case Kind::kRunning:
@@ -160,6 +167,10 @@ std::unique_ptr<CompressedSource> CompressedSource::Open(int fd, CompressedForma
       break;
     case CompressedFormat::kZstd:
       source->codec_ = compressed_detail::MakeZstdCodec(own);
+      break;
+    case CompressedFormat::kUtf16Le:
+    case CompressedFormat::kUtf16Be:
+      source->codec_ = compressed_detail::MakeUtf16Codec(own, format == CompressedFormat::kUtf16Be);
       break;
     case CompressedFormat::kNone:
       break;

@@ -37,13 +37,19 @@
 #include <string>
 #include <vector>
 
-enum class CompressedFormat { kNone, kGzip, kBzip2, kXz, kZstd };
+// kUtf16Le and kUtf16Be are not compressed: UTF-16 text read as UTF-8
+// through the same kind of source (store/utf16.h). SniffCompressed never
+// gives them.
+enum class CompressedFormat { kNone, kGzip, kBzip2, kXz, kZstd, kUtf16Le, kUtf16Be };
+inline bool IsUtf16(CompressedFormat format) {
+  return format == CompressedFormat::kUtf16Le || format == CompressedFormat::kUtf16Be;
+}
 
 // The format by the first bytes of the open file (kNone for anything else,
 // also for a file shorter than a header). Reads with pread; the file offset
 // is not moved.
 CompressedFormat SniffCompressed(int fd);
-// "gzip", "bzip2", "xz", "zstd", or "" for kNone.
+// "gzip", "bzip2", "xz", "zstd", "UTF-16LE", "UTF-16BE", or "" for kNone.
 const char* CompressedFormatName(CompressedFormat format);
 
 // How a pass ended.

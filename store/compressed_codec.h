@@ -79,5 +79,8 @@ std::unique_ptr<Codec> MakeGzipCodec(int fd);
 std::unique_ptr<Codec> MakeBzip2Codec(int fd);
 std::unique_ptr<Codec> MakeXzCodec(int fd);
 std::unique_ptr<Codec> MakeZstdCodec(int fd);
+// Transcodes UTF-16 to UTF-8 (store/utf16.cpp); skips a byte order mark of
+// its order.
+std::unique_ptr<Codec> MakeUtf16Codec(int fd, bool bigEndian);
 
 }  // namespace compressed_detail

@@ -1,5 +1,7 @@
 #include "store/compressed_slot.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -13,10 +15,35 @@ namespace {
 constexpr uint64_t kFillAtLeast = uint64_t{1} << 20;
 constexpr uint64_t kFillAlign = uint64_t{64} << 10;
 
+// The UTF-16 format a plain file is read in, or kNone.
+CompressedFormat Utf16Format(int fd, uint64_t file_size, OpenAs as) {
+  switch (as) {
+    case OpenAs::kBytes:
+      return CompressedFormat::kNone;
+    case OpenAs::kUtf16Le:
+      return CompressedFormat::kUtf16Le;
+    case OpenAs::kUtf16Be:
+      return CompressedFormat::kUtf16Be;
+    case OpenAs::kDetect:
+      break;
+  }
+  std::vector<char> sample(kDetectionSample);
+  ssize_t got = -1;
+  do {
+    got = pread(fd, sample.data(), sample.size(), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return CompressedFormat::kNone;  // the mapping reports the error
+  const EncodingGuess guess = DetectEncoding(sample.data(), static_cast<size_t>(got),
+                                             static_cast<uint64_t>(got) >= file_size);
+  if (!guess.utf16) return CompressedFormat::kNone;
+  return guess.utf16BigEndian ? CompressedFormat::kUtf16Be : CompressedFormat::kUtf16Le;
+}
+
 }  // namespace
 
-int OpenCompressedDocument(FileSlot& slot) {
-  const CompressedFormat format = SniffCompressed(slot.FileHandle);
+int OpenCompressedDocument(FileSlot& slot, OpenAs as) {
+  CompressedFormat format = SniffCompressed(slot.FileHandle);
+  if (format == CompressedFormat::kNone) format = Utf16Format(slot.FileHandle, slot.FileSize, as);
   if (format == CompressedFormat::kNone) return 1;
   auto document = std::make_shared<CompressedDocument>();
   document->source = CompressedSource::Open(slot.FileHandle, format);
@@ -37,8 +64,28 @@ int OpenCompressedDocument(FileSlot& slot) {
   return 0;
 }
 
+void TakeSourceEncoding(FileSlot& slot) {
+  if (Utf16FormatOf(slot) == CompressedFormat::kNone) return;
+  slot.Encoding = slot.DetectedEncoding = TextEncoding::kUtf8;
+  slot.BomLength = 0;
+  slot.DetectionSawOnlyAscii = false;
+}
+
+CompressedFormat Utf16FormatOf(const FileSlot& slot) {
+  if (!slot.Compressed || !IsUtf16(slot.Compressed->source->format()))
+    return CompressedFormat::kNone;
+  return slot.Compressed->source->format();
+}
+
 std::string CompressedOpenNote(const FileSlot& slot) {
   if (!slot.Compressed) return "";
+  // A compressed file of UTF-16 text: its unpacked bytes are shown as they
+  // are (the transcoder reads a file, not a source).
+  if (!IsUtf16(slot.Compressed->source->format()) &&
+      DetectEncoding(slot.Compressed->window.data(),
+                     std::min(slot.Compressed->window.size(), kDetectionSample), false)
+          .utf16)
+    return "# UTF-16 の圧縮ファイルは展開したバイトのまま表示します: " + slot.FileName;
   const std::string& note = slot.Compressed->source->Note();
   return note.empty() ? "" : "# " + note + ": " + slot.FileName;
 }
@@ -89,6 +136,8 @@ std::string CompressedEndNote(const FileSlot& slot) {
 }
 
 std::string EncodingPanelText(const FileSlot& slot) {
+  if (const CompressedFormat order = Utf16FormatOf(slot); order != CompressedFormat::kNone)
+    return CompressedFormatName(order);
   std::string text = EncodingName(slot.Encoding);
   if (slot.Compressed)
     text += std::string(" (") + CompressedFormatName(slot.Compressed->source->format()) + ")";
@@ -97,6 +146,8 @@ std::string EncodingPanelText(const FileSlot& slot) {
 
 std::string FollowRefusal(const FileSlot& slot) {
   if (!slot.Compressed) return "";
+  if (Utf16FormatOf(slot) != CompressedFormat::kNone)
+    return "# UTF-16 のファイルは末尾の追従ができません: " + slot.FileName;
   return std::string("# 圧縮ファイル（") + CompressedFormatName(slot.Compressed->source->format()) +
          "）は末尾の追従ができません: " + slot.FileName;
 }

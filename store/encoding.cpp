@@ -582,12 +582,13 @@ bool IsTextUnit(uint16_t u) {
          (u >= 0xFF00 && u <= 0xFFEF);
 }
 
-bool LooksLikeUtf16(const unsigned char* p, size_t length) {
-  if (length >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
-    return true;
-  }
+// 0 when the bytes are not UTF-16 text, 1 for little-endian, 2 for
+// big-endian.
+int Utf16Order(const unsigned char* p, size_t length) {
+  if (length >= 2 && p[0] == 0xFF && p[1] == 0xFE) return 1;
+  if (length >= 2 && p[0] == 0xFE && p[1] == 0xFF) return 2;
   const size_t pairs = length / 2;
-  if (pairs < 2) return false;
+  if (pairs < 2) return 0;
   size_t zeros[2] = {0, 0};  // at even and at odd offsets
   for (size_t i = 0; i < pairs; ++i) {
     zeros[0] += p[2 * i] == 0;
@@ -597,7 +598,8 @@ bool LooksLikeUtf16(const unsigned char* p, size_t length) {
   // outside Latin-1; a run of zeros (both sides) is not text.
   const size_t most = std::max(zeros[0], zeros[1]);
   const size_t least = std::min(zeros[0], zeros[1]);
-  if (most * 10 >= pairs * 9 && least * 10 <= pairs) return true;
+  // The zeros are the high bytes: at odd offsets in little-endian.
+  if (most * 10 >= pairs * 9 && least * 10 <= pairs) return zeros[1] >= zeros[0] ? 1 : 2;
   // Japanese in UTF-16 has zeros only where it holds ASCII, at least in its
   // line ends; text in the other encodings holds no zero byte at all. The
   // zeros alone do not tell the byte order (U+3000 and U+4E00 put one in the
@@ -608,7 +610,7 @@ bool LooksLikeUtf16(const unsigned char* p, size_t length) {
   // bytes read as CJK units too, but their low bytes stay below 0x80, where
   // those of kanji fall about half of the time; kana count whatever their
   // low byte (hiragana from あ to み have one below 0x80).
-  if (most == 0) return false;
+  if (most == 0) return 0;
   for (const int high : {1, 0}) {  // 1: little-endian
     size_t text = 0;
     bool lineFeed = false;
@@ -623,9 +625,11 @@ bool LooksLikeUtf16(const unsigned char* p, size_t length) {
       wide += u >= 0x100;
       highLow += u >= 0x100 && ((u & 0xFF) >= 0x80 || (u >= 0x3041 && u <= 0x30FF));
     }
-    if (lineFeed && !asciiSign && text * 20 >= pairs * 19 && highLow * 4 >= wide) return true;
+    if (lineFeed && !asciiSign && text * 20 >= pairs * 19 && highLow * 4 >= wide) {
+      return high == 1 ? 1 : 2;
+    }
   }
-  return false;
+  return 0;
 }
 
 }  // namespace
@@ -639,8 +643,9 @@ EncodingGuess DetectEncoding(const char* sample, size_t length, bool wholeFile) 
     guess.bomLength = 3;
     return guess;
   }
-  if (LooksLikeUtf16(p, length)) {
+  if (const int order = Utf16Order(p, length); order != 0) {
     guess.utf16 = true;
+    guess.utf16BigEndian = order == 2;
     return guess;
   }
   const bool cut = !wholeFile;

@@ -30,8 +30,9 @@ const char* EncodingName(TextEncoding encoding);
 
 struct EncodingGuess {
   TextEncoding encoding = TextEncoding::kCp932;
-  int bomLength = 0;   // 3 for a UTF-8 byte order mark, else 0
-  bool utf16 = false;  // a UTF-16 file (BOM or zero bytes in every other place)
+  int bomLength = 0;            // 3 for a UTF-8 byte order mark, else 0
+  bool utf16 = false;           // a UTF-16 file (BOM or zero bytes in every other place)
+  bool utf16BigEndian = false;  // of a UTF-16 file: its byte order
 };
 
 // Bytes of the file's start that detection reads. Detection walks them three

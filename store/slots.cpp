@@ -55,8 +55,6 @@ std::string TooManyLines(const std::string& path) {
          "行目までを表示します: " +
          path;
 }
-constexpr const char* kUtf16Refused =
-    "UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP です）: ";
 // The log line of an open that fails before anything is mapped: no message
 // box, only this line after the command's echo, naming the reason and the
 // path.
@@ -418,7 +416,7 @@ int MapWindowAt(FileSlot& slot, uint64_t begin, uint64_t end) {
   return RemapSlotWindow(slot, start, std::min(kWindowSize, slot.FileSize - start));
 }
 
-int OpenDocument(const std::string& path) {
+int OpenDocument(const std::string& path, OpenAs as) {
   FileSlot& slot = SlotTable[CurrentSlot];
   CloseDocument();
   if (slot.ViewBase != nullptr) return -1;  // the old window could not be unmapped
@@ -460,7 +458,7 @@ int OpenDocument(const std::string& path) {
   slot.MapName = sp::MappingName(path);
   slot.ViewBase = nullptr;
   slot.ViewLength = 0;
-  const int compressed = OpenCompressedDocument(slot);
+  const int compressed = OpenCompressedDocument(slot, as);
   if (compressed < 0) {
     LogCannotOpen(errno == ENODATA ? std::string("空のファイルです") : OpenFailureReason(errno),
                   path);
@@ -491,20 +489,9 @@ int OpenDocument(const std::string& path) {
   // The encoding comes from the start of the file, already mapped: the
   // first page is not delayed by it (well under a millisecond).
   slot.EncodingChosen = false;
-  const size_t sampled = static_cast<size_t>(std::min<uint64_t>(slot.ViewLength, kDetectionSample));
-  if (DetectEncoding(slot.ViewBase, std::min<size_t>(sampled, slot.FileSize),
-                     sampled >= slot.FileSize)
-          .utf16) {
-    // Every other byte of UTF-16 text is a zero, and its line feeds are two
-    // bytes wide: shown byte by byte it would be garbage.
-    ReportError(kUtf16Refused + DisplayName(path));
-    UnmapSlotWindow(slot);
-    CloseHandles(slot);
-    slot.ViewBase = nullptr;
-    slot.ViewLength = 0;
-    return -1;
-  }
+  slot.OpenedAs = as;
   DetectSlotEncoding(slot);
+  TakeSourceEncoding(slot);
 
   slot.TopLine = 0;
   slot.LineCount = 0;

@@ -26,7 +26,11 @@ class IndexWorker;          // store/indexer.h
 class FileWatcher;          // store/filewatch.h
 struct FollowState;         // store/follow.h: what the watcher did and saw, for the slot's thread
 struct CompressedDocument;  // store/compressed_slot.h
-class LineFilter;           // store/linefilter.h
+
+// How OpenDocument reads a file that is not compressed: UTF-16 when
+// detection (kDetect) or the user says so, else its bytes.
+enum class OpenAs : uint8_t { kDetect, kBytes, kUtf16Le, kUtf16Be };
+class LineFilter;  // store/linefilter.h
 
 constexpr int kSlotCount = 4;
 // Scans walk the document in runs of 8192 lines (2^13) and report progress
@@ -100,6 +104,9 @@ struct FileSlot {
   // Bytes of a UTF-8 byte order mark at the file's start (0 or 3). Line 0
   // begins after them, so no operation ever sees them.
   uint8_t BomLength = 0;
+  // How the open read the file: as detected, or as the encoding chosen made
+  // it read (UTF-16 as such, or as bytes).
+  OpenAs OpenedAs = OpenAs::kDetect;
   // A number that changes with every open and every close of the slot and is
   // never reused during a run, so that code which let input through can tell
   // whether the document it worked on is still the one in the slot.
@@ -169,7 +176,9 @@ constexpr int kEncodingPanel = 7;
 // Opens into SlotTable[CurrentSlot]. With index_wake set, 0 means the open
 // has started: the slot holds the document and its lines arrive through
 // PumpIndex; a failure of the index later empties the slot as below.
-int OpenDocument(const std::string& path);
+// as: read a UTF-16 file as detected, as UTF-16 of one order, or as bytes
+// (the choice of an encoding that needs the file read another way).
+int OpenDocument(const std::string& path, OpenAs as = OpenAs::kDetect);
 // Takes in what the indexer has done: the line count, the first page, the
 // progress, and at its end the outcome (the end time stamp and index_done,
 // or the error report and an empty slot). Cheap when there is no news.

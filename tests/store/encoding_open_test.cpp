@@ -1,5 +1,5 @@
 // Opening a file gives its slot an encoding; a UTF-8 byte order mark is no
-// text, and a UTF-16 file is refused with a message that names it.
+// text, and a UTF-16 file reads as its text in UTF-8.
 #include "store_fixture.h"
 #include "support/japanese.h"
 
@@ -46,20 +46,16 @@ TEST_F(EncodingOpen, ByteOrderMarkIsNeverPartOfTheFirstLine) {
   }
 }
 
-TEST_F(EncodingOpen, Utf16IsRefusedWithAMessageNamingIt) {
-  const std::string path = OpenBytes(std::string("\xFF\xFEh\0i\0\r\0\n\0", 10), "wide.txt");
-  EXPECT_EQ(-1, result);
-  EXPECT_EQ(nullptr, Slot().ViewBase);
-  EXPECT_EQ(-1, Slot().FileHandle);
-  ASSERT_EQ(1u, events.size());
-  EXPECT_EQ(
-      "error UTF-16 のファイルは表示できません（表示できる文字コードは Shift_JIS、UTF-8、EUC-JP "
-      "です）: " +
-          path,
-      events[0]);
-  // The slot is free again: the next file opens into it.
+TEST_F(EncodingOpen, Utf16OpensAsItsTextInUtf8) {
+  OpenBytes(std::string("\xFF\xFEh\0i\0\r\0\n\0\x42\x30", 12), "wide.txt");
+  ASSERT_EQ(0, result);
+  EXPECT_EQ(TextEncoding::kUtf8, Slot().Encoding);
+  EXPECT_EQ((std::vector<std::string>{"hi", "\xE3\x81\x82"}), AllLines());
+  // The slot is free again after a close: the next file opens into it.
+  CloseDocument();
   OpenBytes("ok\r\n", "next.txt");
   EXPECT_EQ(0, result);
+  EXPECT_EQ(TextEncoding::kCp932, Slot().Encoding);
 }
 
 }  // namespace
