@@ -1,7 +1,8 @@
 // Compressed files read in place, against the format's own decompressor:
 //   bench_compressed FILE... [--compare REPS]
 // Each FILE is a compressed file (gzip, bzip2, xz or zstd, by its first
-// bytes). Prints per file, FORMAT being the file's format and name:
+// bytes) or a UTF-16 file (transcoded to UTF-8 by the same kind of source,
+// measured against "wc -l < FILE"). Prints per file, FORMAT being the file's format and name:
 //   compressed/FORMAT/index/cat  the streaming pass with every line feed
 //                                counted (as the indexer does), median, over
 //                                the median of "DECOMPRESSOR -dc FILE | wc -l"
@@ -20,6 +21,7 @@
 
 #include "bench/timing.h"
 #include "store/compressed.h"
+#include "store/encoding.h"
 
 namespace {
 
@@ -33,10 +35,32 @@ const char* Decompressor(CompressedFormat format) {
       return "xz";
     case CompressedFormat::kZstd:
       return "zstd -q";
+    case CompressedFormat::kUtf16Le:
+    case CompressedFormat::kUtf16Be:
     case CompressedFormat::kNone:
       break;
   }
   return "cat";
+}
+
+// The command the pass is measured against: the decompressor's output, or
+// for UTF-16 the file itself, into wc -l.
+std::string ToolCommand(CompressedFormat format, const std::string& path) {
+  if (IsUtf16(format)) return "wc -l < '" + path + "'";
+  return std::string(Decompressor(format)) + " -dc '" + path + "' | wc -l";
+}
+
+// A file that is not compressed may be UTF-16, read through the same kind
+// of source.
+CompressedFormat SniffSource(int fd) {
+  const CompressedFormat format = SniffCompressed(fd);
+  if (format != CompressedFormat::kNone) return format;
+  std::vector<char> head(kDetectionSample);
+  const ssize_t got = pread(fd, head.data(), head.size(), 0);
+  const EncodingGuess guess =
+      DetectEncoding(head.data(), got > 0 ? static_cast<size_t>(got) : 0, false);
+  if (!guess.utf16) return CompressedFormat::kNone;
+  return guess.utf16BigEndian ? CompressedFormat::kUtf16Be : CompressedFormat::kUtf16Le;
 }
 
 void Compare(const std::string& path, int reps) {
@@ -45,9 +69,9 @@ void Compare(const std::string& path, int reps) {
     std::perror(path.c_str());
     return;
   }
-  const CompressedFormat format = SniffCompressed(fd);
+  const CompressedFormat format = SniffSource(fd);
   if (format == CompressedFormat::kNone) {
-    std::fprintf(stderr, "%s: not a compressed file\n", path.c_str());
+    std::fprintf(stderr, "%s: neither compressed nor UTF-16\n", path.c_str());
     close(fd);
     return;
   }
@@ -58,7 +82,7 @@ void Compare(const std::string& path, int reps) {
   uint64_t lines = 0;
   for (int rep = 0; rep < reps; ++rep) {
     // Interleaved: the tool, then the pass, so that both see the same load.
-    tools.push_back(TimeCommand(std::string(Decompressor(format)) + " -dc '" + path + "' | wc -l"));
+    tools.push_back(TimeCommand(ToolCommand(format, path)));
     std::unique_ptr<CompressedSource> source = CompressedSource::Open(fd, format);
     lines = 0;
     passes.push_back(Time([&] {
@@ -86,10 +110,10 @@ void Compare(const std::string& path, int reps) {
   std::printf("compressed/%s/points/1%% %.2f\n", name.c_str(),
               kept->AccessPointBytes() / (size / 100));
   std::printf(
-      "# %s: pass %.2f s, %s -dc | wc -l %.2f s, %llu lines, %.0f MiB unpacked; page %.1f ms "
+      "# %s: pass %.2f s, %s %.2f s, %llu lines, %.0f MiB unpacked; page %.1f ms "
       "median, "
       "%.1f ms slowest; %llu access points, %.2f MiB%s%s\n",
-      name.c_str(), Median(passes), Decompressor(format), Median(tools),
+      name.c_str(), Median(passes), IsUtf16(format) ? "wc -l" : Decompressor(format), Median(tools),
       static_cast<unsigned long long>(lines), size / 1048576, Median(pages) * 1000, slowest * 1000,
       static_cast<unsigned long long>(kept->AccessPointCount()),
       kept->AccessPointBytes() / 1048576.0, kept->Note().empty() ? "" : "; ", kept->Note().c_str());
