@@ -100,6 +100,8 @@ QString ClockText() {
 
 QString EncodingChoiceName(int choice) {
   if (choice == kAutoEncoding) return QStringLiteral("自動判別");
+  if (choice == kUtf16LeChoice) return QStringLiteral("UTF-16LE");
+  if (choice == kUtf16BeChoice) return QStringLiteral("UTF-16BE");
   return QString::fromLatin1(EncodingName(static_cast<TextEncoding>(choice)));
 }
 
@@ -108,8 +110,11 @@ void ShowSlotEncoding() {
   const bool open = slot.ViewBase != nullptr;
   SetStatus(kEncodingPanel, open ? QString::fromStdString(EncodingPanelText(slot)) : QString());
   if (CmdHooks().set_encoding_check) {
-    CmdHooks().set_encoding_check(open && slot.EncodingChosen ? static_cast<int>(slot.Encoding)
-                                                              : kAutoEncoding);
+    const CompressedFormat utf16 = Utf16FormatOf(slot);
+    const int chosen = utf16 == CompressedFormat::kUtf16Le   ? kUtf16LeChoice
+                       : utf16 == CompressedFormat::kUtf16Be ? kUtf16BeChoice
+                                                             : static_cast<int>(slot.Encoding);
+    CmdHooks().set_encoding_check(open && slot.EncodingChosen ? chosen : kAutoEncoding);
   }
 }
 
@@ -155,6 +160,44 @@ void ShowEmptySlot(int index) {
   }
   SyncVerticalScroll(slot);
   if (CmdHooks().index_progress) CmdHooks().index_progress(index);
+}
+
+// A choice between UTF-16 and the byte encodings changes the text the slot
+// holds and its line starts: the file is read again the chosen way, from
+// its first line. Returns 1 when the document as read serves the choice, 0
+// when it was read again, -1 when the choice is refused or the read failed
+// (the log says why; the document stays as it was on a refusal).
+int ReadAgainForChoice(int choice) {
+  FileSlot& slot = SlotTable[CurrentSlot];
+  const CompressedFormat now = Utf16FormatOf(slot);
+  OpenAs as = OpenAs::kBytes;
+  bool again = now != CompressedFormat::kNone;
+  if (choice == kUtf16LeChoice || choice == kUtf16BeChoice) {
+    if (slot.Compressed && now == CompressedFormat::kNone) {
+      AppendLog(QStringLiteral("# *** ERROR *** 圧縮ファイルは UTF-16 として読めません: ") +
+                DisplayPath(slot.FileName));
+      return -1;
+    }
+    const bool little = choice == kUtf16LeChoice;
+    as = little ? OpenAs::kUtf16Le : OpenAs::kUtf16Be;
+    again = now != (little ? CompressedFormat::kUtf16Le : CompressedFormat::kUtf16Be);
+  } else if (choice == kAutoEncoding) {
+    as = OpenAs::kDetect;
+    again = slot.OpenedAs != OpenAs::kDetect;
+  }
+  if (!again) return 1;
+  const std::string path = slot.FileName;
+  ResetSelection(true);
+  ResetHorizontalScroll();
+  const int result = OpenDocument(path, as);
+  ShowFollowCheck();
+  if (result != 0) {
+    if (!SlotHoldsDocument()) ShowEmptySlot(CurrentSlot);
+    return -1;
+  }
+  AppendLog(QStringLiteral("# 文字コードを %1 にしたので、ファイルを先頭から読み直しました: %2")
+                .arg(EncodingChoiceName(choice), DisplayPath(path)));
+  return 0;
 }
 
 }  // namespace
@@ -229,7 +272,10 @@ void InstallCommandHooks() {
     const QString shown = DecodeText(encoding, row.data(), static_cast<int>(row.size()));
     // The line keeps what its shown text cannot give back: stand-ins for
     // bytes that decode to nothing, a character with two codes.
-    HitSource source{encoding, {}};
+    HitSource source{encoding,
+                     {},
+                     slot >= 0 && slot < kSlotCount &&
+                         Utf16FormatOf(SlotTable[slot]) != CompressedFormat::kNone};
     std::string again;
     if (!Encode(encoding, shown.toStdU16String(), again) || again != row) source.bytes = row;
     if (CmdHooks().append_search_hit) {
@@ -379,16 +425,23 @@ int _find_str(const QString& text) { return FindString(text); }
 int _code_set(int choice) {
   const bool valid = choice == kAutoEncoding || choice == static_cast<int>(TextEncoding::kCp932) ||
                      choice == static_cast<int>(TextEncoding::kUtf8) ||
-                     choice == static_cast<int>(TextEncoding::kEucJp);
+                     choice == static_cast<int>(TextEncoding::kEucJp) || choice == kUtf16LeChoice ||
+                     choice == kUtf16BeChoice;
   AppendLog(QStringLiteral(" > _code_set ") + QString::number(CurrentSlot) + QLatin1Char(' ') +
             (valid ? EncodingChoiceName(choice) : QString::number(choice)));
   if (!valid || !SlotHoldsDocument()) {
     ShowSlotEncoding();
     return -1;
   }
+  if (ReadAgainForChoice(choice) < 0) {
+    ShowSlotEncoding();
+    return -1;
+  }
   FileSlot& slot = SlotTable[CurrentSlot];
   slot.EncodingChosen = choice != kAutoEncoding;
-  slot.Encoding = slot.EncodingChosen ? static_cast<TextEncoding>(choice) : slot.DetectedEncoding;
+  // A UTF-16 document holds UTF-8 text, as detected.
+  const bool byteEncoding = slot.EncodingChosen && Utf16FormatOf(slot) == CompressedFormat::kNone;
+  slot.Encoding = byteEncoding ? static_cast<TextEncoding>(choice) : slot.DetectedEncoding;
   ShowSlotEncoding();
   // Columns are display cells of the encoding: a selection made in the old
   // one would name other characters now.

@@ -21,7 +21,8 @@
 // the shown text does not encode back to them, the line's own bytes.
 struct HitSource {
   TextEncoding encoding = TextEncoding::kCp932;
-  std::string bytes;  // the whole search-log line, prefix included; empty: the text gives them
+  std::string bytes;       // the whole search-log line, prefix included; empty: the text gives them
+  bool fromUtf16 = false;  // a line of a UTF-16 file (its encoding is then UTF-8)
 };
 
 // Filled in by the main window and its dialogs; tests put recording
@@ -37,8 +38,8 @@ struct CommandHooks {
   std::function<void(int slot, const QString&)> set_tab_caption;
   // The check mark of the menu item DspLine.
   std::function<void(bool)> set_line_number_check;
-  // The radio items of the menu 文字コード: kAutoEncoding or a TextEncoding
-  // as int, for the current slot.
+  // The radio items of the menu 文字コード: kAutoEncoding, a TextEncoding as
+  // int or a UTF-16 choice, for the current slot.
   std::function<void(int choice)> set_encoding_check;
   // The check marks of 末尾を追従 (menu item and toolbar button).
   std::function<void(bool)> set_follow_check;
@@ -113,8 +114,10 @@ int _jump(int32_t topLine, bool moveScrollBar);
 int _select(int32_t lineNumber);
 int _tab_set(int width);
 int _find_str(const QString& text);  // FindString
-// The current document's encoding: kAutoEncoding (detected from the file) or
-// a TextEncoding as int. The page is drawn again; nothing is indexed again.
+// The current document's encoding: kAutoEncoding (detected from the file), a
+// TextEncoding as int, or kUtf16LeChoice / kUtf16BeChoice. The page is drawn
+// again; nothing is indexed again unless the choice moves between UTF-16
+// and the byte encodings (the file is then read again from its start).
 int _code_set(int choice);
 // Follow mode of the current tab: on keeps the last page in view as the file
 // grows (and shows it now).
@@ -122,7 +125,11 @@ int _follow_tail(bool on);
 }  // namespace rpcmd
 
 constexpr int kAutoEncoding = -1;
-// The menu's name of a choice: "自動判別", "Shift_JIS", "UTF-8", "EUC-JP".
+// UTF-16 of either order: the file is read again (its lines differ).
+constexpr int kUtf16LeChoice = 3;
+constexpr int kUtf16BeChoice = 4;
+// The menu's name of a choice: "自動判別", "Shift_JIS", "UTF-8", "EUC-JP",
+// "UTF-16LE", "UTF-16BE".
 QString EncodingChoiceName(int choice);
 // Status panel kEncodingPanel and the menu's radio items, for the current slot.
 void ShowSlotEncoding();

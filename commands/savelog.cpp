@@ -16,6 +16,9 @@
 
 namespace {
 
+// The last line of a saved search log that holds lines of a UTF-16 file.
+const QString kUtf16Note = QStringLiteral("# UTF-16 のファイルの行は UTF-8 で書いています");
+
 std::u16string_view Units(const QString& text) {
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
 }
@@ -88,9 +91,11 @@ int SaveSearchLogLines(const QStringList& lines,
   sources.reserve(static_cast<size_t>(lines.size()));
   bool mixed = false;
   std::optional<TextEncoding> common;
+  bool fromUtf16 = false;  // UTF-16 lines are held (and written) in UTF-8
   for (int i = 0; i < lines.size(); ++i) {
     sources.push_back(sourceOf(i));
     if (!sources.back()) continue;
+    fromUtf16 = fromUtf16 || sources.back()->fromUtf16;
     const TextEncoding e = sources.back()->encoding;
     if (common && *common != e) mixed = true;
     if (!common) common = e;
@@ -114,6 +119,12 @@ int SaveSearchLogLines(const QStringList& lines,
     if (!fits && target != TextEncoding::kUtf8) {
       target = TextEncoding::kUtf8;
       continue;
+    }
+    if (fromUtf16) {
+      std::string note;
+      Encode(target, Units(kUtf16Note), note);  // ASCII and kana: every encoding holds them
+      bytes.append(note.data(), static_cast<qsizetype>(note.size()));
+      bytes += "\r\n";
     }
     if (target != TextEncoding::kCp932) {
       AppendLog(QStringLiteral("# 検索ログを %1 で保存します")

@@ -79,6 +79,9 @@ CompressedFormat Utf16FormatOf(const FileSlot& slot) {
 
 std::string CompressedOpenNote(const FileSlot& slot) {
   if (!slot.Compressed) return "";
+  if (const CompressedFormat order = Utf16FormatOf(slot); order != CompressedFormat::kNone)
+    return std::string("# ") + CompressedFormatName(order) +
+           " のファイルを UTF-8 に直して表示します: " + slot.FileName;
   // A compressed file of UTF-16 text: its unpacked bytes are shown as they
   // are (the transcoder reads a file, not a source).
   if (!IsUtf16(slot.Compressed->source->format()) &&

@@ -427,12 +427,15 @@ void TRpEdit::BuildMenus() {
   } kCodes[] = {{"CodeAuto", kAutoEncoding},
                 {"CodeSjis", static_cast<int>(TextEncoding::kCp932)},
                 {"CodeUtf8", static_cast<int>(TextEncoding::kUtf8)},
-                {"CodeEuc", static_cast<int>(TextEncoding::kEucJp)}};
+                {"CodeEuc", static_cast<int>(TextEncoding::kEucJp)},
+                {"CodeUtf16Le", kUtf16LeChoice},
+                {"CodeUtf16Be", kUtf16BeChoice}};
   for (size_t i = 0; i < std::size(kCodes); ++i) {
     auto* action = new QAction(EncodingChoiceName(kCodes[i].choice), this);
     action->setObjectName(QLatin1String(kCodes[i].name));
     action->setCheckable(true);
     action->setChecked(kCodes[i].choice == kAutoEncoding);
+    action->setData(kCodes[i].choice);
     codes->addAction(action);
     Code1->addAction(action);
     CodeItem[i] = action;
@@ -518,10 +521,7 @@ void TRpEdit::InstallHooks() {
   };
   hooks.set_line_number_check = [this](bool on) { DspLine->setChecked(on); };
   hooks.set_encoding_check = [this](int choice) {
-    const int choices[] = {kAutoEncoding, static_cast<int>(TextEncoding::kCp932),
-                           static_cast<int>(TextEncoding::kUtf8),
-                           static_cast<int>(TextEncoding::kEucJp)};
-    for (size_t i = 0; i < std::size(choices); ++i) CodeItem[i]->setChecked(choices[i] == choice);
+    for (QAction* item : CodeItem) item->setChecked(item->data().toInt() == choice);
   };
   hooks.set_follow_check = [this](bool on) {
     Tail1->setChecked(on);

@@ -107,7 +107,7 @@ class TRpEdit : public QMainWindow {
   QAction* TabNoSet = nullptr;
   QMenu* Code1 = nullptr;  // 表示 > 文字コード(&E)
   // Its radio items: 自動判別, Shift_JIS, UTF-8, EUC-JP.
-  QAction* CodeItem[4] = {};
+  QAction* CodeItem[6] = {};
   QAction* Tail1 = nullptr;  // 末尾を追従: follow mode of the current tab
   QAction* Ranpok1 = nullptr;
   QAction* About1 = nullptr;

@@ -215,19 +215,22 @@ void InstallDialogHooks() {
   hooks.append_search_log = [](const QString& line) {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->AppendLine(line);
   };
-  // A hit keeps its encoding (as tag, plus one) and its own bytes with its
-  // line in the memo, so クリアー frees them with the line.
+  // A hit keeps its encoding (as tag, plus one; kFromUtf16 set for a line
+  // of a UTF-16 file) and its own bytes with its line in the memo, so
+  // クリアー frees them with the line.
+  constexpr uint8_t kFromUtf16 = 0x80;
   hooks.append_search_hit = [](const QString& line, HitSource source) {
     if (SearchLogF == nullptr) return;
-    SearchLogF->SearchLog->AppendLine(
-        line, static_cast<uint8_t>(static_cast<int>(source.encoding) + 1), std::move(source.bytes));
+    const int tag = (static_cast<int>(source.encoding) + 1) | (source.fromUtf16 ? kFromUtf16 : 0);
+    SearchLogF->SearchLog->AppendLine(line, static_cast<uint8_t>(tag), std::move(source.bytes));
   };
   hooks.search_log_source = [](int line) -> std::optional<HitSource> {
     if (SearchLogF == nullptr) return std::nullopt;
     const uint8_t tag = SearchLogF->SearchLog->LineTag(line);
     if (tag == 0) return std::nullopt;
     const std::string* bytes = SearchLogF->SearchLog->LineBytes(line);
-    return HitSource{static_cast<TextEncoding>(tag - 1), bytes != nullptr ? *bytes : std::string()};
+    return HitSource{static_cast<TextEncoding>((tag & ~kFromUtf16) - 1),
+                     bytes != nullptr ? *bytes : std::string(), (tag & kFromUtf16) != 0};
   };
   hooks.flush_search_log = [] {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->Flush();

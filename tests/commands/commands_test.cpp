@@ -30,6 +30,7 @@
 #include "store/indexer.h"
 #include "store/slots.h"
 #include "support/testfiles.h"
+#include "support/utf16text.h"
 #include "view/shownlines.h"
 #include "view/view.h"
 
@@ -44,6 +45,7 @@ struct Recorder {
   QString status[8];                              // panels 0..6 and kEncodingPanel
   QString captions[kSlotCount];
   bool lineNumberCheck = true;
+  int encodingCheck = -2;  // the menu's checked choice
   std::function<void(int32_t, int32_t)> progress;
 };
 
@@ -123,6 +125,7 @@ class CommandsTest : public ::testing::Test {
     h.message_box = [this](const QString& c, const QString& t) { rec_.boxes << c + "|" + t; };
     h.set_status = [this](int panel, const QString& t) { rec_.status[panel] = t; };
     h.set_tab_caption = [this](int slot, const QString& t) { rec_.captions[slot] = t; };
+    h.set_encoding_check = [this](int choice) { rec_.encodingCheck = choice; };
     h.set_line_number_check = [this](bool on) { rec_.lineNumberCheck = on; };
     h.show_search_log = [this] { rec_.events << "show"; };
     h.append_search_log = [this](const QString& t) { rec_.searchLog << t; };
@@ -1056,6 +1059,11 @@ TEST_F(EncodingCommands, SavedSearchLogKeepsEachHitLinesOwnBytes) {
            "1 \r\n" + utf8Start + "日本)\r\n  1 :         2 :  " + utf8Line + "\r\n" + utf8End +
            "日本" + utf8Count + "1 \r\n",
        QStringLiteral("# 検索ログを UTF-8 で保存します")},
+      {"utf16_written_as_utf8_with_a_note",
+       {{0, utf16text::FromUtf8("x\r\n日本 a 丂\r\n", true, false)}},
+       utf8Start + "日本)\r\n  0 :         2 :  日本 a 丂\r\n" + utf8End + "日本" + utf8Count +
+           "1 \r\n# UTF-16 のファイルの行は UTF-8 で書いています\r\n",
+       QStringLiteral("# 検索ログを UTF-8 で保存します")},
   };
   options_.Continuous = true;
   for (const Row& row : rows) {
@@ -1081,6 +1089,41 @@ TEST_F(EncodingCommands, SavedSearchLogKeepsEachHitLinesOwnBytes) {
       CurrentSlot = slot;
       CloseDocument();
     }
+  }
+}
+
+TEST_F(EncodingCommands, ChoosingUtf16OrABytesEncodingReadsTheFileAgainThatWay) {
+  const std::string text = "日本\r\nabc\r\n";
+  OpenRaw(0, utf16text::FromUtf8(text, false, true), "wide.txt");
+  const QString path = QString::fromStdString(dir_.path() + "/wide.txt");
+  EXPECT_EQ("UTF-16LE", rec_.status[kEncodingPanel]);
+  EXPECT_EQ(kAutoEncoding, rec_.encodingCheck);
+  const struct {
+    int choice;
+    const char* panel;
+    int32_t lines;
+    std::string first;  // the start of line 0
+    bool readAgain;
+  } steps[] = {
+      {static_cast<int>(TextEncoding::kCp932), "Shift_JIS", 3, "\xFF\xFE\xE5\x65", true},
+      {static_cast<int>(TextEncoding::kUtf8), "UTF-8", 3, "\xFF\xFE\xE5\x65", false},
+      {kUtf16BeChoice, "UTF-16BE", 1, "\xEF\xBF\xBE", true},  // no U+000A in that order
+      {kUtf16LeChoice, "UTF-16LE", 2, "日本", true},
+      {kUtf16LeChoice, "UTF-16LE", 2, "日本", false},
+      {kAutoEncoding, "UTF-16LE", 2, "日本", true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.panel);
+    rec_.log.clear();
+    EXPECT_EQ(0, rpcmd::_code_set(step.choice));
+    const FileSlot& slot = SlotTable[0];
+    EXPECT_EQ(step.panel, rec_.status[kEncodingPanel]);
+    EXPECT_EQ(step.choice, rec_.encodingCheck);
+    EXPECT_EQ(step.lines, slot.LineCount);
+    EXPECT_EQ(step.first, GetLine(SlotTable[0], 0).substr(0, step.first.size()));
+    EXPECT_EQ(step.readAgain,
+              rec_.log.contains("# 文字コードを " + EncodingChoiceName(step.choice) +
+                                " にしたので、ファイルを先頭から読み直しました: " + path));
   }
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A gzip-compressed log in the real program under Xvfb: it opens like the
-# plain file, a Japanese word is found on the same line, and a column block
-# dragged over the page copies the same characters as from the plain file.
+# A gzip-compressed log and the same log in UTF-16LE (with a byte order
+# mark) in the real program under Xvfb: each opens like the plain file, a
+# Japanese word is found on the same line, and a column block dragged over
+# the page copies the same characters as from the plain file.
 # Usage: compressed.sh PATH_TO_DOLMIK
 set -uo pipefail
 
@@ -9,17 +10,23 @@ source "$(dirname "$0")/lib.bash"
 
 japanese_lines "$work/ja.log"
 gzip -c "$work/ja.log" >"$work/ja.log.1.gz" || exit 1
+{ printf '\xFF\xFE' && iconv -f UTF-8 -t UTF-16LE "$work/ja.log"; } >"$work/ja16.log" || exit 1
 
 start_display
 run_session "$work/ja.log" plain
 run_session "$work/ja.log.1.gz" gzip
+run_session "$work/ja16.log" utf16
 
-grep -q '^#        検索結果: 250 行目に(検索語)が有ります$' "$work/gzip-log.txt" ||
-  fail "gzip: the search did not report line 250"
-grep -q 'ERROR' "$work/gzip-log.txt" && fail "gzip: an error in the log"
-[ "$(wc -l <"$work/gzip-clip.txt")" = 3 ] || fail "gzip: the block is not 3 lines"
-grep -q '[^ -~]' "$work/gzip-clip.txt" || fail "gzip: the block holds no Japanese text"
-check "the same block from the plain and the gzip file" "$work/plain-clip.txt" "$work/gzip-clip.txt"
+for name in gzip utf16; do
+  grep -q '^#        検索結果: 250 行目に(検索語)が有ります$' "$work/$name-log.txt" ||
+    fail "$name: the search did not report line 250"
+  grep -q 'ERROR' "$work/$name-log.txt" && fail "$name: an error in the log"
+  [ "$(wc -l <"$work/$name-clip.txt")" = 3 ] || fail "$name: the block is not 3 lines"
+  grep -q '[^ -~]' "$work/$name-clip.txt" || fail "$name: the block holds no Japanese text"
+  check "the same block from the plain and the $name file" "$work/plain-clip.txt" "$work/$name-clip.txt"
+done
+grep -qxF "# UTF-16LE のファイルを UTF-8 に直して表示します: $work/ja16.log" "$work/utf16-log.txt" ||
+  fail "utf16: the log does not say the file is read as UTF-16LE"
 
 sanitizer_check
 finish compressed
