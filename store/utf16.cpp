@@ -107,9 +107,11 @@ size_t Utf16Decoder::Finish(char* out) {
 namespace compressed_detail {
 namespace {
 
-// Bytes of the file read in one step of the pass, and the UTF-8 output
-// between two access points: a read decodes at most about that much.
-constexpr size_t kPassPiece = 256u << 10;
+// Bytes of the file read in one step of the pass: small enough that the
+// kernel's copy stays in the cache (256 KiB pieces made the pass a fifth
+// slower). And the UTF-8 output between two access points: a read decodes
+// at most about that much.
+constexpr size_t kPassPiece = 64u << 10;
 constexpr uint64_t kPointSpan = 512u << 10;
 
 class Utf16Cursor : public Cursor {
