@@ -13,7 +13,6 @@
 #include "store/compressed.h"
 #include "store/slots.h"
 
-
 struct CompressedDocument {
   std::shared_ptr<CompressedSource> source;
   std::vector<char> window;  // the slot's window: unpacked bytes from WindowOffset
