@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   SearchHooksRef().options = [] { return g_options; };
-  SearchHooksRef().hit = [](int, int32_t, std::string_view) { ++g_hits; };
+  SearchHooksRef().hit = [](int, int32_t, std::string_view, const HitSpan&) { ++g_hits; };
   if (reps > 0) return Compare(file, reps);
 
   static const std::string sample = ReadStart(file, kDetectionSample);

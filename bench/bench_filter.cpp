@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   }
   SearchHooks& hooks = SearchHooksRef();
   hooks.options = [] { return g_options; };
-  hooks.hit = [](int slot, int32_t line, std::string_view text) {
+  hooks.hit = [](int slot, int32_t line, std::string_view text, const HitSpan&) {
     ++g_hits;
     g_log += FormatSearchLogLine(slot, line + 1, text);
     g_log += '\n';

@@ -36,7 +36,7 @@ size_t g_hits = 0;
 void InstallHooks() {
   SearchHooks& hooks = SearchHooksRef();
   hooks.options = [] { return g_options; };
-  hooks.hit = [](int slot, int32_t line, std::string_view text) {
+  hooks.hit = [](int slot, int32_t line, std::string_view text, const HitSpan&) {
     ++g_hits;
     g_log += FormatSearchLogLine(slot, line + 1, text);
     g_log += '\n';

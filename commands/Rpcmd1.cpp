@@ -18,6 +18,7 @@
 
 #include "commands/filter.h"
 #include "commands/highlight.h"
+#include "commands/hitplace.h"
 #include "commands/jumps.h"
 #include "search/search.h"
 #include "store/compressed_slot.h"
@@ -262,7 +263,7 @@ void InstallCommandHooks() {
   InstallHighlightMarks();
 
   SearchHooks& search = SearchHooksRef();
-  search.hit = [](int slot, int32_t line, std::string_view text) {
+  search.hit = [](int slot, int32_t line, std::string_view text, const HitSpan& span) {
     if (!CmdHooks().append_search_log) return;
     // A filtered tab searches the lines it shows.
     if (slot >= 0 && slot < kSlotCount && !LineShown(SlotTable[slot], line)) return;
@@ -272,12 +273,14 @@ void InstallCommandHooks() {
     const QString shown = DecodeText(encoding, row.data(), static_cast<int>(row.size()));
     // The line keeps what its shown text cannot give back: stand-ins for
     // bytes that decode to nothing, a character with two codes.
-    HitSource source{encoding,
-                     {},
-                     slot >= 0 && slot < kSlotCount &&
-                         Utf16FormatOf(SlotTable[slot]) != CompressedFormat::kNone};
+    HitSource source{
+        encoding,
+        {},
+        slot >= 0 && slot < kSlotCount && Utf16FormatOf(SlotTable[slot]) != CompressedFormat::kNone,
+        {}};
     std::string again;
     if (!Encode(encoding, shown.toStdU16String(), again) || again != row) source.bytes = row;
+    if (span.cut) source.place = PlaceOfHit(slot, line, span);
     if (CmdHooks().append_search_hit) {
       CmdHooks().append_search_hit(shown, std::move(source));
     } else {

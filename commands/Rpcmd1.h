@@ -10,11 +10,30 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "search/search.h"
 #include "store/encoding.h"
+
+class LineIndex;
+
+// The line a search-log line shows cut (a line longer than GetLine's text):
+// enough to find it again and to tell whether it is still the same line.
+struct HitPlace {
+  int slot = 0;
+  int32_t line = 0;  // 0-based
+  // FileSlot::OpenSerial and the index the line was found through: another
+  // open, a close or a reading of the file anew gives other ones.
+  uint64_t serial = 0;
+  std::weak_ptr<const LineIndex> index;
+  uint64_t rawLength = 0;  // the line's bytes in the file when it was found
+  int32_t tabWidth = 0;    // TabWidth the text was made with
+  // The match, byte offsets of the line's whole text.
+  int64_t matchStart = 0;
+  int64_t matchEnd = 0;
+};
 
 // What a hit line of the search result window was made from, kept with the
 // line itself until the window is cleared: the document's encoding and, when
@@ -23,6 +42,7 @@ struct HitSource {
   TextEncoding encoding = TextEncoding::kCp932;
   std::string bytes;       // the whole search-log line, prefix included; empty: the text gives them
   bool fromUtf16 = false;  // a line of a UTF-16 file (its encoding is then UTF-8)
+  std::optional<HitPlace> place;  // set when the shown text is the line cut
 };
 
 // Filled in by the main window and its dialogs; tests put recording
@@ -86,7 +106,10 @@ int SaveBytes(const QByteArray& bytes, const QString& fileName);
 // hits came from, every hit line with its own bytes (sourceOf(i): what line
 // i was made from); hits from documents in different encodings make a UTF-8
 // file, in which a byte that decodes to no character is still written as it
-// is. A line that is no hit is encoded anew.
+// is. A line that is no hit is encoded anew. A hit line shown cut is written
+// whole, read from its document a piece at a time, while that document is
+// still the one it was found in; else its shown text is written and the log
+// says so.
 int SaveSearchLogLines(const QStringList& lines,
                        const std::function<std::optional<HitSource>(int)>& sourceOf,
                        const QString& fileName);

@@ -193,10 +193,11 @@ bool LetInputThrough(int32_t line, const SearchDocument& document, PollClock& cl
 void ReportHit(FileSlot& slot, int32_t line, const char* text, int length, int64_t matchStart,
                int64_t matchEnd) {
   const SearchHooks& hooks = SearchHooksRef();
-  if (hooks.hit && length >= kMaxLineText) {
-    hooks.hit(CurrentSlot, line, LongHitText(slot, line, matchStart, matchEnd));
+  HitSpan span{matchStart, matchEnd, length >= kMaxLineText};
+  if (hooks.hit && span.cut) {
+    hooks.hit(CurrentSlot, line, LongHitText(slot, line, matchStart, matchEnd), span);
   } else if (hooks.hit) {
-    hooks.hit(CurrentSlot, line, std::string_view(text, static_cast<size_t>(length)));
+    hooks.hit(CurrentSlot, line, std::string_view(text, static_cast<size_t>(length)), span);
   }
   slot.TopLine = line;
 }

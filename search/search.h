@@ -37,12 +37,23 @@ struct SearchDocument {
   bool StillCurrent() const;
 };
 
+// Where a hit of a continuous search lies in its line.
+struct HitSpan {
+  // Byte offsets of the match in the line's whole text, end exclusive.
+  int64_t matchStart = 0;
+  int64_t matchEnd = 0;
+  // The text given with the hit is not the whole line but its start and
+  // the hit, cut with a mark (a line longer than GetLine's text).
+  bool cut = false;
+};
+
 struct SearchHooks {
   // The current options (the dialog's controls); a plain struct until then.
   std::function<SearchOptions()> options;
   // Continuous search: one hit. text is the line as GetLine returned it
-  // (bytes of the document's encoding). The receiver appends the search-log line.
-  std::function<void(int slot, int32_t line, std::string_view text)> hit;
+  // (bytes of the document's encoding), or for a longer line what the log
+  // shows of it (span.cut). The receiver appends the search-log line.
+  std::function<void(int slot, int32_t line, std::string_view text, const HitSpan& span)> hit;
   // Called during a scan with the line reached: at every block start (every
   // 8192 lines) and by time (poll_interval_ms). The receiver may let input
   // through and clear SearchRunning; after each call the scan checks that

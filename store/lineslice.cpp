@@ -106,7 +106,7 @@ size_t LineTextReader::Read(char* out, size_t cap) {
       i += run;
       if (tab != nullptr) {
         ++i;
-        blanks_ = TabWidth > 0 ? static_cast<uint64_t>(TabWidth) : 0;
+        blanks_ = tabWidth_ > 0 ? static_cast<uint64_t>(tabWidth_) : 0;
         break;  // the blanks are given at the top of the loop
       }
     }
@@ -140,7 +140,7 @@ uint64_t LineTextReader::Skip(uint64_t count) {
     passed += run;
     if (tab != nullptr) {
       ++pos_;
-      blanks_ = TabWidth > 0 ? static_cast<uint64_t>(TabWidth) : 0;
+      blanks_ = tabWidth_ > 0 ? static_cast<uint64_t>(tabWidth_) : 0;
     }
   }
   text_ += passed;

@@ -53,6 +53,13 @@ class LineTextReader : public TextPieces {
   // (callers that start at 0 pass 0).
   LineTextReader(FileSlot& slot, int32_t line, uint64_t from = 0, uint64_t text = 0);
   bool ok() const { return bounds_.ok; }
+  // The text as it was made with another tab width (a saved search hit).
+  void SetTabWidth(int32_t width) { tabWidth_ = width; }
+  // Ends the text after the line's first length raw bytes (the line as it
+  // was before its file grew), where the line is that long.
+  void EndAfter(uint64_t length) {
+    if (length < bounds_.length()) bounds_.end = bounds_.begin + length;
+  }
   const LineBounds& bounds() const { return bounds_; }
   // At most cap bytes of text into out; 0 only at the end of the line.
   size_t Read(char* out, size_t cap) override;
@@ -72,4 +79,5 @@ class LineTextReader : public TextPieces {
   uint64_t pos_ = 0;     // file offset of the next raw byte
   uint64_t text_ = 0;    // text bytes given so far (plus the start offset)
   uint64_t blanks_ = 0;  // blanks of a TAB still to give
+  int32_t tabWidth_ = TabWidth;
 };

@@ -44,13 +44,13 @@ void LineMemo::AppendLine(const QString& line) {
   }
 }
 
-void LineMemo::AppendLine(const QString& line, uint8_t tag, std::string bytes) {
+void LineMemo::AppendLine(const QString& line, uint8_t tag, std::any extra) {
   const int index = LineCount();
   if (tag != 0) {
     tags_.resize(static_cast<size_t>(index) + 1, 0);
     tags_.back() = tag;
   }
-  if (!bytes.empty()) bytes_[index] = std::move(bytes);
+  if (extra.has_value()) extras_[index] = std::move(extra);
   AppendLine(line);
 }
 
@@ -58,9 +58,9 @@ uint8_t LineMemo::LineTag(int line) const {
   return line >= 0 && static_cast<size_t>(line) < tags_.size() ? tags_[line] : 0;
 }
 
-const std::string* LineMemo::LineBytes(int line) const {
-  const auto it = bytes_.find(line);
-  return it == bytes_.end() ? nullptr : &it->second;
+const std::any* LineMemo::LineExtra(int line) const {
+  const auto it = extras_.find(line);
+  return it == extras_.end() ? nullptr : &it->second;
 }
 
 void LineMemo::Flush() {
@@ -74,7 +74,7 @@ void LineMemo::Flush() {
 void LineMemo::Clear() {
   lines_.clear();
   std::vector<uint8_t>().swap(tags_);
-  std::unordered_map<int, std::string>().swap(bytes_);
+  std::unordered_map<int, std::any>().swap(extras_);
   caret_ = 0;
   anchor_ = 0;
   selected_ = false;

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
+#include <any>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -26,12 +27,12 @@ class LineMemo : public QAbstractScrollArea {
   // most every kRepaintInterval ms (an immediate repaint, so that it shows
   // even while a long scan keeps the event loop from running) and on Flush.
   void AppendLine(const QString& line);
-  // The same with what the owner keeps with the line: a small tag and bytes
-  // (the search result window: a hit's encoding and, when its text does not
-  // encode back to them, the line's own bytes). Clear frees them.
-  void AppendLine(const QString& line, uint8_t tag, std::string bytes);
-  uint8_t LineTag(int line) const;               // 0 for a line appended without one
-  const std::string* LineBytes(int line) const;  // nullptr when the line has none
+  // The same with what the owner keeps with the line: a small tag and
+  // anything else (the search result window: a hit's encoding, and where its
+  // text does not tell all, what it was made from). Clear frees them.
+  void AppendLine(const QString& line, uint8_t tag, std::any extra);
+  uint8_t LineTag(int line) const;            // 0 for a line appended without one
+  const std::any* LineExtra(int line) const;  // nullptr when the line has nothing more
   // Brings scroll bars and screen up to date with every appended line.
   void Flush();
   // Empties the memo completely (no lines at all, not one empty line).
@@ -92,10 +93,10 @@ class LineMemo : public QAbstractScrollArea {
   int SelectionLast() const { return std::min(std::max(anchor_, caret_), LineCount() - 1); }
 
   QStringList lines_;
-  // Tags by line index, as long as the last tagged line; bytes only for the
-  // few lines that have them.
+  // Tags by line index, as long as the last tagged line; extras only for
+  // the few lines that have them.
   std::vector<uint8_t> tags_;
-  std::unordered_map<int, std::string> bytes_;
+  std::unordered_map<int, std::any> extras_;
   int caret_ = 0;
   int anchor_ = 0;  // the other end of the selection
   bool selected_ = false;

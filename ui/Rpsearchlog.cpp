@@ -5,10 +5,12 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <algorithm>
+#include <any>
 #include <optional>
 #include <vector>
 
 #include "commands/Rpcmd1.h"
+#include "commands/hitplace.h"
 #include "store/slots.h"
 #include "ui/Rpjump.h"
 #include "ui/Rpsearch.h"
@@ -111,6 +113,25 @@ void TSearchLogF::SelectCaretLine(LineMemo* memo) {
   memo->SelectCaretLine();
 }
 
+namespace {
+
+// A hit keeps its encoding with its line in the memo as tag (plus one;
+// kFromUtf16 set for a line of a UTF-16 file), and its own bytes and its
+// place where it has them, so that クリアー frees them with the line.
+constexpr uint8_t kFromUtf16 = 0x80;
+
+std::optional<HitSource> SourceOfLine(const LineMemo& memo, int line) {
+  const uint8_t tag = memo.LineTag(line);
+  if (tag == 0) return std::nullopt;
+  if (const std::any* extra = memo.LineExtra(line)) {
+    if (const auto* source = std::any_cast<HitSource>(extra)) return *source;
+  }
+  return HitSource{
+      static_cast<TextEncoding>((tag & ~kFromUtf16) - 1), {}, (tag & kFromUtf16) != 0, {}};
+}
+
+}  // namespace
+
 void TSearchLogF::JumpToLogLine() {
   SelectCaretLine(SearchLog);
   // The fields are byte positions of the Shift-JIS line: slot in bytes 1-3,
@@ -130,11 +151,23 @@ void TSearchLogF::JumpToLogLine() {
     ActivateSlotPage(CurrentSlot);
   }
   rpcmd::_jump(static_cast<int32_t>(std::max<int64_t>(0, int64_t{*lineNumber} - 5)), true);
+  // A line shown cut knows where its hit lies: the page goes sideways to it
+  // before the row is inverted.
+  const std::optional<HitSource> source = SourceOfLine(*SearchLog, SearchLog->CaretLine());
+  if (source && source->place && source->place->line == int64_t{*lineNumber} - 1) {
+    ScrollToHitPlace(*source->place);
+  }
   rpcmd::_select(*lineNumber);
 }
 
 // The hooks through which the command layer and the scan reach the dialogs.
 namespace {
+// What a hit keeps besides its tag, when it has more.
+std::any ExtraOfHit(HitSource source) {
+  if (source.bytes.empty() && !source.place) return {};
+  return source;
+}
+
 // Controls disabled for a search, re-enabled when it ends: only
 // those that were enabled before, so that nothing else changes state.
 std::vector<QPointer<QWidget>>& DisabledForSearch() {
@@ -215,22 +248,14 @@ void InstallDialogHooks() {
   hooks.append_search_log = [](const QString& line) {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->AppendLine(line);
   };
-  // A hit keeps its encoding (as tag, plus one; kFromUtf16 set for a line
-  // of a UTF-16 file) and its own bytes with its line in the memo, so
-  // クリアー frees them with the line.
-  constexpr uint8_t kFromUtf16 = 0x80;
   hooks.append_search_hit = [](const QString& line, HitSource source) {
     if (SearchLogF == nullptr) return;
     const int tag = (static_cast<int>(source.encoding) + 1) | (source.fromUtf16 ? kFromUtf16 : 0);
-    SearchLogF->SearchLog->AppendLine(line, static_cast<uint8_t>(tag), std::move(source.bytes));
+    SearchLogF->SearchLog->AppendLine(line, static_cast<uint8_t>(tag),
+                                      ExtraOfHit(std::move(source)));
   };
   hooks.search_log_source = [](int line) -> std::optional<HitSource> {
-    if (SearchLogF == nullptr) return std::nullopt;
-    const uint8_t tag = SearchLogF->SearchLog->LineTag(line);
-    if (tag == 0) return std::nullopt;
-    const std::string* bytes = SearchLogF->SearchLog->LineBytes(line);
-    return HitSource{static_cast<TextEncoding>((tag & ~kFromUtf16) - 1),
-                     bytes != nullptr ? *bytes : std::string(), (tag & kFromUtf16) != 0};
+    return SearchLogF != nullptr ? SourceOfLine(*SearchLogF->SearchLog, line) : std::nullopt;
   };
   hooks.flush_search_log = [] {
     if (SearchLogF != nullptr) SearchLogF->SearchLog->Flush();

@@ -629,35 +629,55 @@ void HighlightMatch(int32_t /*line*/, const std::string& lineText, int32_t match
   InvertRect(image, left, 0, right, TruncClamp(RowHeight(*image)));
 }
 
-void ShowMatch(int32_t line, int64_t matchStart, int64_t matchEnd) {
+namespace {
+
+// The cells the view shows at once, at least 1.
+int64_t VisibleCells() {
+  const double perCell = std::max(AverageCharWidth, 1.0);
+  return std::max<int64_t>(static_cast<int64_t>((ViewClientRect().width() - TextMargin) / perCell),
+                           1);
+}
+
+}  // namespace
+
+int64_t ScrollToMatch(int32_t line, int64_t matchStart, int64_t matchEnd) {
   FileSlot& slot = Current();
-  PageImage* image = slot.Image;
-  if (image == nullptr || line < slot.TopLine || line >= slot.LineCount) return;
+  int64_t left = std::max<int32_t>(slot.LeftColumn, 0);
+  if (slot.Image == nullptr || line < slot.TopLine || line >= slot.LineCount) return left;
   char text[kLineBufferSize];
   const int length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
-  const bool longLine = length >= kMaxLineText;
-  matchEnd = std::max(matchEnd, matchStart);
   auto cellOf = [&](int64_t offset) -> int64_t {
-    if (longLine) return long_line::CellOfText(slot, line, static_cast<uint64_t>(offset));
+    if (length >= kMaxLineText) {
+      return long_line::CellOfText(slot, line, static_cast<uint64_t>(offset));
+    }
     const int64_t n = std::clamp<int64_t>(offset, 0, length);
     return CellWidth(slot.Encoding, text, static_cast<size_t>(n));
   };
   const int64_t first = cellOf(matchStart);
-  const int64_t last = std::max(cellOf(matchEnd), first);
-  const double perCell = std::max(AverageCharWidth, 1.0);
-  const int64_t visible =
-      std::max<int64_t>(static_cast<int64_t>((ViewClientRect().width() - TextMargin) / perCell), 1);
-  int64_t left = std::max<int32_t>(slot.LeftColumn, 0);
-  if (first < left || last > left + visible) {
-    // A quarter of the view before the hit shows what leads to it.
-    left = std::clamp<int64_t>(first - visible / 4, 0, kMaxColumn);
-    if (slot.HScroll != nullptr) {
-      const QSignalBlocker quiet(slot.HScroll);
-      slot.HScroll->setMaximum(std::max(slot.HScroll->maximum(), static_cast<int>(left)));
-      slot.HScroll->setValue(static_cast<int>(left));
-    }
-    DrawViewAtColumn(static_cast<int32_t>(left));
+  const int64_t last = std::max(cellOf(std::max(matchEnd, matchStart)), first);
+  const int64_t visible = VisibleCells();
+  if (first >= left && last <= left + visible) return left;
+  // A quarter of the view before the hit shows what leads to it.
+  left = std::clamp<int64_t>(first - visible / 4, 0, kMaxColumn);
+  if (slot.HScroll != nullptr) {
+    const QSignalBlocker quiet(slot.HScroll);
+    slot.HScroll->setMaximum(std::max(slot.HScroll->maximum(), static_cast<int>(left)));
+    slot.HScroll->setValue(static_cast<int>(left));
   }
+  DrawViewAtColumn(static_cast<int32_t>(left));
+  return left;
+}
+
+void ShowMatch(int32_t line, int64_t matchStart, int64_t matchEnd) {
+  FileSlot& slot = Current();
+  PageImage* image = slot.Image;
+  if (image == nullptr || line < slot.TopLine || line >= slot.LineCount) return;
+  matchEnd = std::max(matchEnd, matchStart);
+  const int64_t left = ScrollToMatch(line, matchStart, matchEnd);
+  char text[kLineBufferSize];
+  const int length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+  const bool longLine = length >= kMaxLineText;
+  const int64_t visible = VisibleCells();
   // The row's text as drawn: the blanks of a cut character, then the bytes
   // from the row's start up to the hit's end (or the view's).
   std::string row;

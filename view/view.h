@@ -139,6 +139,10 @@ void HighlightRow(int row);
 // are inverted. matchStart and matchEnd are byte offsets of the line's
 // whole text (SearchRun), of any size.
 void ShowMatch(int32_t line, int64_t matchStart, int64_t matchEnd);
+// The sideways part of ShowMatch alone: the page is drawn again a quarter
+// of its width before the hit when the hit is not wholly in view (line on
+// the page). Returns the left column the page stands at.
+int64_t ScrollToMatch(int32_t line, int64_t matchStart, int64_t matchEnd);
 // The largest column the horizontal range and scroll position take.
 constexpr int64_t kMaxColumn = INT32_MAX - 1;
 void CopySelection();

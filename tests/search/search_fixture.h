@@ -53,7 +53,7 @@ class SearchTest : public ::testing::Test {
     SearchRunning = true;
     SearchHooks& hooks = SearchHooksRef();
     hooks.options = [this] { return options_; };
-    hooks.hit = [this](int slot, int32_t line, std::string_view text) {
+    hooks.hit = [this](int slot, int32_t line, std::string_view text, const HitSpan&) {
       hits_.push_back(Hit{slot, line, std::string(text)});
     };
     hooks.progress = nullptr;

@@ -15,6 +15,7 @@
 #include "search/search.h"
 #include "support/testfiles.h"
 #include "tests/ui/dialog_windows.h"
+#include "view/view.h"
 
 namespace {
 
@@ -255,6 +256,85 @@ TEST_F(SearchResultWindow, ClearedHitsTakeTheirBytesWithThem) {
   const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_NE(bytes.find(FormatSearchLogLine(0, 2, sjis) + "\r\n"), std::string::npos) << bytes;
   EXPECT_EQ(bytes.find("\xE6\x97\xA5"), std::string::npos) << bytes;
+}
+
+// A hit line the window shows cut is saved whole from its document (TABs
+// as the search expanded them), and as shown once the document is gone.
+TEST_F(SearchResultWindow, ALongHitLineIsSavedWholeWhileItsDocumentIsOpen) {
+  TempDir dir;
+  const std::string line = "x\t\x93\xFA\x96\x7B" + std::string(6000, 'a') + " ZQXJ" +
+                           std::string(3000, 'b') + "\x82\xA0";
+  std::string text = line;
+  text.replace(1, 1, "    ");
+  const std::string path = dir.Write("long.txt", "first\r\n" + line + "\r\nlast\r\n");
+  SearchFom->SOp3_All->setChecked(true);
+  const QString saved = QString::fromStdString(dir.path() + "/saved.log");
+  struct Row {
+    const char* name;
+    std::function<void()> after;  // between the search and the save
+    bool whole;
+  };
+  const Row rows[] = {
+      {"the document open", [] {}, true},
+      {"another tab width since", [] { rpcmd::_tab_set(8); }, true},
+      {"the document closed", [] { rpcmd::_quit_file(); }, false},
+      {"the same file opened anew", [&] { rpcmd::_open_file(QString::fromStdString(path)); },
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TabWidth = 4;
+    rpcmd::_open_file(QString::fromStdString(path));
+    SearchLogF->SearchLog->Clear();
+    rpcmd::_find_str(QStringLiteral("ZQXJ"));
+    const QStringList shown = SearchLogF->SearchLog->Lines();
+    ASSERT_EQ(shown.size(), 3);
+    row.after();
+    log.clear();
+    ASSERT_EQ(rpcmd::_save_search_log(saved), 0);
+    std::ifstream file(saved.toStdString(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const size_t first = bytes.find("\r\n") + 2;
+    const std::string hit = bytes.substr(first, bytes.find("\r\n", first) - first);
+    if (row.whole) {
+      EXPECT_EQ(hit, FormatSearchLogLine(0, 2, text));
+      EXPECT_EQ(log.size(), 1);
+    } else {
+      EXPECT_EQ(hit, EncodeCp932(shown[1]).toStdString());
+      EXPECT_LT(hit.size(), 3000u);
+      EXPECT_TRUE(log.last().startsWith(QStringLiteral("# 元の文書が")))
+          << log.last().toStdString();
+    }
+  }
+}
+
+// A click on the search-log line of a hit far right in a long line scrolls
+// the page sideways to the hit before the row is inverted.
+TEST_F(SearchResultWindow, AClickShowsAHitFarRightInALongLine) {
+  TempDir dir;
+  const std::string line = std::string(200000, 'a') + " ZQXJ " + std::string(100000, 'a');
+  rpcmd::_open_file(QString::fromStdString(dir.Write("long.txt", "first\r\n" + line + "\r\n")));
+  SearchFom->SOp3_All->setChecked(true);
+  SearchLogF->SearchLog->Clear();
+  rpcmd::_find_str(QStringLiteral("ZQXJ"));
+  rpcmd::_jump(0, true);
+  DrawViewAtColumn(0);
+  FileSlot& slot = SlotTable[0];
+  ASSERT_EQ(slot.LeftColumn, 0);
+  const QImage& raster = main_->ImageF[0]->Raster();
+  const QRect row(TextMargin, RowTop(1), raster.width() - TextMargin, RowTop(2) - RowTop(1));
+  const QImage before = raster.copy(row);  // only a's: the same at any column
+  ClickRow(1);
+  EXPECT_EQ(log.mid(log.size() - 2), (QStringList{" > _jump 0 1", " > _select 0 2"}));
+  EXPECT_GT(slot.LeftColumn, 150000);
+  EXPECT_LT(slot.LeftColumn, 200001);
+  EXPECT_EQ(main_->ScrollHF[0]->value(), slot.LeftColumn);
+  QImage after = raster.copy(row);
+  EXPECT_NE(after.pixel(row.width() - 2, row.height() / 2),
+            before.pixel(row.width() - 2, row.height() / 2))
+      << "the row is inverted";
+  after.invertPixels();
+  EXPECT_NE(after, before) << "the inverted row shows the hit, not only a's";
 }
 
 TEST_F(SearchResultWindow, ClearEmptiesTheMemoAndTheNextLineComesFirst) {
