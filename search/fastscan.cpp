@@ -248,7 +248,10 @@ class FastScan {
   // fetched and the offsets. A line whose text GetLine may have cut is
   // matched whole (MatchLong), letting input through between its pieces;
   // when that ends the scan, stopped_ is set and nothing else may be done.
-  bool Verify(int32_t line) {
+  // near: the raw offset in the line of the raw needle's first bytes there,
+  // when the caller found them (a long line is then matched from near them).
+  static constexpr uint64_t kNoNear = ~uint64_t{0};
+  bool Verify(int32_t line, uint64_t near = kNoNear) {
     length_ = GetLineInto(slot_, line, text_);
     if (length_ < kMaxLineText) {
       int32_t start = 0;
@@ -258,12 +261,15 @@ class FastScan {
       matchEnd_ = end;
       return true;
     }
-    const bool found = matcher_.MatchLong(slot_, line, matchStart_, matchEnd_, [&] {
+    const auto poll = [&] {
       if (!clock_.Tick() || search_detail::LetInputThrough(line, document_, clock_)) return true;
       stopped_ = true;
       stoppedAt_ = line;
       return false;
-    });
+    };
+    const bool found =
+        near == kNoNear ? matcher_.MatchLong(slot_, line, matchStart_, matchEnd_, poll)
+                        : matcher_.MatchLongNear(slot_, line, near, matchStart_, matchEnd_, poll);
     if (!SearchRunning && !stopped_) {
       stopped_ = true;
       stoppedAt_ = line;
@@ -383,7 +389,9 @@ class FastScan {
           if (found == kUnreadable) return PerLine(LineAt(from, low, rawHigh), last, step);
           if (found == kNotFound) break;
           const int32_t line = LineAt(found, low, rawHigh);
-          if (Verify(line)) return line;
+          // The range starts at a line's start: found is the needle's first
+          // bytes in its line.
+          if (Verify(line, found - Offset(line))) return line;
           if (stopped_) return kStopped;
           if (line == rawHigh) break;
           if (!Continue(line + 1)) return kStopped;

@@ -46,8 +46,8 @@ struct Window {
 // false at the end of the text (nothing more to append).
 class PieceDecoder {
  public:
-  PieceDecoder(TextPieces& reader, TextEncoding encoding, bool cutAtZero)
-      : reader_(reader), encoding_(encoding), cutAtZero_(cutAtZero) {}
+  PieceDecoder(TextPieces& reader, TextEncoding encoding, bool cutAtZero, uint64_t origin)
+      : reader_(reader), encoding_(encoding), cutAtZero_(cutAtZero), base_(origin) {}
   bool done() const { return done_; }
 
   void Append(Window& window) {
@@ -102,16 +102,49 @@ bool LineMatcher::MatchLong(FileSlot& slot, int32_t line, int64_t& matchStart, i
   return MatchPieces(reader, matchStart, matchEnd, poll);
 }
 
+bool LineMatcher::MatchLongNear(FileSlot& slot, int32_t line, uint64_t near, int64_t& matchStart,
+                                int64_t& matchEnd, const std::function<bool()>& poll) {
+  // A character takes at most 4 bytes and a TAB one, so no match (nor what
+  // its look-behind reads) starts more than this before the needle's first
+  // bytes.
+  constexpr size_t kReach = 64;  // bytes searched back for a known edge
+  if (reachBefore_ == SIZE_MAX || near < 4 * reachBefore_ + kEdgeBytes + kReach + kPieceBytes) {
+    return MatchLong(slot, line, matchStart, matchEnd, poll);
+  }
+  const uint64_t before = 4 * reachBefore_ + kEdgeBytes;
+  const LineBounds bounds = GetLineBounds(slot, line);
+  const uint64_t target = near - before;
+  const LineSlice s = GetLineSlice(slot, bounds, target - kReach, kReach + 1);
+  const size_t k =
+      s.size == kReach + 1 ? KnownEdgeBefore(encoding_, s.data, kReach, kReach) : SIZE_MAX;
+  const uint64_t edge = target - kReach + k;
+  uint64_t text = 0;
+  // The expression sees the text up to its first zero byte: one before
+  // the edge ends it there, which the whole way tells.
+  if (k == SIZE_MAX || !TextOffsetOfRaw(slot, bounds, edge, options_.Regex, text)) {
+    return MatchLong(slot, line, matchStart, matchEnd, poll);
+  }
+  LineTextReader reader(slot, line, edge, text);
+  return MatchFrom(reader, text, true, matchStart, matchEnd, poll);
+}
+
 bool LineMatcher::MatchPieces(TextPieces& text, int64_t& matchStart, int64_t& matchEnd,
                               const std::function<bool()>& poll) {
+  return MatchFrom(text, 0, false, matchStart, matchEnd, poll);
+}
+
+bool LineMatcher::MatchFrom(TextPieces& text, uint64_t origin, bool notAtStart, int64_t& matchStart,
+                            int64_t& matchEnd, const std::function<bool()>& poll) {
   if (!options_.Regex && needle_.empty()) return false;
-  PieceDecoder decoder(text, encoding_, options_.Regex);
+  PieceDecoder decoder(text, encoding_, options_.Regex, origin);
   Window window;
+  window.origins.front() = origin;
   const bool regex = options_.Regex;
   const size_t behind = regex ? regex_.lookBehind() : 0;
-  size_t from = 0;          // the first unit a match may start at
-  bool notAtStart = false;  // units were dropped: units[0] is not the text's first
-  size_t folded = 0;        // plain, case ignored: units already folded
+  size_t from = 0;  // the first unit a match may start at
+  // notAtStart: units were dropped, or the text began after the line's
+  // start: units[0] is not the line's first.
+  size_t folded = 0;  // plain, case ignored: units already folded
   bool first = true;
   while (true) {
     if (!first && poll && !poll()) return false;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "search/regexprep.h"
+
 namespace search_detail {
 
 namespace {
@@ -125,9 +127,15 @@ bool LineMatcher::Init(const std::string& pattern, const SearchOptions& options,
   options_ = options;
   encoding_ = encoding;
   undecided_ = 0;
-  if (options.Regex) return regex_.Compile(pattern, encoding, options.IgnoreCase);
+  if (options.Regex) {
+    if (!regex_.Compile(pattern, encoding, options.IgnoreCase)) return false;
+    const size_t most = RegexMaxUnits(RegexSkeleton(pattern, encoding), encoding);
+    reachBefore_ = most == SIZE_MAX ? SIZE_MAX : most + regex_.lookBehind();
+    return true;
+  }
   needle_ = PatternUnits(pattern.data(), pattern.size(), encoding);
   if (options.IgnoreCase) FoldUnits(needle_.data(), needle_.size());
+  reachBefore_ = needle_.size();
   return true;
 }
 

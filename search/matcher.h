@@ -108,17 +108,34 @@ class LineMatcher {
   // MatchLong over text from any reader of a line's text pieces.
   bool MatchPieces(TextPieces& text, int64_t& matchStart, int64_t& matchEnd,
                    const std::function<bool()>& poll = {});
+  // MatchLong for a line whose bytes hold the raw finder's needle first at
+  // raw offset near (every match holds the needle, so none starts more than
+  // the pattern's length before it): matched from a character edge known
+  // shortly before near, the text offset there counted from the line's
+  // TABs. A regular expression without a known bound on its matches
+  // (RegexMaxUnits), and a line without a known edge there, go the whole
+  // way.
+  bool MatchLongNear(FileSlot& slot, int32_t line, uint64_t near, int64_t& matchStart,
+                     int64_t& matchEnd, const std::function<bool()>& poll = {});
   static constexpr size_t kMaxKeptUnits = size_t{2} << 20;
 
   // Lines on which the regular expression reached the engine's limits.
   int64_t undecided() const { return undecided_; }
 
  private:
+  // MatchPieces for text that begins at text offset origin of its line
+  // (notAtStart: after the line's start).
+  bool MatchFrom(TextPieces& text, uint64_t origin, bool notAtStart, int64_t& matchStart,
+                 int64_t& matchEnd, const std::function<bool()>& poll);
+
   std::string pattern_;
   SearchOptions options_;
   TextEncoding encoding_ = TextEncoding::kCp932;
   UnitRegex regex_;
   std::u32string needle_;  // plain: the pattern's characters, folded when case is ignored
+  // The most characters before a match's needle bytes plus the look-behind:
+  // how far before the needle a match may reach; SIZE_MAX: no bound known.
+  size_t reachBefore_ = SIZE_MAX;
   char32_t units_[kLineBufferSize + 1];
   int32_t origin_[kLineBufferSize + 2];
   int64_t undecided_ = 0;

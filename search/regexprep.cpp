@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "store/encoding.h"
@@ -147,6 +148,120 @@ std::string RequiredLiteral(const std::string& pattern, TextEncoding encoding) {
   if (depth != 0) return {};
   flush();
   return best;
+}
+
+// Refused (SIZE_MAX): whatever RequiredLiteral refuses, and every repeat
+// without an upper bound (*, +, {n,}) of something that takes characters.
+size_t RegexMaxUnits(const std::string& pattern, TextEncoding encoding) {
+  constexpr size_t kUnbounded = SIZE_MAX;
+  constexpr size_t kLimit = 1 << 16;  // longer bounds are as good as none here
+  const std::string p = AsCString(pattern);
+  const size_t n = p.size();
+  // Per open group: the units of its items so far, and of its last atom.
+  struct Level {
+    size_t total = 0;
+    size_t last = 0;
+  };
+  std::vector<Level> levels(1);
+  auto atom = [&](size_t units) {
+    levels.back().total += units;
+    levels.back().last = units;
+  };
+  // A repeat of the last atom at most times times (kUnbounded: no bound).
+  auto repeat = [&](size_t times) {
+    Level& level = levels.back();
+    if (level.last == 0) return true;
+    if (times == kUnbounded || level.last * times > kLimit) return false;
+    level.total = level.total - level.last + level.last * times;
+    level.last *= times;
+    return true;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c >= 0x80) {
+      i += Unit(p, i, encoding) - 1;
+      atom(1);
+      continue;
+    }
+    if (c == '\\') {
+      if (i + 1 >= n) return kUnbounded;
+      const unsigned char e = static_cast<unsigned char>(p[++i]);
+      if (e >= 0x80) {
+        i += Unit(p, i, encoding) - 1;
+        atom(1);
+      } else if (IsAlnum(e)) {
+        if (std::strchr("dDwWsS", e) != nullptr) {
+          atom(1);
+        } else if (e == 'b' || e == 'B') {
+          atom(0);
+        } else {
+          return kUnbounded;
+        }
+      } else if (e <= ' ' || e >= 0x7F) {
+        return kUnbounded;
+      } else {
+        atom(1);
+      }
+      continue;
+    }
+    if (c == '[') {
+      size_t j = i + 1;
+      if (j < n && p[j] == '^') ++j;
+      if (j < n && p[j] == ']') ++j;
+      while (j < n && p[j] != ']') {
+        const unsigned char m = static_cast<unsigned char>(p[j]);
+        if (m == '[') return kUnbounded;
+        if (m == '\\') {
+          if (j + 1 >= n || p[j + 1] == 'Q' || p[j + 1] == 'E') return kUnbounded;
+          j += 1 + Unit(p, j + 1, encoding);
+        } else {
+          j += Unit(p, j, encoding);
+        }
+      }
+      if (j >= n) return kUnbounded;
+      i = j;
+      atom(1);
+      continue;
+    }
+    if (c == '(') {
+      if (i + 1 < n && (p[i + 1] == '?' || p[i + 1] == '*')) return kUnbounded;
+      levels.emplace_back();
+      continue;
+    }
+    if (c == ')') {
+      if (levels.size() < 2) return kUnbounded;
+      const size_t units = levels.back().total;
+      levels.pop_back();
+      atom(units);
+      continue;
+    }
+    if (c == '|') return kUnbounded;
+    if (c == '{') {
+      size_t j = i + 1;
+      const size_t digits = j;
+      while (j < n && p[j] >= '0' && p[j] <= '9') ++j;
+      if (j == digits || j - digits > 5) return kUnbounded;
+      size_t most = static_cast<size_t>(std::stoul(p.substr(digits, j - digits)));
+      if (j < n && p[j] == ',') {
+        const size_t upper = ++j;
+        while (j < n && p[j] >= '0' && p[j] <= '9') ++j;
+        if (j == upper || j - upper > 5) return kUnbounded;
+        most = static_cast<size_t>(std::stoul(p.substr(upper, j - upper)));
+      }
+      if (j >= n || p[j] != '}') return kUnbounded;
+      if (!repeat(most)) return kUnbounded;
+      i = j;
+      continue;
+    }
+    if (c == '?') continue;  // at most once, or a lazy repeat: no longer
+    if (c == '*' || c == '+') {
+      if (!repeat(kUnbounded)) return kUnbounded;
+      continue;
+    }
+    atom(c == '^' || c == '$' ? 0 : 1);
+  }
+  if (levels.size() != 1) return kUnbounded;
+  return levels.back().total;
 }
 
 // Refused: control bytes (a literal line feed or TAB); escapes other than

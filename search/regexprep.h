@@ -18,6 +18,11 @@ namespace search_detail {
 // the empty string when none is known.
 std::string RequiredLiteral(const std::string& pattern, TextEncoding encoding);
 
+// The most characters a match of the expression can take (its look-behind
+// aside), or SIZE_MAX when there is no bound or the expression is not
+// understood; in the same forms as RequiredLiteral reads.
+size_t RegexMaxUnits(const std::string& pattern, TextEncoding encoding);
+
 // True when the expression can only match inside one line and decides the
 // same at a line feed as at the end (or start) of the subject, so that a
 // search over lines joined by line feeds finds a match in every line that

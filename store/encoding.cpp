@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -321,6 +322,30 @@ CharSpan NextChar(TextEncoding encoding, const char* text, size_t length) {
       break;
   }
   return NextCp932(p, length);
+}
+
+size_t KnownEdgeBefore(TextEncoding encoding, const char* text, size_t pos, size_t reach) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  for (size_t k = pos; k + reach >= pos; --k) {
+    const unsigned char b = p[k];
+    switch (encoding) {
+      case TextEncoding::kUtf8:
+        // A sequence takes only continuation bytes after its first.
+        if (!IsContinuation(b)) return k;
+        break;
+      case TextEncoding::kEucJp:
+        // Every byte after a sequence's first is 0xA1..0xFE.
+        if (!IsEucByte(b)) return k;
+        break;
+      case TextEncoding::kCp932:
+        // A byte that is never a trail begins a character; a byte that is
+        // never a lead ends one (alone or as a trail).
+        if (!IsCp932Trail(b) || (k > 0 && k + reach > pos && !IsCp932Lead(p[k - 1]))) return k;
+        break;
+    }
+    if (k == 0) break;
+  }
+  return SIZE_MAX;
 }
 
 bool IsCharStart(TextEncoding encoding, const char* text, size_t length, size_t pos) {

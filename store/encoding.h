@@ -55,6 +55,13 @@ struct CharSpan {
 constexpr char32_t kNoCharacter = 0xFFFFFFFF;
 CharSpan NextChar(TextEncoding encoding, const char* text, size_t length);
 
+// A character edge of a text told by nearby bytes alone: the largest k in
+// [pos - reach, pos] (reach <= pos; text[0..pos] readable) at which every
+// decode of the whole text splits, whatever came before text[pos - reach],
+// so that a decode may start there instead of at the text's start. SIZE_MAX
+// when those bytes hold no such edge (Shift-JIS text of lead bytes only).
+size_t KnownEdgeBefore(TextEncoding encoding, const char* text, size_t pos, size_t reach);
+
 // True when byte pos of text (walked from text[0], a character start) begins
 // a character. pos == length counts as an edge.
 bool IsCharStart(TextEncoding encoding, const char* text, size_t length, size_t pos);

@@ -1,6 +1,11 @@
 #include "store/lineslice.h"
 
+#include <emmintrin.h>
+
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "store/slot_detail.h"
@@ -59,6 +64,61 @@ LineSlice GetLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, 
   const char* p = MapBytes(slot, begin, end);
   if (p == nullptr) return {};
   return LineSlice{p, static_cast<size_t>(end - begin)};
+}
+
+LineSlice PeekLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, size_t want,
+                        char* scratch) {
+  if (!bounds.ok || from >= bounds.length()) return {};
+  const uint64_t begin = bounds.begin + from;
+  const uint64_t end =
+      ReadableEnd(slot, begin + std::min<uint64_t>({want, kMaxSliceBytes, bounds.end - begin}));
+  if (begin >= end) return {};
+  if (slot.ViewBase != nullptr && begin >= slot.WindowOffset &&
+      end <= slot.WindowOffset + slot.ViewLength) {
+    return LineSlice{slot.ViewBase + (begin - slot.WindowOffset), static_cast<size_t>(end - begin)};
+  }
+  if (slot.Compressed || slot.FileHandle < 0) return GetLineSlice(slot, bounds, from, want);
+  size_t got = 0;
+  const size_t size = static_cast<size_t>(end - begin);
+  while (got < size) {
+    const ssize_t n =
+        ::pread(slot.FileHandle, scratch + got, size - got, static_cast<off_t>(begin + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the file shrank, or cannot be read: what was read
+    got += static_cast<size_t>(n);
+  }
+  return LineSlice{got > 0 ? scratch : nullptr, got};
+}
+
+bool TextOffsetOfRaw(FileSlot& slot, const LineBounds& bounds, uint64_t raw, bool stopAtZero,
+                     uint64_t& text) {
+  if (!bounds.ok || raw > bounds.length()) return false;
+  const __m128i tabs = _mm_set1_epi8('\t');
+  const __m128i feeds = _mm_set1_epi8('\n');
+  const __m128i zeros = stopAtZero ? _mm_set1_epi8('\0') : feeds;
+  uint64_t tabCount = 0;
+  for (uint64_t at = 0; at < raw;) {
+    const LineSlice s = GetLineSlice(slot, bounds, at, static_cast<size_t>(raw - at));
+    if (s.size == 0) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data);
+    size_t i = 0;
+    for (; i + 16 <= s.size; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, feeds), _mm_cmpeq_epi8(v, zeros))) !=
+          0) {
+        return false;
+      }
+      tabCount += static_cast<uint64_t>(
+          __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, tabs)))));
+    }
+    for (; i < s.size; ++i) {
+      if (p[i] == '\n' || (stopAtZero && p[i] == '\0')) return false;
+      tabCount += p[i] == '\t' ? 1 : 0;
+    }
+    at += s.size;
+  }
+  text = raw - tabCount + tabCount * static_cast<uint64_t>(std::max<int32_t>(TabWidth, 0));
+  return true;
 }
 
 LineTextReader::LineTextReader(FileSlot& slot, int32_t line, uint64_t from, uint64_t text)

@@ -43,6 +43,21 @@ LineSlice GetLineSlice(FileSlot& slot, int32_t line, uint64_t from, size_t want)
 // again: a reader of many slices maps each window once).
 LineSlice GetLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, size_t want);
 
+// The text offset where raw offset raw of the line stands (each TAB before
+// it as TabWidth blanks), read a slice at a time. False when the bytes
+// before raw hold a line feed (the file changed under its index: the text
+// ends there) or, with stopAtZero, a zero byte, or cannot be read.
+bool TextOffsetOfRaw(FileSlot& slot, const LineBounds& bounds, uint64_t raw, bool stopAtZero,
+                     uint64_t& text);
+
+// GetLineSlice without moving the window: bytes the window holds are given
+// from it, others are read from the file into scratch (room for
+// kMaxSliceBytes or want, whichever is less), so that a reader hopping
+// between lines far apart (a page of long lines) maps nothing. A compressed
+// document's bytes come through its window, as GetLineSlice gives them.
+LineSlice PeekLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, size_t want,
+                        char* scratch);
+
 // The display text of one line from a raw offset on, a piece at a time: the
 // bytes as they are, each TAB as TabWidth blanks (none when TabWidth <= 0),
 // ending where the line ends. A line feed met inside the line's bounds (the

@@ -3,6 +3,8 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <utility>
@@ -30,10 +32,39 @@ struct Point {
   int64_t cell = 0;
 };
 
+// Where the index puts a line: its start and the next line's start (or the
+// file's end), and how far the file is known to be readable; read without
+// touching the window, so that a line's entry is checked at every draw
+// without mapping anything.
+struct Span {
+  uint64_t begin = 0;
+  uint64_t next = 0;
+  uint64_t readable = 0;
+  bool operator==(const Span&) const = default;
+};
+
+Span SpanOf(const FileSlot& slot, int32_t line) {
+  Span span;
+  if (line < 0 || line >= slot.LineCount || !slot.Index) return span;
+  span.begin = slot.Index->Start(line);
+  span.next = int64_t{line} + 1 < slot.Index->Size() ? slot.Index->Start(line + 1) : slot.FileSize;
+  span.readable = slot.Truncated ? slot.TruncatedSize : UINT64_MAX;
+  return span;
+}
+
+// Bytes read from the file for the short walks and texts of a draw (the
+// window stays where it is: the rows of a page lie far apart).
+char* Scratch() {
+  static std::vector<char> scratch(kSliceBytes);
+  return scratch.data();
+}
+
 struct Entry {
   uint64_t serial = 0;
   int32_t tabWidth = 0;
   TextEncoding encoding = TextEncoding::kCp932;
+  const LineIndex* index = nullptr;
+  Span span;
   LineBounds bounds;
   int64_t cells = 0;
   uint64_t text = 0;               // bytes of the whole text
@@ -57,7 +88,9 @@ struct Stop {
 
 // Walks the line from from (a cluster edge) while the next cluster ends at
 // or before both limits; pushes the point at the start of every slice read
-// to checkpoints when given.
+// to checkpoints when given. A walk that leaves checkpoints (the whole
+// line, once) reads through the window; the others, at most a checkpoint
+// step long, read without moving it.
 Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, uint64_t textLimit,
           std::vector<Point>* checkpoints) {
   const TextEncoding encoding = slot.Encoding;
@@ -65,7 +98,9 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
   const uint64_t length = bounds.length();
   while (p.raw < length) {
     if (checkpoints != nullptr) checkpoints->push_back(p);
-    const LineSlice s = GetLineSlice(slot, bounds, p.raw, kSliceBytes);
+    const LineSlice s = checkpoints != nullptr
+                            ? GetLineSlice(slot, bounds, p.raw, kSliceBytes)
+                            : PeekLineSlice(slot, bounds, p.raw, kSliceBytes, Scratch());
     if (s.size == 0) break;
     const bool last = p.raw + s.size >= length;
     const auto* bytes = reinterpret_cast<const unsigned char*>(s.data);
@@ -130,18 +165,19 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
 Entry& EntryOf(FileSlot& slot, int32_t line) {
   const int index = static_cast<int>(&slot - SlotTable);
   auto& cache = Cache();
-  const LineBounds bounds = GetLineBounds(slot, line);
+  const Span span = SpanOf(slot, line);
   auto found = cache.find({index, line});
   if (found != cache.end()) {
     const Entry& e = found->second;
     if (e.serial == slot.OpenSerial && e.tabWidth == TabWidth && e.encoding == slot.Encoding &&
-        e.bounds.begin == bounds.begin && e.bounds.end == bounds.end) {
+        e.index == slot.Index.get() && e.span == span) {
       return found->second;
     }
   }
   if (cache.size() >= kKeptLines) cache.clear();
   Entry& e = cache[{index, line}];
-  e = Entry{slot.OpenSerial, TabWidth, slot.Encoding, bounds, 0, 0, {}};
+  const LineBounds bounds = GetLineBounds(slot, line);
+  e = Entry{slot.OpenSerial, TabWidth, slot.Encoding, slot.Index.get(), span, bounds, 0, 0, {}};
   if (bounds.ok) {
     const Stop end = Walk(slot, bounds, Point{}, kNoCellLimit, kNoTextLimit, &e.checkpoints);
     e.cells = end.at.cell;
@@ -152,6 +188,17 @@ Entry& EntryOf(FileSlot& slot, int32_t line) {
 }
 
 }  // namespace
+
+int HeadText(FileSlot& slot, int32_t line, char* out) {
+  const Span span = SpanOf(slot, line);
+  // Without its line feed and a CR, still longer than the cap.
+  if (TabWidth <= 0 || span.next < span.begin + kLineBufferSize + 2) return -1;
+  const std::string head = TextFrom(slot, line, 0, kMaxLineText);
+  if (head.size() < static_cast<size_t>(kMaxLineText)) return -1;  // changed under the index
+  std::memcpy(out, head.data(), head.size());
+  out[head.size()] = '\0';
+  return static_cast<int>(head.size());
+}
 
 int64_t Cells(FileSlot& slot, int32_t line) { return EntryOf(slot, line).cells; }
 
@@ -181,9 +228,29 @@ int64_t CellOfText(FileSlot& slot, int32_t line, uint64_t text) {
 }
 
 std::string TextFrom(FileSlot& slot, int32_t line, uint64_t raw, size_t cap) {
-  std::string text(cap, '\0');
-  LineTextReader reader(slot, line, raw);
-  text.resize(reader.Read(text.data(), cap));
+  // As LineTextReader gives it, without moving the window.
+  const Entry& e = EntryOf(slot, line);
+  const size_t tab = static_cast<size_t>(std::max<int32_t>(TabWidth, 0));
+  std::string text;
+  text.reserve(cap);
+  while (text.size() < cap) {
+    const LineSlice s = PeekLineSlice(slot, e.bounds, raw, cap - text.size(), Scratch());
+    if (s.size == 0) break;
+    for (size_t i = 0; i < s.size && text.size() < cap; ++i) {
+      const char c = s.data[i];
+      if (c == '\n') {
+        // The file changed under the index: the text ends at the feed.
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        return text;
+      }
+      if (c == '\t') {
+        text.append(std::min(tab, cap - text.size()), ' ');
+      } else {
+        text += c;
+      }
+    }
+    raw += s.size;
+  }
   return text;
 }
 

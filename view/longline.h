@@ -27,6 +27,10 @@ struct RowStart {
   int64_t blanks = 0;
 };
 
+// GetLineInto's text of a line the index shows to be long (its text
+// reaches GetLine's cap whatever its TABs), read without moving the window:
+// the rows of a page of long lines lie far apart. -1 for any other line.
+int HeadText(FileSlot& slot, int32_t line, char* out);
 // The line's display cells, counted whole (then kept).
 int64_t Cells(FileSlot& slot, int32_t line);
 // The start of the row scrolled to column (display cells).

@@ -172,7 +172,8 @@ void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
   PageImage* image = slot.Image;
   if (image == nullptr) return;
   char text[kLineBufferSize];
-  const int length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+  int length = long_line::HeadText(slot, line, text);
+  if (length < 0) length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
   char prefix[32];
   const int prefixLength = FormatPrefix(line, prefix);
   const int y = RowTopOf(*image, slot.DrawRow);
@@ -211,8 +212,17 @@ void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
     from = ShownFrom(slot.Encoding, text, length, column, &blanks);
   }
   row.append(QString(blanks, QLatin1Char(' ')));
+  const qsizetype textStart = row.size();
   if (from < shownLength) {
     AppendDecoded(row, slot.Encoding, shownText + from, shownLength - from, true);
+  }
+  if (longLine) {
+    // The text is laid out whole when drawn: what lies past the raster's
+    // right edge is cut (twice the cells of the average width, for narrow
+    // characters; the bytes read allow four a cell, for wide ones).
+    const double perCell = std::max(AverageCharWidth, 1.0);
+    const qsizetype fits = static_cast<qsizetype>(image->Raster().width() / perCell) * 2 + 16;
+    if (row.size() > textStart + fits) row.truncate(textStart + fits);
   }
 
   {

@@ -2,6 +2,7 @@
 // them, in every plan and encoding, and agree with one match over the whole
 // line's text decoded at once (no pieces, no partial matching).
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,74 @@ TEST_F(LongLineSearch, TheLogShowsALongLinesStartAndItsHit) {
   Run(SearchNext, "aaa", -1, true);
   ASSERT_EQ(hits_.size(), 1u);
   EXPECT_EQ(hits_[0].text, std::string(1000, 'a') + mark);
+}
+
+// A long line is matched from just before the raw finder's candidate: the
+// start found there must split characters as the whole line does, and the
+// offsets must count every TAB before it. Traps: trail bytes that look like
+// the word, runs in which no edge can be told (so the whole way is taken),
+// cut characters just before the word, TABs, and hits at many places past
+// the first piece.
+TEST_F(LongLineSearch, MatchingFromNearTheCandidateAgreesWithTheWholeLine) {
+  struct Encoded {
+    TextEncoding e;
+    std::vector<std::string> fill;  // what the line is made of: no needle in it
+    std::string blind;              // a character whose runs hold no known edge
+    std::string trap;               // just before the word in some lines
+  };
+  const Encoded encodings[] = {
+      // 0x8345 ends in 'E'; 0x889F has a trail that may be a lead.
+      {TextEncoding::kCp932,
+       {"\x88\x9F\x88\x9F", "a\t", " ", "\x82\xED", "\x83\x45N"},
+       "\x88\x9F",
+       "\x83\x45ND"},
+      {TextEncoding::kUtf8,
+       {"\xE3\x82\x8F", "\t", "EN", "x ", "\xF0\x9F\x98\x80"},
+       "\xE3\x82\x8F",
+       "\xE3\x82"},
+      {TextEncoding::kEucJp,
+       {"\xA4\xEF\xA4\xEF", "\x8F\xB0\xA1", "\x8E\xB1", "\tE", "N "},
+       "\xA4\xEF",
+       "\xA4"},
+  };
+  for (const Encoded& enc : encodings) {
+    std::mt19937 random(7);
+    std::vector<std::string> lines;
+    std::string file;
+    std::string word;
+    Encode(enc.e, u"わEND", word);
+    for (int i = 0; i < 24; ++i) {
+      std::string line;
+      const size_t at = 66000 + random() % 9000;
+      while (line.size() < at) line += enc.fill[random() % enc.fill.size()];
+      for (int k = 0; i % 4 == 2 && k < 200; ++k) line += enc.blind;
+      if (i % 3 == 1) line += enc.trap;
+      line += i % 6 == 5 ? std::string("EN") : word.substr(i % 2 ? 0 : word.size() - 3);
+      while (line.size() < at + 200) line += enc.fill[random() % enc.fill.size()];
+      lines.push_back(line);
+      file += line + "\r\n";
+    }
+    Open(file);
+    SlotTable[CurrentSlot].Encoding = enc.e;
+    for (const Query& q :
+         {Query{"plain", u"END", false, false}, Query{"wide", u"わEND", false, false},
+          Query{"icase", u"eNd", false, true}, Query{"regex", u"わ?E.D", true, false},
+          Query{"regex_bounded", u"(わx?){0,9}\\bEND", true, false},
+          Query{"regex_unbounded", u"わ+END", true, false}}) {
+      std::string pattern;
+      ASSERT_TRUE(Encode(enc.e, q.typed, pattern));
+      options_ = SearchOptions{q.ignoreCase, q.regex, true, true};
+      std::vector<int32_t> expected;
+      for (size_t i = 0; i < lines.size(); ++i) {
+        if (WholeMatch(WholeText(lines[i], TabWidth), pattern, options_, enc.e).first >= 0) {
+          expected.push_back(static_cast<int32_t>(i));
+        }
+      }
+      expected.push_back(-1);
+      EXPECT_EQ(RunBoth(pattern, -1, true).lines, expected)
+          << q.name << " in encoding " << static_cast<int>(enc.e);
+    }
+  }
 }
 
 // The slices and the text reader give a long line's bytes exactly, from any
