@@ -1,13 +1,15 @@
-// bench_filter FILE --compare REPS
+// bench_filter FILE --compare REPS [--case=NAME ...]
 //
 // The filter against the continuous search for the same text on the same
-// warm file: building the shown lines of one include rule (its thread from
-// the first line to the last) over a continuous search from the top that
-// lists every hit as the result window gets it. Prints "filter/NAME RATIO"
+// warm file: building the shown lines of a filter (from the first line to
+// the last) over a continuous search from the top for its first rule's text
+// that lists every hit as the result window gets it. Prints "filter/NAME RATIO"
 // lines (median over median; limit 1.5) and "filter/memory RATIO", the list
 // of shown lines over 0.2 B a line plus 4 B a shown line (limit 1.00).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,8 +28,8 @@ SearchOptions g_options;
 std::string g_log;
 size_t g_hits = 0;
 
-size_t Continuous(const std::string& text, bool ignoreCase) {
-  g_options = SearchOptions{ignoreCase, false, true, true};
+size_t Continuous(const std::string& text, bool ignoreCase, bool regex) {
+  g_options = SearchOptions{ignoreCase, regex, true, true};
   g_log.clear();
   g_hits = 0;
   SlotTable[CurrentSlot].TopLine = 0;
@@ -39,13 +41,13 @@ size_t Continuous(const std::string& text, bool ignoreCase) {
   return g_hits;
 }
 
-std::unique_ptr<LineFilter> Filter(const std::string& text, bool ignoreCase, bool exclude) {
+std::unique_ptr<LineFilter> Filter(const std::vector<FilterRule>& rules) {
   FileSlot& slot = SlotTable[CurrentSlot];
   LineFilter::Job job;
   job.fd = slot.FileHandle;
   job.index = slot.Index;
   job.tabWidth = TabWidth;
-  job.test = MakeFilterTest({FilterRule{text, exclude, false, ignoreCase}}, slot.Encoding);
+  job.test = MakeFilterTest(rules, slot.Encoding);
   auto filter = std::make_unique<LineFilter>(std::move(job), nullptr);
   filter->Extend(slot.LineCount, slot.FileSize);
   while (!filter->CaughtUp()) std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -71,22 +73,40 @@ int main(int argc, char** argv) {
     g_log += FormatSearchLogLine(slot, line + 1, text);
     g_log += '\n';
   };
+  // Each filter against the continuous search for its first rule's text:
+  // dense and sparse includes, an exclude of a rare word (almost every line
+  // shown), both kinds at once, a regular expression, a case ignored.
   const struct {
     const char* name;
-    std::string text;
-    bool ignoreCase;
-  } kCases[] = {{"plain400", "ZQXJ", false}, {"plain400k", "WARN", false}, {"icase", "zqxj", true}};
+    std::vector<FilterRule> rules;
+  } kCases[] = {
+      {"plain400", {{"ZQXJ", false, false, false}}},
+      {"plain400k", {{"WARN", false, false, false}}},
+      {"dense", {{"INFO", false, false, false}}},
+      {"sparse", {{"readx", false, false, false}}},
+      {"exclude", {{"ZQXJ", true, false, false}}},
+      {"both", {{"INFO", false, false, false}, {"readx", true, false, false}}},
+      {"regex", {{"read[xy][0-9]", false, true, false}}},
+      {"icase", {{"zqxj", false, false, true}}},
+  };
   const int32_t lines = SlotTable[CurrentSlot].LineCount;
   double worstMemory = 0;
+  // --case=NAME (repeatable) runs only the cases named.
+  std::vector<std::string> only;
+  for (const char* flag : args.rest) {
+    if (std::strncmp(flag, "--case=", 7) == 0) only.emplace_back(flag + 7);
+  }
   for (const auto& c : kCases) {
+    if (!only.empty() && std::find(only.begin(), only.end(), c.name) == only.end()) continue;
+    const FilterRule& first = c.rules.front();
     std::vector<double> search, filter;
     size_t hits = 0;
     int32_t shown = 0;
     size_t bytes = 0;
     for (int rep = 0; rep < args.reps; ++rep) {
-      search.push_back(Time([&] { hits = Continuous(c.text, c.ignoreCase); }));
+      search.push_back(Time([&] { hits = Continuous(first.text, first.ignoreCase, first.regex); }));
       filter.push_back(Time([&] {
-        auto f = Filter(c.text, c.ignoreCase, false);
+        auto f = Filter(c.rules);
         shown = f->ShownCount();
         bytes = f->MemoryBytes();
       }));
@@ -95,24 +115,12 @@ int main(int argc, char** argv) {
     worstMemory = std::max(worstMemory, static_cast<double>(bytes) / budget);
     std::printf("filter/%s_search %.2f\n", c.name, Median(filter) / Median(search));
     std::printf(
-        "# filter medians of %d runs (s): %s %.3f (%d shown, %zu bytes) vs continuous search "
-        "%.3f (%zu hits)\n",
-        args.reps, c.text.c_str(), Median(filter), shown, bytes, Median(search), hits);
+        "# filter medians of %d runs (s): %s%s %.3f (%d of %d shown, %zu bytes) vs continuous "
+        "search %.3f (%zu hits)\n",
+        args.reps, first.exclude ? "-" : "+", first.text.c_str(), Median(filter), shown, lines,
+        bytes, Median(search), hits);
+    std::fflush(stdout);
   }
-  // The other way round: almost every line shown.
-  std::vector<double> exclude;
-  int32_t shown = 0;
-  size_t bytes = 0;
-  for (int rep = 0; rep < args.reps; ++rep) {
-    exclude.push_back(Time([&] {
-      auto f = Filter("WARN", false, true);
-      shown = f->ShownCount();
-      bytes = f->MemoryBytes();
-    }));
-  }
-  worstMemory = std::max(worstMemory, static_cast<double>(bytes) / (0.2 * lines + 4.0 * shown));
   std::printf("filter/memory %.2f\n", worstMemory);
-  std::printf("# filter: exclude WARN %.3f s (%d of %d lines shown, %zu bytes)\n", Median(exclude),
-              shown, lines, bytes);
   return 0;
 }

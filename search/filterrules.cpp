@@ -66,6 +66,8 @@ struct CompiledRule {
 class RuleTest : public LineTest {
  public:
   bool Add(const FilterRule& rule, TextEncoding encoding) {
+    sources_.push_back(rule);
+    encoding_ = encoding;
     CompiledRule compiled;
     compiled.exclude = rule.exclude;
     SearchOptions options;
@@ -83,14 +85,25 @@ class RuleTest : public LineTest {
     return true;
   }
 
+  // Compiled anew: matchers keep buffers of their own.
+  std::unique_ptr<LineTest> Clone() const override {
+    auto copy = std::make_unique<RuleTest>();
+    for (const FilterRule& rule : sources_) {
+      if (!copy->Add(rule, encoding_)) return nullptr;
+    }
+    return copy;
+  }
+
   void Decide(const LineBatch& batch, std::vector<int>& shown) override {
     for (CompiledRule& rule : rules_) rule.Mark(batch);
-    // With includes only their candidates can be shown; without, every line
-    // that no exclude takes.
+    // The lines to look at: with includes, their candidates (only those can
+    // be shown); without, the excludes' candidates, every other line being
+    // shown as it is. Every line when a rule of that kind has no piece.
+    const bool showRest = includes_ == 0;
     consider_.clear();
-    bool everyLine = includes_ == 0;
+    bool everyLine = false;
     for (const CompiledRule& rule : rules_) {
-      if (rule.exclude) continue;
+      if (rule.exclude != showRest) continue;
       everyLine = everyLine || rule.all;
       consider_.insert(consider_.end(), rule.candidates.begin(), rule.candidates.end());
     }
@@ -99,9 +112,17 @@ class RuleTest : public LineTest {
       consider_.erase(std::unique(consider_.begin(), consider_.end()), consider_.end());
     }
     const int count = everyLine ? batch.count : static_cast<int>(consider_.size());
+    int shownUpTo = 0;  // with showRest: lines below this are in shown
+    auto showUpTo = [&](int k) {
+      for (; shownUpTo < k; ++shownUpTo) shown.push_back(shownUpTo);
+    };
     char text[kLineBufferSize];
     for (int i = 0; i < count; ++i) {
       const int k = everyLine ? i : consider_[static_cast<size_t>(i)];
+      if (showRest) {
+        showUpTo(k);
+        shownUpTo = k + 1;
+      }
       int length = -1;  // fetched when a rule needs it
       auto matches = [&](CompiledRule& rule) {
         if (!rule.MayMatch(k)) return false;
@@ -119,9 +140,12 @@ class RuleTest : public LineTest {
       }
       if (included && !excluded) shown.push_back(k);
     }
+    if (showRest) showUpTo(batch.count);
   }
 
  private:
+  std::vector<FilterRule> sources_;
+  TextEncoding encoding_ = TextEncoding::kCp932;
   std::vector<CompiledRule> rules_;
   int includes_ = 0;
   std::vector<int> consider_;

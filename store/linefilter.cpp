@@ -11,11 +11,34 @@
 #include "store/platform.h"
 #include "store/slot_detail.h"
 #include "store/slots.h"
+#include "store/workers.h"
+
+// A run of lines the filter examines at once: count lines from line first,
+// which lie in [begin, end) of the file and are read at bytes, of which
+// length are mapped (all of them, or the first 2 KiB of a longer line).
+struct LineRun {
+  const LineIndex* index;
+  int fd;
+  int tabWidth;
+  int32_t first;
+  int count;
+  uint64_t begin;
+  uint64_t end;
+  const char* bytes;
+  uint64_t length;
+};
 
 namespace {
 
-// Lines examined between two looks at the stop flag and two publications.
+// Lines examined between two looks at the stop flag and two publications:
+// few in the first run, which holds the first page; more once the workers
+// share the runs (they look at the flag before each piece).
 constexpr int32_t kBatchLines = 8192;
+constexpr int32_t kWideBatchLines = int32_t{1} << 18;
+// Lines of a piece a worker takes at a time: about four pieces a worker,
+// so that one slow piece (long lines, a costly expression) delays little.
+constexpr int kMinPieceLines = 256;
+constexpr int kMaxPieceLines = 8192;
 // Bytes of one window: a run of lines that fits, or one longer line's
 // first 2 KiB.
 constexpr uint64_t kBatchBytes = uint64_t{16} << 20;
@@ -136,6 +159,56 @@ class FileLineText : public TextPieces {
   size_t blanks_ = 0;
 };
 
+// Lines [a, b) of a run as one batch. The functions hold the piece by
+// value: a batch may be copied, and workers make theirs side by side.
+LineBatch PieceOf(const LineRun& run, int a, int b) {
+  struct Piece {
+    const LineRun* run;
+    int a, b;
+    size_t from;  // where line a begins in the run's bytes
+    size_t length;
+    // Where line k of the piece begins in its bytes; length from b on.
+    size_t Start(int k) const {
+      if (a + k >= b) return length;
+      const uint64_t at = run->index->Start(run->first + a + k) - run->begin;
+      return static_cast<size_t>(std::min<uint64_t>(at, run->length)) - from;
+    }
+  };
+  auto runStart = [&run](int k) -> size_t {
+    if (k >= run.count) return static_cast<size_t>(run.length);
+    const uint64_t at = run.index->Start(run.first + k) - run.begin;
+    return static_cast<size_t>(std::min<uint64_t>(at, run.length));
+  };
+  const size_t from = runStart(a);
+  const Piece piece{&run, a, b, from, runStart(b) - from};
+  LineBatch batch;
+  batch.bytes = run.bytes + from;
+  batch.length = piece.length;
+  batch.count = b - a;
+  batch.cut = run.length < run.end - run.begin;
+  batch.tabWidth = run.tabWidth;
+  batch.lineAt = [piece](size_t offset) {
+    const LineRun& r = *piece.run;
+    const int32_t low = r.first + piece.a;
+    return static_cast<int>(
+        r.index->LineAt(r.begin + piece.from + offset, low, r.first + piece.b - 1) - low);
+  };
+  batch.start = [piece](int k) { return piece.Start(k); };
+  batch.text = [piece](int k, char* out) {
+    const size_t at = piece.Start(k);
+    const size_t span = std::min<size_t>(piece.Start(k + 1) - at, kMaxLineText + 1);
+    return static_cast<int>(slot_detail::CopyLineText(piece.run->bytes + piece.from + at, span,
+                                                      piece.run->tabWidth, out));
+  };
+  batch.wholeText = [piece](int k) -> std::unique_ptr<TextPieces> {
+    const LineRun& r = *piece.run;
+    const int line = piece.a + k;
+    const uint64_t to = line + 1 < r.count ? r.index->Start(r.first + line + 1) : r.end;
+    return std::make_unique<FileLineText>(r.fd, r.index->Start(r.first + line), to, r.tabWidth);
+  };
+  return batch;
+}
+
 }  // namespace
 
 LineFilter::LineFilter(Job job, std::function<void()> wake)
@@ -208,17 +281,30 @@ size_t LineFilter::MemoryBytes() const {
   return chunks * kChunkLines * sizeof(int32_t) + kMaxChunks * sizeof(void*);
 }
 
-bool LineFilter::Push(int32_t line) {
-  const int32_t k = shown_.load(std::memory_order_relaxed);
-  std::atomic<int32_t*>& chunk = chunks_[k >> kChunkShift];
-  int32_t* lines = chunk.load(std::memory_order_relaxed);
-  if (lines == nullptr) {
-    lines = new (std::nothrow) int32_t[kChunkLines];
-    if (lines == nullptr) return false;
-    chunk.store(lines, std::memory_order_release);
+bool LineFilter::Push(int32_t base, const std::vector<int>& lines) {
+  int32_t k = shown_.load(std::memory_order_relaxed);
+  for (size_t i = 0; i < lines.size();) {
+    std::atomic<int32_t*>& chunk = chunks_[k >> kChunkShift];
+    int32_t* held = chunk.load(std::memory_order_relaxed);
+    if (held == nullptr) {
+      held = new (std::nothrow) int32_t[kChunkLines];
+      if (held == nullptr) {
+        shown_.store(k, std::memory_order_release);
+        return false;
+      }
+      chunk.store(held, std::memory_order_release);
+    }
+    // The rest of this chunk; published together below.
+    const int32_t at = k & (kChunkLines - 1);
+    const size_t n = std::min<size_t>(lines.size() - i, static_cast<size_t>(kChunkLines - at));
+    for (size_t j = 0; j < n; ++j) {
+      std::atomic_ref<int32_t>(held[at + static_cast<int32_t>(j)])
+          .store(base + lines[i + j], std::memory_order_relaxed);
+    }
+    i += n;
+    k += static_cast<int32_t>(n);
   }
-  std::atomic_ref<int32_t>(lines[k & (kChunkLines - 1)]).store(line, std::memory_order_relaxed);
-  shown_.store(k + 1, std::memory_order_release);
+  shown_.store(k, std::memory_order_release);
   return true;
 }
 
@@ -249,8 +335,8 @@ void LineFilter::Run() {
     while (Covered() < target) {
       if (stop_.load(std::memory_order_relaxed)) return;
       const int32_t first = Covered();
-      const int32_t last =
-          static_cast<int32_t>(std::min<int64_t>(int64_t{first} + kBatchLines, target));
+      const int32_t batch = first > 0 && WorkerCount() > 1 ? kWideBatchLines : kBatchLines;
+      const int32_t last = static_cast<int32_t>(std::min<int64_t>(int64_t{first} + batch, target));
       if (!Examine(first, last, fileSize)) {
         stop_.store(true, std::memory_order_release);
         if (wake_) wake_();
@@ -292,6 +378,9 @@ bool LineFilter::Examine(int32_t first, int32_t last, uint64_t fileSize) {
       end = index.Start(next);
     }
     if (!Decide(k, next - k, begin, end)) return false;
+    // Stopped while the workers decided: the run's lines were not all
+    // decided, and nothing of it was published.
+    if (stop_.load(std::memory_order_relaxed)) return true;
     k = next;
     begin = end;
   }
@@ -301,41 +390,63 @@ bool LineFilter::Examine(int32_t first, int32_t last, uint64_t fileSize) {
 }
 
 bool LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
-  static thread_local std::vector<int> shown;
-  const LineIndex& index = *job_.index;
   // A line longer than a run: its first 2 KiB make its text.
   const uint64_t length = std::min<uint64_t>(
       end - begin, count == 1 && end - begin > kBatchBytes ? kMaxLineText + 1 : end - begin);
+  // Mapped and known to the truncation guard by this thread for the whole
+  // run: the workers read only inside it, and it is unmapped once they are
+  // done.
   const FilterWindow window(job_.slot, job_.fd, begin, begin + length);
   if (length > 0 && window.bytes() == nullptr) return false;
+  const LineRun run{job_.index.get(), job_.fd, job_.tabWidth, first, count, begin, end,
+                    window.bytes(),   length};
+  const int workers = std::min(WorkerCount(), count / kMinPieceLines);
+  if (workers > 1 && Helpers(workers)) return DecideOnWorkers(run, workers);
+  static thread_local std::vector<int> shown;
   shown.clear();
-  LineBatch batch;
-  batch.bytes = window.bytes();
-  batch.length = static_cast<size_t>(length);
-  batch.count = count;
-  batch.cut = length < end - begin;
-  batch.tabWidth = job_.tabWidth;
-  batch.lineAt = [&](size_t offset) {
-    return static_cast<int>(index.LineAt(begin + offset, first, first + count - 1) - first);
-  };
-  batch.start = [&](int k) -> size_t {
-    if (k >= count) return static_cast<size_t>(length);
-    return static_cast<size_t>(std::min<uint64_t>(index.Start(first + k) - begin, length));
-  };
-  batch.text = [&](int k, char* out) {
-    const size_t from = batch.start(k);
-    const size_t span = std::min<size_t>(batch.start(k + 1) - from, kMaxLineText + 1);
-    return static_cast<int>(
-        slot_detail::CopyLineText(window.bytes() + from, span, job_.tabWidth, out));
-  };
-  batch.wholeText = [&](int k) -> std::unique_ptr<TextPieces> {
-    const uint64_t from = index.Start(first + k);
-    return std::make_unique<FileLineText>(
-        job_.fd, from, k + 1 < count ? index.Start(first + k + 1) : end, job_.tabWidth);
-  };
-  job_.test->Decide(batch, shown);
-  for (const int k : shown) {
-    if (!Push(first + k)) return false;
+  job_.test->Decide(PieceOf(run, 0, count), shown);
+  return Push(first, shown);
+}
+
+bool LineFilter::Helpers(int workers) {
+  while (static_cast<int>(helpers_.size()) < workers) {
+    std::unique_ptr<LineTest> copy = helpers_.empty() ? nullptr : job_.test->Clone();
+    if (!helpers_.empty() && copy == nullptr) return false;
+    helpers_.push_back(std::move(copy));
   }
   return true;
+}
+
+bool LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
+  const int pieceLines = std::clamp(run.count / (workers * 4), kMinPieceLines, kMaxPieceLines);
+  const int pieces = (run.count + pieceLines - 1) / pieceLines;
+  if (static_cast<int>(pieceShown_.size()) < workers) {
+    pieceShown_.resize(static_cast<size_t>(workers));
+  }
+  // Pieces are taken in order; a worker publishes its piece's shown lines
+  // when every piece before it has been published (its turn), while the
+  // others go on deciding. Every piece taken takes its turn, stopped or
+  // not, so that no worker waits for ever.
+  std::atomic<int> next{0};
+  std::mutex mutex;
+  std::condition_variable turnChanged;
+  int turn = 0;
+  bool ok = true;
+  RunOnWorkers(workers, [&](int worker) {
+    LineTest& test = worker == 0 ? *job_.test : *helpers_[static_cast<size_t>(worker)];
+    std::vector<int>& shown = pieceShown_[static_cast<size_t>(worker)];
+    for (int p; (p = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+      const int a = p * pieceLines;
+      shown.clear();
+      const bool stopped = stop_.load(std::memory_order_relaxed);
+      if (!stopped) test.Decide(PieceOf(run, a, std::min(run.count, a + pieceLines)), shown);
+      std::unique_lock<std::mutex> lock(mutex);
+      turnChanged.wait(lock, [&] { return turn == p; });
+      // The publication runs alone: the others wait for their turn.
+      ok = ok && !stopped && Push(run.first + a, shown);
+      ++turn;
+      turnChanged.notify_all();
+    }
+  });
+  return ok || stop_.load(std::memory_order_relaxed);
 }

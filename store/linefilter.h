@@ -45,14 +45,19 @@ struct LineBatch {
   std::function<std::unique_ptr<TextPieces>(int k)> wholeText;
 };
 
-// Decides which lines are shown. Used only on the filter's thread, so it may
-// keep buffers of its own.
+// Decides which lines are shown. One object is used by one thread at a
+// time, so it may keep buffers of its own; the workers each use a copy.
 class LineTest {
  public:
   virtual ~LineTest() = default;
   // Appends to shown the lines k of the batch that are shown, in order.
   virtual void Decide(const LineBatch& batch, std::vector<int>& shown) = 0;
+  // A test that decides every line as this one does, for another thread;
+  // null when there is none (the filter then stays on its own thread).
+  virtual std::unique_ptr<LineTest> Clone() const { return nullptr; }
 };
+
+struct LineRun;  // a run of lines examined at once (linefilter.cpp)
 
 class LineFilter {
  public:
@@ -109,7 +114,14 @@ class LineFilter {
   // Reads the lines [first, first + count), which lie in [begin, end) of
   // the file, and lets the test decide; false when memory ran out.
   bool Decide(int32_t first, int count, uint64_t begin, uint64_t end);
-  bool Push(int32_t line);
+  // Appends base + each of lines to the shown lines and publishes them;
+  // false when memory ran out.
+  bool Push(int32_t base, const std::vector<int>& lines);
+  // Copies of the test for workers 1 .. workers - 1 (helpers_[0] stays
+  // null: the filter's thread uses job_.test); false when there are none.
+  bool Helpers(int workers);
+  // Decides a run on the store's workers, a piece of lines at a time.
+  bool DecideOnWorkers(const LineRun& run, int workers);
 
   Job job_;
   std::function<void()> wake_;
@@ -120,6 +132,8 @@ class LineFilter {
   int32_t target_ = 0;
   uint64_t fileSize_ = 0;
   bool pending_ = false;  // Extend asked for something the thread has not taken yet
+  std::vector<std::unique_ptr<LineTest>> helpers_;
+  std::vector<std::vector<int>> pieceShown_;  // the shown lines of each piece of a run
   std::unique_ptr<std::atomic<int32_t*>[]> chunks_;
   std::atomic<int32_t> shown_{0};
   std::atomic<int32_t> covered_{0};

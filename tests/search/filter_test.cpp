@@ -2,7 +2,7 @@
 // std::regex over the UTF-8 text, ASCII case folded by hand), in the three
 // encodings, on a file that grows while the filter runs: its last line
 // first without a line feed, then ended and followed by more lines; a few
-// lines are long.
+// lines are long; with one to eight workers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include "search/filterrules.h"
 #include "store/encoding.h"
 #include "store/linefilter.h"
+#include "store/workers.h"
 #include "support/testfiles.h"
 
 namespace {
@@ -165,36 +166,51 @@ const Case kCases[] = {
     {"full-width text", {{"ＵＩ:", false, false, false}}},
 };
 
+// With one worker the filter's own thread decides every line; with more,
+// the store's workers decide pieces of each run side by side.
 TEST(LineFilterTest, ShownLinesAgreeWithTheOracleAsTheFileGrows) {
   const std::vector<std::string> lines = LogLines(24000);
-  for (const TextEncoding encoding :
-       {TextEncoding::kCp932, TextEncoding::kUtf8, TextEncoding::kEucJp}) {
-    for (const Case& c : kCases) {
-      SCOPED_TRACE(std::string(c.name) + " in " + EncodingName(encoding));
+  const std::vector<std::string> seen = [&] {
+    std::vector<std::string> head(lines.begin(), lines.begin() + 15999);
+    head.push_back(lines[15999].substr(0, 8));
+    return head;
+  }();
+  struct WorkerReset {
+    ~WorkerReset() { SetWorkerCountForTest(0); }
+  } reset;
+  for (const Case& c : kCases) {
+    const std::vector<int32_t> expectedHead = Expected(c.rules, seen);
+    const std::vector<int32_t> expectedAll = Expected(c.rules, lines);
+    for (const TextEncoding encoding :
+         {TextEncoding::kCp932, TextEncoding::kUtf8, TextEncoding::kEucJp}) {
       std::vector<FilterRule> rules;
       for (const Rule& r : c.rules) {
         rules.push_back(FilterRule{Bytes(encoding, r.text), r.exclude, r.regex, r.ignoreCase});
       }
-      FilterFile file(encoding);
-      // Part one ends inside line 15999: its first half, with no line feed.
-      std::string head;
-      for (int n = 0; n < 15999; ++n) head += lines[static_cast<size_t>(n)] + "\r\n";
-      const std::string& cut = lines[15999];
-      file.Append(head + cut.substr(0, 8));
-      LineFilter filter(
-          LineFilter::Job{0, file.fd(), file.index(), 4, MakeFilterTest(rules, encoding)}, nullptr);
-      filter.Extend(file.Lines(), file.size());
-      WaitFor(filter);
-      std::vector<std::string> seen(lines.begin(), lines.begin() + 15999);
-      seen.push_back(cut.substr(0, 8));
-      EXPECT_EQ(Shown(filter), Expected(c.rules, seen));
+      for (const int workers : {1, 2, 3, 8}) {
+        SCOPED_TRACE(std::string(c.name) + " in " + EncodingName(encoding) + ", " +
+                     std::to_string(workers) + " workers");
+        SetWorkerCountForTest(workers);
+        FilterFile file(encoding);
+        // Part one ends inside line 15999: its first half, with no line feed.
+        std::string head;
+        for (int n = 0; n < 15999; ++n) head += lines[static_cast<size_t>(n)] + "\r\n";
+        const std::string& cut = lines[15999];
+        file.Append(head + cut.substr(0, 8));
+        LineFilter filter(
+            LineFilter::Job{0, file.fd(), file.index(), 4, MakeFilterTest(rules, encoding)},
+            nullptr);
+        filter.Extend(file.Lines(), file.size());
+        WaitFor(filter);
+        EXPECT_EQ(Shown(filter), expectedHead);
 
-      std::string tail = cut.substr(8) + "\r\n";
-      for (size_t n = 16000; n < lines.size(); ++n) tail += lines[n] + "\r\n";
-      file.Append(tail);
-      filter.Extend(file.Lines(), file.size());
-      WaitFor(filter);
-      EXPECT_EQ(Shown(filter), Expected(c.rules, lines));
+        std::string tail = cut.substr(8) + "\r\n";
+        for (size_t n = 16000; n < lines.size(); ++n) tail += lines[n] + "\r\n";
+        file.Append(tail);
+        filter.Extend(file.Lines(), file.size());
+        WaitFor(filter);
+        EXPECT_EQ(Shown(filter), expectedAll);
+      }
     }
   }
 }
