@@ -39,6 +39,9 @@ constexpr int32_t kWideBatchLines = int32_t{1} << 18;
 // so that one slow piece (long lines, a costly expression) delays little.
 constexpr int kMinPieceLines = 256;
 constexpr int kMaxPieceLines = 8192;
+// The workers take no more pieces of a run after this long: the pool is
+// shared, and a costly expression should not hold a search back.
+constexpr auto kRunTime = std::chrono::milliseconds(50);
 // Bytes of one window: a run of lines that fits, or one longer line's
 // first 2 KiB.
 constexpr uint64_t kBatchBytes = uint64_t{16} << 20;
@@ -377,10 +380,17 @@ bool LineFilter::Examine(int32_t first, int32_t last, uint64_t fileSize) {
       --next;
       end = index.Start(next);
     }
-    if (!Decide(k, next - k, begin, end)) return false;
+    const int decided = Decide(k, next - k, begin, end);
+    if (decided < 0) return false;
     // Stopped while the workers decided: the run's lines were not all
-    // decided, and nothing of it was published.
+    // decided, and the filter is given up.
     if (stop_.load(std::memory_order_relaxed)) return true;
+    if (decided < next - k) {
+      // The workers' time ran out: the rest comes with the next run.
+      lastOpen_ = false;
+      covered_.store(k + decided, std::memory_order_release);
+      return true;
+    }
     k = next;
     begin = end;
   }
@@ -389,7 +399,7 @@ bool LineFilter::Examine(int32_t first, int32_t last, uint64_t fileSize) {
   return true;
 }
 
-bool LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
+int LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
   // A line longer than a run: its first 2 KiB make its text.
   const uint64_t length = std::min<uint64_t>(
       end - begin, count == 1 && end - begin > kBatchBytes ? kMaxLineText + 1 : end - begin);
@@ -397,7 +407,7 @@ bool LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) 
   // run: the workers read only inside it, and it is unmapped once they are
   // done.
   const FilterWindow window(job_.slot, job_.fd, begin, begin + length);
-  if (length > 0 && window.bytes() == nullptr) return false;
+  if (length > 0 && window.bytes() == nullptr) return -1;
   const LineRun run{job_.index.get(), job_.fd, job_.tabWidth, first, count, begin, end,
                     window.bytes(),   length};
   const int workers = std::min(WorkerCount(), count / kMinPieceLines);
@@ -405,7 +415,7 @@ bool LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) 
   static thread_local std::vector<int> shown;
   shown.clear();
   job_.test->Decide(PieceOf(run, 0, count), shown);
-  return Push(first, shown);
+  return Push(first, shown) ? count : -1;
 }
 
 bool LineFilter::Helpers(int workers) {
@@ -417,7 +427,7 @@ bool LineFilter::Helpers(int workers) {
   return true;
 }
 
-bool LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
+int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
   const int pieceLines = std::clamp(run.count / (workers * 4), kMinPieceLines, kMaxPieceLines);
   const int pieces = (run.count + pieceLines - 1) / pieceLines;
   if (static_cast<int>(pieceShown_.size()) < workers) {
@@ -426,7 +436,10 @@ bool LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
   // Pieces are taken in order; a worker publishes its piece's shown lines
   // when every piece before it has been published (its turn), while the
   // others go on deciding. Every piece taken takes its turn, stopped or
-  // not, so that no worker waits for ever.
+  // not, so that no worker waits for ever. No piece is taken after the
+  // run's time (but the first): the pool is shared with the search and
+  // the index, which wait meanwhile.
+  const auto deadline = std::chrono::steady_clock::now() + kRunTime;
   std::atomic<int> next{0};
   std::mutex mutex;
   std::condition_variable turnChanged;
@@ -435,7 +448,12 @@ bool LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
   RunOnWorkers(workers, [&](int worker) {
     LineTest& test = worker == 0 ? *job_.test : *helpers_[static_cast<size_t>(worker)];
     std::vector<int>& shown = pieceShown_[static_cast<size_t>(worker)];
-    for (int p; (p = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+    for (;;) {
+      if (next.load(std::memory_order_relaxed) > 0 && std::chrono::steady_clock::now() > deadline) {
+        return;
+      }
+      const int p = next.fetch_add(1, std::memory_order_relaxed);
+      if (p >= pieces) return;
       const int a = p * pieceLines;
       shown.clear();
       const bool stopped = stop_.load(std::memory_order_relaxed);
@@ -448,5 +466,7 @@ bool LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
       turnChanged.notify_all();
     }
   });
-  return ok || stop_.load(std::memory_order_relaxed);
+  if (!ok && !stop_.load(std::memory_order_relaxed)) return -1;
+  // Every piece taken was decided.
+  return std::min(run.count, std::min(next.load(), pieces) * pieceLines);
 }

@@ -112,16 +112,19 @@ class LineFilter {
   // Examines lines [first, last); false when memory ran out.
   bool Examine(int32_t first, int32_t last, uint64_t fileSize);
   // Reads the lines [first, first + count), which lie in [begin, end) of
-  // the file, and lets the test decide; false when memory ran out.
-  bool Decide(int32_t first, int count, uint64_t begin, uint64_t end);
+  // the file, and lets the test decide; returns how many of them, from
+  // first on, were decided (on the workers, fewer when their time ran
+  // out), -1 when memory ran out.
+  int Decide(int32_t first, int count, uint64_t begin, uint64_t end);
   // Appends base + each of lines to the shown lines and publishes them;
   // false when memory ran out.
   bool Push(int32_t base, const std::vector<int>& lines);
   // Copies of the test for workers 1 .. workers - 1 (helpers_[0] stays
   // null: the filter's thread uses job_.test); false when there are none.
   bool Helpers(int workers);
-  // Decides a run on the store's workers, a piece of lines at a time.
-  bool DecideOnWorkers(const LineRun& run, int workers);
+  // Decides a run on the store's workers, a piece of lines at a time; as
+  // Decide.
+  int DecideOnWorkers(const LineRun& run, int workers);
 
   Job job_;
   std::function<void()> wake_;
