@@ -1,5 +1,6 @@
 #include "store/linefilter.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -284,18 +285,38 @@ size_t LineFilter::MemoryBytes() const {
   return chunks * kChunkLines * sizeof(int32_t) + kMaxChunks * sizeof(void*);
 }
 
+int32_t* LineFilter::Chunk(int32_t index) {
+  std::atomic<int32_t*>& chunk = chunks_[index];
+  int32_t* held = chunk.load(std::memory_order_acquire);
+  if (held != nullptr) return held;
+  int32_t* fresh = new (std::nothrow) int32_t[kChunkLines];
+  if (fresh == nullptr) return nullptr;
+  // Its pages filled in at once (advice only): on a filter that shows most
+  // lines, a fault a page cost a tenth of the whole.
+  const uintptr_t page = 4096;
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(fresh) + page - 1) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(fresh + kChunkLines)) & ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  if (chunk.compare_exchange_strong(held, fresh, std::memory_order_acq_rel)) return fresh;
+  delete[] fresh;  // another worker made it meanwhile
+  return held;
+}
+
+void LineFilter::Reserve(int32_t lines) {
+  const int32_t first = shown_.load(std::memory_order_acquire);
+  if (lines <= 0 || int64_t{first} + lines > LineIndex::kMaxLines) return;
+  for (int32_t c = first >> kChunkShift; c <= (first + lines - 1) >> kChunkShift; ++c) {
+    if (Chunk(c) == nullptr) return;
+  }
+}
+
 bool LineFilter::Push(int32_t base, const std::vector<int>& lines) {
   int32_t k = shown_.load(std::memory_order_relaxed);
   for (size_t i = 0; i < lines.size();) {
-    std::atomic<int32_t*>& chunk = chunks_[k >> kChunkShift];
-    int32_t* held = chunk.load(std::memory_order_relaxed);
+    int32_t* held = Chunk(k >> kChunkShift);
     if (held == nullptr) {
-      held = new (std::nothrow) int32_t[kChunkLines];
-      if (held == nullptr) {
-        shown_.store(k, std::memory_order_release);
-        return false;
-      }
-      chunk.store(held, std::memory_order_release);
+      shown_.store(k, std::memory_order_release);
+      return false;
     }
     // The rest of this chunk; published together below.
     const int32_t at = k & (kChunkLines - 1);
@@ -458,6 +479,9 @@ int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
       shown.clear();
       const bool stopped = stop_.load(std::memory_order_relaxed);
       if (!stopped) test.Decide(PieceOf(run, a, std::min(run.count, a + pieceLines)), shown);
+      // Whatever the pieces before show, the list grows by this piece's
+      // lines: their chunks are made now, outside the turns.
+      Reserve(static_cast<int32_t>(shown.size()));
       std::unique_lock<std::mutex> lock(mutex);
       turnChanged.wait(lock, [&] { return turn == p; });
       // The publication runs alone: the others wait for their turn.

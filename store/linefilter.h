@@ -116,6 +116,12 @@ class LineFilter {
   // first on, were decided (on the workers, fewer when their time ran
   // out), -1 when memory ran out.
   int Decide(int32_t first, int count, uint64_t begin, uint64_t end);
+  // The chunk of list positions [index << kChunkShift, ...), made when
+  // missing (by whichever thread comes first); null when memory ran out.
+  int32_t* Chunk(int32_t index);
+  // Makes the chunks of the next lines positions of the list, which are
+  // certain to be filled: a worker's shown lines before its turn.
+  void Reserve(int32_t lines);
   // Appends base + each of lines to the shown lines and publishes them;
   // false when memory ran out.
   bool Push(int32_t base, const std::vector<int>& lines);
