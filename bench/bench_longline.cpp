@@ -1,4 +1,4 @@
-// bench_longline DIR [REPS]
+// bench_longline DIR [REPS [PARTS]]
 //
 // Long lines against the same bytes in short lines. Makes (once, in DIR):
 //   long1m.txt   256 lines of 1 MB of log-like ASCII, a rare word in some
@@ -11,6 +11,8 @@
 //   longline/draw_ms       a page of wide100m at a random column (<= 2)
 //   longline/scroll_ms     a draw at column 50,000,000 from column 0 (<= 50)
 //   longline/rss_mib       VmRSS growth while searching wide100m to its end (<= 64)
+// PARTS (default "search,draw") picks what runs, e.g. "search" alone, or
+// "search-plain" / "search-regex" for one kind, to profile it.
 #include <pcre2posix.h>
 
 #include <QApplication>
@@ -159,6 +161,7 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  const std::string parts = argc > 3 ? argv[3] : "search,draw";
   MakeFiles(dir);
   PageImage image(1250, 800);
   PageScrollBar vscroll(Qt::Vertical);
@@ -167,20 +170,27 @@ int main(int argc, char** argv) {
 
   std::vector<double> longPlain, shortPlain, longRegex, floor;
   size_t hits[3] = {};
-  for (int r = 0; r < reps; ++r) {
+  for (int r = 0; r < reps && parts.find("search") != std::string::npos; ++r) {
     Open(dir + "/long1m.txt");
-    longPlain.push_back(Seconds([&] { hits[0] = Continuous("ZQXJ", false); }));
-    longRegex.push_back(Seconds([&] { hits[1] = Continuous("Z[A-Z]XJ", true); }));
-    floor.push_back(RegexecFloor("Z[A-Z]XJ", &hits[2]));
+    if (parts.find("regex") == std::string::npos) {
+      longPlain.push_back(Seconds([&] { hits[0] = Continuous("ZQXJ", false); }));
+    }
+    if (parts.find("plain") == std::string::npos) {
+      longRegex.push_back(Seconds([&] { hits[1] = Continuous("Z[A-Z]XJ", true); }));
+      floor.push_back(RegexecFloor("Z[A-Z]XJ", &hits[2]));
+    }
     Open(dir + "/short27.txt");
     shortPlain.push_back(Seconds([&] { Continuous("ZQXJ", false); }));
   }
-  std::printf("longline/plain_ratio %.3f\n", Median(longPlain) / Median(shortPlain));
-  std::printf("# plain long %.4f s, short %.4f s, %zu hits\n", Median(longPlain),
-              Median(shortPlain), hits[0]);
-  std::printf("longline/regex_ratio %.3f\n", Median(longRegex) / Median(floor));
-  std::printf("# regex %.4f s, regexec floor %.4f s, %zu / %zu lines\n", Median(longRegex),
-              Median(floor), hits[1], hits[2]);
+  if (parts.find("search") != std::string::npos) {
+    std::printf("longline/plain_ratio %.3f\n", Median(longPlain) / Median(shortPlain));
+    std::printf("# plain long %.4f s, short %.4f s, %zu hits\n", Median(longPlain),
+                Median(shortPlain), hits[0]);
+    std::printf("longline/regex_ratio %.3f\n", Median(longRegex) / Median(floor));
+    std::printf("# regex %.4f s, regexec floor %.4f s, %zu / %zu lines\n", Median(longRegex),
+                Median(floor), hits[1], hits[2]);
+  }
+  if (parts.find("draw") == std::string::npos) return 0;
 
   Open(dir + "/wide100m.txt");
   const long before = RssKib();

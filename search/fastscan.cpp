@@ -375,7 +375,7 @@ class FastScan {
     const int32_t lastLine = slot_.LineCount - 1;
     const int32_t rawHigh = high == lastLine ? high - 1 : high;
     if (step < 0 && high == lastLine) {
-      if (Verify(high)) return high;
+      if (VerifyLast(high)) return high;
       if (stopped_) return kStopped;
     }
     if (rawHigh >= low) {
@@ -414,10 +414,25 @@ class FastScan {
       }
     }
     if (step > 0 && high == lastLine && high > rawHigh) {
-      if (Verify(high)) return high;
+      if (VerifyLast(high)) return high;
       if (stopped_) return kStopped;
     }
     return -1;
+  }
+
+  // Verify for the file's last line, which ends where the file ends: the
+  // needle is looked for in its bytes first (a line of megabytes is then
+  // matched from near its candidate, or not at all).
+  bool VerifyLast(int32_t line) {
+    const uint64_t begin = Offset(line);
+    if (slot_.FileSize - begin <= size_t{kMaxLineText}) return Verify(line);
+    const uint64_t found = FindInRange(begin, slot_.FileSize, 1, line, line);
+    if (found == kNotFound) return false;
+    if (found == kStoppedAt) {
+      stopped_ = true;
+      return false;
+    }
+    return Verify(line, found == kUnreadable ? kNoNear : found - begin);
   }
 
   // Joins the characters of lines [low, high] into chunk_ (each line's

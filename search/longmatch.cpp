@@ -27,6 +27,10 @@ namespace search_detail {
 namespace {
 
 constexpr size_t kPieceBytes = size_t{64} << 10;  // text read per step
+// The first step reads less, and each step doubles it up to kPieceBytes: a
+// match found near where the reading starts (a candidate of the raw finder)
+// then costs a few KiB of decoding, not 64 KiB.
+constexpr size_t kFirstPieceBytes = size_t{2} << 10;
 constexpr size_t kEdgeBytes = 8;
 
 // The window of characters: units_[k] begins at text byte origins_[k];
@@ -51,8 +55,9 @@ class PieceDecoder {
   bool done() const { return done_; }
 
   void Append(Window& window) {
-    bytes_.resize(kEdgeBytes + kPieceBytes);
-    size_t length = carried_ + reader_.Read(bytes_.data() + carried_, kPieceBytes);
+    bytes_.resize(kEdgeBytes + piece_);
+    size_t length = carried_ + reader_.Read(bytes_.data() + carried_, piece_);
+    piece_ = std::min(piece_ * 2, kPieceBytes);
     bool atEnd = reader_.AtEnd();
     if (cutAtZero_) {
       // The expression sees the text up to its first zero byte.
@@ -72,10 +77,12 @@ class PieceDecoder {
     const size_t used = keep < count ? static_cast<size_t>(origin_[keep]) : length;
     window.units.insert(window.units.end(), units_.begin(),
                         units_.begin() + static_cast<std::ptrdiff_t>(keep));
-    window.origins.pop_back();
-    for (size_t k = 0; k < keep; ++k) window.origins.push_back(base_ + uint64_t(origin_[k]));
+    const size_t at = window.origins.size() - 1;
+    window.origins.resize(at + keep + 1);
+    uint64_t* origins = window.origins.data() + at;
+    for (size_t k = 0; k < keep; ++k) origins[k] = base_ + uint64_t(origin_[k]);
     base_ += used;
-    window.origins.push_back(base_);
+    origins[keep] = base_;
     carried_ = length - used;
     std::memmove(bytes_.data(), bytes_.data() + used, carried_);
     done_ = atEnd;
@@ -89,8 +96,9 @@ class PieceDecoder {
   std::vector<char> bytes_;
   std::vector<char32_t> units_;
   std::vector<int32_t> origin_;
-  size_t carried_ = 0;  // bytes at the front of bytes_ not decoded yet
-  uint64_t base_ = 0;   // text offset of bytes_[0]
+  size_t piece_ = kFirstPieceBytes;  // bytes of text the next step reads
+  size_t carried_ = 0;               // bytes at the front of bytes_ not decoded yet
+  uint64_t base_ = 0;                // text offset of bytes_[0]
 };
 
 }  // namespace

@@ -102,14 +102,22 @@ bool TextOffsetOfRaw(FileSlot& slot, const LineBounds& bounds, uint64_t raw, boo
     if (s.size == 0) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data);
     size_t i = 0;
-    for (; i + 16 <= s.size; i += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, feeds), _mm_cmpeq_epi8(v, zeros))) !=
-          0) {
-        return false;
+    // TABs are counted in sixteen byte lanes (a compare gives -1 a TAB),
+    // summed into tabCount before a lane could pass 255.
+    while (i + 16 <= s.size) {
+      __m128i lanes = _mm_setzero_si128();
+      const size_t stop = std::min(s.size - 15, i + 255 * 16);
+      for (; i < stop; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, feeds), _mm_cmpeq_epi8(v, zeros))) !=
+            0) {
+          return false;
+        }
+        lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, tabs));
       }
-      tabCount += static_cast<uint64_t>(
-          __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, tabs)))));
+      const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+      tabCount += static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
+                  static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
     }
     for (; i < s.size; ++i) {
       if (p[i] == '\n' || (stopAtZero && p[i] == '\0')) return false;

@@ -210,7 +210,7 @@ TEST_F(LongLineSearch, MatchingFromNearTheCandidateAgreesWithTheWholeLine) {
     std::string file;
     std::string word;
     Encode(enc.e, u"わEND", word);
-    for (int i = 0; i < 24; ++i) {
+    for (int i = 0; i < 25; ++i) {
       std::string line;
       const size_t at = 66000 + random() % 9000;
       while (line.size() < at) line += enc.fill[random() % enc.fill.size()];
@@ -221,25 +221,29 @@ TEST_F(LongLineSearch, MatchingFromNearTheCandidateAgreesWithTheWholeLine) {
       lines.push_back(line);
       file += line + "\r\n";
     }
-    Open(file);
-    SlotTable[CurrentSlot].Encoding = enc.e;
-    for (const Query& q :
-         {Query{"plain", u"END", false, false}, Query{"wide", u"わEND", false, false},
-          Query{"icase", u"eNd", false, true}, Query{"regex", u"わ?E.D", true, false},
-          Query{"regex_bounded", u"(わx?){0,9}\\bEND", true, false},
-          Query{"regex_unbounded", u"わ+END", true, false}}) {
-      std::string pattern;
-      ASSERT_TRUE(Encode(enc.e, q.typed, pattern));
-      options_ = SearchOptions{q.ignoreCase, q.regex, true, true};
-      std::vector<int32_t> expected;
-      for (size_t i = 0; i < lines.size(); ++i) {
-        if (WholeMatch(WholeText(lines[i], TabWidth), pattern, options_, enc.e).first >= 0) {
-          expected.push_back(static_cast<int32_t>(i));
+    // Without its line end the last line ends at the file's end, and is
+    // looked for in its own turn.
+    for (const bool feedAtEnd : {true, false}) {
+      Open(feedAtEnd ? file : file.substr(0, file.size() - 2));
+      SlotTable[CurrentSlot].Encoding = enc.e;
+      for (const Query& q :
+           {Query{"plain", u"END", false, false}, Query{"wide", u"わEND", false, false},
+            Query{"icase", u"eNd", false, true}, Query{"regex", u"わ?E.D", true, false},
+            Query{"regex_bounded", u"(わx?){0,9}\\bEND", true, false},
+            Query{"regex_unbounded", u"わ+END", true, false}}) {
+        std::string pattern;
+        ASSERT_TRUE(Encode(enc.e, q.typed, pattern));
+        options_ = SearchOptions{q.ignoreCase, q.regex, true, true};
+        std::vector<int32_t> expected;
+        for (size_t i = 0; i < lines.size(); ++i) {
+          if (WholeMatch(WholeText(lines[i], TabWidth), pattern, options_, enc.e).first >= 0) {
+            expected.push_back(static_cast<int32_t>(i));
+          }
         }
+        expected.push_back(-1);
+        EXPECT_EQ(RunBoth(pattern, -1, true).lines, expected)
+            << q.name << " in encoding " << static_cast<int>(enc.e);
       }
-      expected.push_back(-1);
-      EXPECT_EQ(RunBoth(pattern, -1, true).lines, expected)
-          << q.name << " in encoding " << static_cast<int>(enc.e);
     }
   }
 }
