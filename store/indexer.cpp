@@ -98,15 +98,19 @@ IndexWorker::Outcome IndexWorker::Scan() {
   const uint64_t granularity = sp::AllocationGranularity();
   Outcome failure = Outcome::kRunning;
 
-  // Moves a batch of starts into the index. A short append is the line
-  // limit when the index is full (unless the one start refused is the end
-  // of the file, the start of no line), else lack of memory.
-  auto append = [&](const uint64_t* starts, size_t n) -> bool {
+  // Moves a batch of starts into the index, with their groups as coded
+  // beforehand when there are (coded: else null). A short append is the
+  // line limit when the index is full (unless the one start refused is the
+  // end of the file, the start of no line), else lack of memory.
+  auto append_coded = [&](const uint64_t* starts, size_t n,
+                          const LineIndex::CodedRun* coded) -> bool {
     const int64_t limit = g_start_limit.load(std::memory_order_relaxed);
     size_t allowed = n;
     if (limit >= 0)
       allowed = static_cast<size_t>(std::clamp<int64_t>(limit - index.Size(), 0, allowed));
-    const size_t taken = AppendFails() ? 0 : index.Append(starts, allowed);
+    const size_t taken = AppendFails()                   ? 0
+                         : coded != nullptr && limit < 0 ? index.AppendCoded(starts, n, *coded)
+                                                         : index.Append(starts, allowed);
     if (taken < n) {
       const bool full = index.Size() >= (limit >= 0 ? limit : LineIndex::kMaxLines);
       if (full && taken + 1 == n && starts[taken] == to) return true;
@@ -115,6 +119,7 @@ IndexWorker::Outcome IndexWorker::Scan() {
     }
     return true;
   };
+  auto append = [&](const uint64_t* starts, size_t n) { return append_coded(starts, n, nullptr); };
 
   if (job_.source) {
     // Room for a whole batch, and the scanner's scratch writes past the
@@ -129,6 +134,34 @@ IndexWorker::Outcome IndexWorker::Scan() {
     const Outcome outcome = ScanSource(batch, pending, flush);
     return outcome == Outcome::kRunning ? failure : outcome;
   }
+  // Each worker codes the whole groups of its piece beside the others, so
+  // that the hand-over, one piece after the other, only copies them in.
+  struct Sink : LineStartSink {
+    LineIndex::CodedRun runs[kMaxWorkers];
+    bool prepared[kMaxWorkers] = {};
+    int64_t first_line = 0;  // the index's size when a window's scan began
+    const std::function<bool(const uint64_t*, size_t, const LineIndex::CodedRun*)>& append;
+    explicit Sink(const decltype(append)& a) : append(a) {}
+    void Prepare(int worker, const uint64_t* starts, size_t n, uint64_t before) override {
+      LineIndex::CodeRun(starts, n, first_line + static_cast<int64_t>(before), &runs[worker]);
+      prepared[worker] = true;
+    }
+    bool Take(int worker, const uint64_t* starts, size_t n) override {
+      // A piece prepared goes in at once (the index checks that it was
+      // prepared for these starts at its present size), others in batches.
+      if (prepared[worker]) {
+        prepared[worker] = false;
+        return append(starts, n, &runs[worker]);
+      }
+      for (size_t done = 0; done < n; done += kBatch) {
+        if (!append(starts + done, std::min(kBatch, n - done), nullptr)) return false;
+      }
+      return true;
+    }
+  };
+  const std::function<bool(const uint64_t*, size_t, const LineIndex::CodedRun*)> append_fn =
+      append_coded;
+  Sink sink(append_fn);
   sp::AdviseSequential(job_.map_fd);
   auto last_wake = std::chrono::steady_clock::now();
   bool woke_once = false;
@@ -162,8 +195,8 @@ IndexWorker::Outcome IndexWorker::Scan() {
     const double bytes_a_line =
         lines_seen > 0 ? static_cast<double>(pos - job_.from) / static_cast<double>(lines_seen)
                        : 64;
-    const bool ok =
-        FindLineStarts(base, map_start, pos, next, kBatch, append, ScanPieceFor(bytes_a_line));
+    sink.first_line = lines_before;
+    const bool ok = FindLineStarts(base, map_start, pos, next, sink, ScanPieceFor(bytes_a_line));
     lines_seen += index.Size() - lines_before;
     sp::UnregisterWindow(job_.slot, sp::kScanWindow);
     if (!sp::UnmapWindow(base, map_length) && ok) {

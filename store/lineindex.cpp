@@ -217,18 +217,51 @@ constexpr uint32_t WidthFor(uint64_t span) {
 
 }  // namespace
 
-struct LineIndex::Head {
-  // Start of the group's first line.
-  uint64_t base;
-  // Where the group's codes begin, in units of 8 bytes.
-  uint32_t place;
-  // The group's step (its smallest distance between two starts, at most
-  // kMaxStep; each code is a distance less the step) times 8, plus the width
-  // class of its codes (0 to 4).
-  uint32_t step_width;
-};
-
 namespace {
+
+// How one group is coded, taken from its 128 starts: its step, the width of
+// its codes and the distances they come from.
+struct GroupCoding {
+  uint32_t d32[kCodesPerGroup];
+  uint64_t d64[kCodesPerGroup];
+  bool narrow;
+  uint64_t step;
+  uint32_t w;
+
+  explicit GroupCoding(const uint64_t* starts) {
+    // The step is the smallest distance; every distance the same (empty
+    // lines, fixed-length records) leaves no codes at all.
+    uint32_t low32 = 1;
+    uint32_t high32 = 1;
+    // Starts strictly increase, so distances that add up to one byte each
+    // are all one (empty lines): no distances to take, and no codes.
+    const uint64_t spread = starts[kCodesPerGroup] - starts[0];
+    narrow = spread == kCodesPerGroup ||
+             (spread <= UINT32_MAX && Distances32(starts, d32, &low32, &high32));
+    uint64_t low = low32;
+    uint64_t high = high32;
+    if (!narrow) {
+      low = UINT64_MAX;
+      high = 0;
+      for (uint32_t k = 0; k < kCodesPerGroup; ++k) {
+        d64[k] = starts[k + 1] - starts[k];
+        low = std::min(low, d64[k]);
+        high = std::max(high, d64[k]);
+      }
+    }
+    step = std::min(low, kMaxStep);
+    w = WidthFor(high - step);
+  }
+  uint64_t Bytes() const { return CodeBytes(w); }
+  void Write(uint8_t* code) const {
+    if (narrow) {
+      WriteCodes(code, d32, step, w);
+    } else {
+      WriteCodes(code, d64, step, w);
+    }
+  }
+  uint32_t StepWidth() const { return static_cast<uint32_t>(step << 3 | w); }
+};
 
 constexpr uint64_t kHeadBytes = (LineIndex::kMaxLines / 128 + 1) * 16;
 constexpr uint64_t kCodeReserve = (LineIndex::kMaxLines / 128 + 1) * CodeBytes(4);
@@ -278,45 +311,76 @@ void LineIndex::Unfill(uint8_t* array, uint64_t& filled, uint64_t keep) {
 }
 
 bool LineIndex::CodeGroup(int64_t group, const uint64_t* starts) {
-  // The step is the smallest distance; every distance the same (empty
-  // lines, fixed-length records) leaves no codes at all.
-  uint32_t d32[kCodesPerGroup];
-  uint64_t d64[kCodesPerGroup];
-  uint32_t low32 = 1;
-  uint32_t high32 = 1;
-  // Starts strictly increase, so distances that add up to one byte each
-  // are all one (empty lines): no distances to take, and no codes.
-  const uint64_t spread = starts[kCodesPerGroup] - starts[0];
-  const bool narrow = spread == kCodesPerGroup ||
-                      (spread <= UINT32_MAX && Distances32(starts, d32, &low32, &high32));
-  uint64_t low = low32;
-  uint64_t high = high32;
-  if (!narrow) {
-    low = UINT64_MAX;
-    high = 0;
-    for (uint32_t k = 0; k < kCodesPerGroup; ++k) {
-      d64[k] = starts[k + 1] - starts[k];
-      low = std::min(low, d64[k]);
-      high = std::max(high, d64[k]);
-    }
-  }
-  const uint64_t step = std::min(low, kMaxStep);
-  const uint32_t w = WidthFor(high - step);
+  const GroupCoding coding(starts);
   const uint64_t at = code_end_;
   if (!Fill(reinterpret_cast<uint8_t*>(heads_), heads_filled_,
             static_cast<uint64_t>(group + 1) * sizeof(Head)) ||
-      !Fill(codes_, codes_filled_, at + CodeBytes(w))) {
+      !Fill(codes_, codes_filled_, at + coding.Bytes())) {
     return false;
   }
-  if (narrow) {
-    WriteCodes(codes_ + at, d32, step, w);
-  } else {
-    WriteCodes(codes_ + at, d64, step, w);
-  }
-  heads_[group] = {starts[0], static_cast<uint32_t>(at >> 3), static_cast<uint32_t>(step << 3 | w)};
-  code_end_ = at + CodeBytes(w);
+  coding.Write(codes_ + at);
+  heads_[group] = {starts[0], static_cast<uint32_t>(at >> 3), coding.StepWidth()};
+  code_end_ = at + coding.Bytes();
   coded_.store(group + 1, std::memory_order_release);
   return true;
+}
+
+void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, CodedRun* run) {
+  const int64_t count = static_cast<int64_t>(n);
+  run->starts_ = starts;
+  run->n_ = n;
+  run->first_line_ = first_line;
+  run->lead_ =
+      std::min((kGroupLines - (first_line & (kGroupLines - 1))) & (kGroupLines - 1), count);
+  // Only groups that end within the most lines an index holds.
+  run->groups_ = std::max<int64_t>(
+      0, std::min(count - run->lead_, kMaxLines - first_line - run->lead_) >> kGroupShift);
+  run->heads_.resize(static_cast<size_t>(std::max<int64_t>(run->groups_, 1)));
+  uint64_t at = 0;
+  for (int64_t g = 0; g < run->groups_; ++g) {
+    const uint64_t* group = starts + run->lead_ + (g << kGroupShift);
+    const GroupCoding coding(group);
+    if (run->codes_.size() < at + coding.Bytes()) {
+      run->codes_.resize(std::max<size_t>(2 * run->codes_.size(), at + CodeBytes(4)));
+    }
+    coding.Write(run->codes_.data() + at);
+    run->heads_[static_cast<size_t>(g)] = {group[0], static_cast<uint32_t>(at >> 3),
+                                           coding.StepWidth()};
+    at += coding.Bytes();
+  }
+  run->code_bytes_ = at;
+}
+
+size_t LineIndex::AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run) {
+  const int64_t size = size_.load(std::memory_order_relaxed);
+  if (run.starts_ != starts || run.n_ != n || run.first_line_ != size || run.groups_ == 0) {
+    return Append(starts, n);
+  }
+  const size_t lead = static_cast<size_t>(run.lead_);
+  size_t done = Append(starts, lead);
+  // The lead completes the open group: the coded groups come next, unless
+  // the index refused some of the lead.
+  const int64_t group = (size + run.lead_) >> kGroupShift;
+  if (done < lead || coded_.load(std::memory_order_relaxed) != group) return done;
+  const uint64_t at = code_end_;
+  if (!Fill(reinterpret_cast<uint8_t*>(heads_), heads_filled_,
+            static_cast<uint64_t>(group + run.groups_) * sizeof(Head)) ||
+      !Fill(codes_, codes_filled_, at + run.code_bytes_)) {
+    return done + Append(starts + done, n - done);
+  }
+  std::memcpy(codes_ + at, run.codes_.data(), run.code_bytes_);
+  const uint32_t place = static_cast<uint32_t>(at >> 3);
+  Head* head = heads_ + group;
+  for (int64_t g = 0; g < run.groups_; ++g) {
+    head[g] = run.heads_[static_cast<size_t>(g)];
+    head[g].place += place;
+  }
+  code_end_ = at + run.code_bytes_;
+  const int64_t lines = run.groups_ << kGroupShift;
+  coded_.store(group + run.groups_, std::memory_order_release);
+  size_.store(size + run.lead_ + lines, std::memory_order_release);
+  done += static_cast<size_t>(lines);
+  return done + Append(starts + done, n - done);
 }
 
 size_t LineIndex::Append(const uint64_t* starts, size_t n) {

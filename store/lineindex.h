@@ -34,11 +34,43 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class LineIndex {
+  struct Head {
+    // Start of the group's first line.
+    uint64_t base;
+    // Where the group's codes begin, in units of 8 bytes.
+    uint32_t place;
+    // The group's step (its smallest distance between two starts, at most
+    // kMaxStep; each code is a distance less the step) times 8, plus the
+    // width class of its codes (0 to 4).
+    uint32_t step_width;
+  };
+
  public:
   // The most lines one index holds; Append fails past it.
   static constexpr int64_t kMaxLines = 2147483646;
+
+  // The whole groups of a run of starts, coded away from the index (by
+  // CodeRun, on any thread, beside other runs) so that the writer only
+  // copies them in (AppendCoded). Kept between runs for its buffers.
+  class CodedRun {
+   private:
+    friend class LineIndex;
+    // What the run was coded for: its starts and the line number of the
+    // first of them.
+    const uint64_t* starts_ = nullptr;
+    size_t n_ = 0;
+    int64_t first_line_ = -1;
+    // Starts before the first whole group, and the whole groups after them.
+    int64_t lead_ = 0;
+    int64_t groups_ = 0;
+    // Their heads, places counted from the first of their codes.
+    std::vector<Head> heads_;
+    std::vector<uint8_t> codes_;
+    uint64_t code_bytes_ = 0;
+  };
 
   LineIndex();
   ~LineIndex();
@@ -51,6 +83,15 @@ class LineIndex {
   // size is published (release) once, at the end.
   size_t Append(const uint64_t* starts, size_t n);
   bool Append(uint64_t start) { return Append(&start, 1) == 1; }
+
+  // Codes the whole groups of starts[0, n) as they would be coded were
+  // starts[0] line first_line: the groups a writer of that many lines
+  // would complete. Touches no index.
+  static void CodeRun(const uint64_t* starts, size_t n, int64_t first_line, CodedRun* run);
+  // Append(starts, n), with the groups of run copied in as coded where run
+  // was coded from these very starts for line Size() (else they are coded
+  // here, as by Append).
+  size_t AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run);
 
   // Lines appended and published.
   int64_t Size() const { return size_.load(std::memory_order_acquire); }
@@ -77,7 +118,6 @@ class LineIndex {
   size_t MemoryBytes() const;
 
  private:
-  struct Head;
   static constexpr int kGroupShift = 7;  // lines per group: 128
   static constexpr int64_t kGroupLines = int64_t{1} << kGroupShift;
   static constexpr int64_t kMaxGroups = (kMaxLines >> kGroupShift) + 1;

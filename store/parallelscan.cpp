@@ -55,37 +55,53 @@ uint64_t ScanPieceFor(double bytes_a_line) {
 }
 
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
-                    size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
-                    uint64_t piece_bytes) {
+                    LineStartSink& sink, uint64_t piece_bytes) {
   if (to <= from) return true;
   const uint64_t piece_size = std::clamp<uint64_t>(piece_bytes, 4096, kScanPiece);
   const uint64_t pieces = (to - from + piece_size - 1) / piece_size;
-  auto hand_over = [&](const uint64_t* starts, size_t n) {
-    for (size_t done = 0; done < n;) {
-      const size_t batch = std::min(max_batch, n - done);
-      if (!append(starts + done, batch)) return false;
-      done += batch;
-    }
-    return true;
-  };
   const int participants = static_cast<int>(std::min<uint64_t>(pieces, WorkerCount()));
   if (participants <= 1) {
     uint64_t* buffer = PieceBuffer();
     for (uint64_t begin = from; begin < to; begin += piece_size) {
       const uint64_t end = std::min(to, begin + piece_size);
-      if (!hand_over(buffer, ScanPiece(base, base_offset, begin, end, buffer, false))) return false;
+      if (!sink.Take(0, buffer, ScanPiece(base, base_offset, begin, end, buffer, false))) {
+        return false;
+      }
     }
     return true;
   }
-  // Pieces are taken in order; a worker hands its piece's starts over when
-  // every piece before it has been handed over (its turn), so the worker
-  // holding the earliest piece never waits.
+  // Pieces are taken in order. A worker that has scanned its piece waits
+  // for the pieces before it to be counted (a few instructions each), so
+  // that it knows where its starts go and can prepare them beside the
+  // others; then it hands them over when every piece before it has been
+  // handed over (its turn), so the worker holding the earliest piece never
+  // waits.
   std::mutex mutex;
-  std::condition_variable turn_changed;
+  std::condition_variable changed;
   uint64_t next = 0;
+  std::atomic<uint64_t> counted{0};
+  uint64_t starts_counted = 0;  // starts of the counted pieces
   std::atomic<uint64_t> turn{0};
   bool ok = true;
-  RunOnWorkers(participants, [&](int) {
+  // The worker before is most likely at that very point: a short spin
+  // spares the sleep and wake-up, which on a file of empty lines (a piece
+  // every few microseconds) cost more than the hand-overs themselves.
+  auto wait_for = [&](const std::atomic<uint64_t>& word, uint64_t value) {
+    for (int spin = 0; spin < kTurnSpins && word.load(std::memory_order_acquire) != value; ++spin) {
+      _mm_pause();
+    }
+    if (word.load(std::memory_order_acquire) == value) return;
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return word.load(std::memory_order_acquire) == value; });
+  };
+  auto pass = [&](std::atomic<uint64_t>& word) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      word.fetch_add(1, std::memory_order_release);
+    }
+    changed.notify_all();
+  };
+  RunOnWorkers(participants, [&](int worker) {
     uint64_t* buffer = PieceBuffer();
     for (;;) {
       uint64_t piece;
@@ -97,27 +113,47 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
       const uint64_t begin = from + piece * piece_size;
       const uint64_t end = std::min(to, begin + piece_size);
       const size_t found = ScanPiece(base, base_offset, begin, end, buffer, true);
-      // The worker before is most likely handing over right now: a short
-      // spin for the turn spares the sleep and wake-up, which on a file of
-      // empty lines (a piece every few microseconds) cost more than the
-      // hand-overs themselves.
-      for (int spin = 0; spin < kTurnSpins && turn.load(std::memory_order_acquire) != piece;
-           ++spin) {
-        _mm_pause();
+      wait_for(counted, piece);
+      const uint64_t before = starts_counted;
+      starts_counted += found;
+      pass(counted);
+      sink.Prepare(worker, buffer, found, before);
+      wait_for(turn, piece);
+      // The hand-over runs alone (the others wait for their turn), so Take
+      // needs no lock of its own.
+      bool handed;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        handed = ok;
       }
-      std::unique_lock<std::mutex> lock(mutex);
-      turn_changed.wait(lock, [&] { return turn.load(std::memory_order_relaxed) == piece; });
-      if (ok) {
-        // The hand-over runs alone (the others wait for their turn), so
-        // append needs no lock of its own.
-        lock.unlock();
-        const bool handed = hand_over(buffer, found);
-        lock.lock();
-        ok = handed;
+      if (handed) handed = sink.Take(worker, buffer, found);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        ok = ok && handed;
+        turn.fetch_add(1, std::memory_order_release);
       }
-      turn.fetch_add(1, std::memory_order_release);
-      turn_changed.notify_all();
+      changed.notify_all();
     }
   });
   return ok;
+}
+
+bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
+                    size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
+                    uint64_t piece_bytes) {
+  struct Batches : LineStartSink {
+    size_t max_batch;
+    const std::function<bool(const uint64_t*, size_t)>& append;
+    Batches(size_t b, const std::function<bool(const uint64_t*, size_t)>& a)
+        : max_batch(b), append(a) {}
+    bool Take(int, const uint64_t* starts, size_t n) override {
+      for (size_t done = 0; done < n;) {
+        const size_t batch = std::min(max_batch, n - done);
+        if (!append(starts + done, batch)) return false;
+        done += batch;
+      }
+      return true;
+    }
+  } sink(max_batch, append);
+  return FindLineStarts(base, base_offset, from, to, sink, piece_bytes);
 }

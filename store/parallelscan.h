@@ -17,14 +17,35 @@ constexpr uint64_t kScanPiece = uint64_t{1} << 20;
 // 64 KiB took 2.4 s of CPU against 4.2 s for pieces of 1 MiB.
 uint64_t ScanPieceFor(double bytes_a_line);
 
-// For each line feed in [from, to) of the file, the offset after it. The
-// bytes are read at base + (offset - base_offset); the pages of each piece
-// are filled in by the worker that scans it. append(starts, n) gets them in
-// file order, one call at a time (on any of the workers' threads), at most
-// max_batch starts a call; once it returns false no more calls are made and
-// the result is false. piece: bytes a worker takes at a time (ScanPieceFor).
-// Alone (one worker, or one piece) the pages are left as the caller mapped
-// them: a single reader gains nothing from filling them in piece by piece.
+// What a scan hands its starts to, piece by piece.
+class LineStartSink {
+ public:
+  virtual ~LineStartSink() = default;
+  // On worker `worker` (0 .. WorkerCount() - 1), beside the other workers,
+  // once its piece's starts are found and those of the pieces before it
+  // counted: `before` starts of the scan come before starts[0]. May prepare
+  // what Take then does with them, in a place of that worker's own. Not
+  // called when the scan runs alone.
+  virtual void Prepare(int /*worker*/, const uint64_t* /*starts*/, size_t /*n*/,
+                       uint64_t /*before*/) {}
+  // The starts of one piece, in file order, one call at a time, on the
+  // worker that found them; false ends the scan (no more calls).
+  virtual bool Take(int worker, const uint64_t* starts, size_t n) = 0;
+};
+
+// For each line feed in [from, to) of the file, the offset after it, handed
+// to sink piece by piece. The bytes are read at base + (offset -
+// base_offset); the pages of each piece are filled in by the worker that
+// scans it. False when sink refused a piece. piece: bytes a worker takes at
+// a time (ScanPieceFor). Alone (one worker, or one piece) the pages are left
+// as the caller mapped them: a single reader gains nothing from filling them
+// in piece by piece.
+bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
+                    LineStartSink& sink, uint64_t piece = kScanPiece);
+
+// The same, handed to append(starts, n) in file order, one call at a time
+// (on any of the workers' threads), at most max_batch starts a call; once
+// it returns false no more calls are made and the result is false.
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
                     size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
                     uint64_t piece = kScanPiece);

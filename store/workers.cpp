@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kMaxWorkers = 8;
-
 std::atomic<int> g_test_count{0};
 
 int DefaultCount() {

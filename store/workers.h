@@ -5,6 +5,9 @@
 
 #include <functional>
 
+// The most workers a job may have.
+constexpr int kMaxWorkers = 8;
+
 // Threads a job may use: the cores the process may run on, at most 8; the environment variable
 // DOLMIK_WORKERS (1 to 8) or SetWorkerCountForTest overrides.
 int WorkerCount();

@@ -35,12 +35,26 @@ std::vector<uint64_t> MakeStarts(uint64_t first_start, int64_t lines,
   return starts;
 }
 
+// How a batch goes in: plainly, or with its groups coded beforehand for the
+// line it really starts at, or for a line off by `off` (which the index must
+// notice).
+struct Coding {
+  bool coded = false;
+  int64_t off = 0;
+};
+
 // Appends starts in batches whose sizes come from batch(k) for the k-th batch.
 void AppendInBatches(LineIndex& index, const std::vector<uint64_t>& starts, size_t from,
-                     const std::function<size_t(size_t)>& batch) {
+                     const std::function<size_t(size_t)>& batch, Coding coding = {}) {
+  LineIndex::CodedRun run;
   for (size_t k = 0; from < starts.size(); ++k) {
     const size_t n = std::min(std::max<size_t>(batch(k), 1), starts.size() - from);
-    ASSERT_EQ(n, index.Append(starts.data() + from, n));
+    if (coding.coded) {
+      LineIndex::CodeRun(starts.data() + from, n, index.Size() + coding.off, &run);
+      ASSERT_EQ(n, index.AppendCoded(starts.data() + from, n, run));
+    } else {
+      ASSERT_EQ(n, index.Append(starts.data() + from, n));
+    }
     from += n;
   }
 }
@@ -190,20 +204,35 @@ std::vector<Layout> Layouts() {
 }
 
 TEST(LineIndexTest, AgreesWithPlainOffsetsForEveryLayoutAndBatching) {
-  const std::vector<std::pair<const char*, std::function<size_t(size_t)>>> batchings = {
-      {"AllAtOnce", [](size_t) { return SIZE_MAX; }},
-      {"OneByOne", [](size_t) { return size_t{1}; }},
-      {"EverySize", [](size_t k) { return k % 300 + 1; }},
-      {"RandomLarge", [random = std::make_shared<std::mt19937_64>(5)](
-                          size_t) { return static_cast<size_t>((*random)() % 70000); }},
+  struct Batching {
+    const char* name;
+    std::function<size_t(size_t)> batch;
+    Coding coding;
+  };
+  auto random_large = [](uint64_t seed) {
+    return [random = std::make_shared<std::mt19937_64>(seed)](size_t) {
+      return static_cast<size_t>((*random)() % 70000);
+    };
+  };
+  const std::vector<Batching> batchings = {
+      {"AllAtOnce", [](size_t) { return SIZE_MAX; }, {}},
+      {"OneByOne", [](size_t) { return size_t{1}; }, {}},
+      {"EverySize", [](size_t k) { return k % 300 + 1; }, {}},
+      {"RandomLarge", random_large(5), {}},
+      // Runs coded away from the index, as the workers code their pieces.
+      {"CodedAllAtOnce", [](size_t) { return SIZE_MAX; }, {true, 0}},
+      {"CodedEverySize", [](size_t k) { return k * 37 % 700 + 1; }, {true, 0}},
+      {"CodedRandomLarge", random_large(11), {true, 0}},
+      {"CodedForTheLineAfter", random_large(12), {true, 1}},
+      {"CodedForAGroupBefore", random_large(13), {true, -128}},
   };
   for (const Layout& layout : Layouts()) {
     const std::vector<uint64_t> starts =
         MakeStarts(layout.first_start, layout.lines, layout.distance);
-    for (const auto& [batching, batch] : batchings) {
+    for (const auto& [batching, batch, coding] : batchings) {
       SCOPED_TRACE(std::string(layout.name) + "/" + batching);
       LineIndex index;
-      AppendInBatches(index, starts, 0, batch);
+      AppendInBatches(index, starts, 0, batch, coding);
       ExpectSameAs(index, starts);
     }
   }
@@ -234,8 +263,9 @@ TEST(LineIndexTest, TruncateThenAppendAgain) {
     if (keep < kChunk) {
       EXPECT_LT(index.MemoryBytes(), full_bytes);
     }
+    // Again with runs coded beforehand, as the workers hand them over.
     AppendInBatches(index, starts, static_cast<size_t>(keep),
-                    [](size_t k) { return k * 37 % 1000; });
+                    [](size_t k) { return k * 37 % 1000; }, {true, 0});
     ExpectSameAs(index, starts);
     EXPECT_EQ(full_bytes, index.MemoryBytes());
   }
@@ -283,10 +313,16 @@ TEST(LineIndexTest, ReaderBesideTheWriterSeesOnlyFinishedLines) {
   std::atomic<bool> done{false};
   std::thread writer([&] {
     std::mt19937_64 sizes(8);
-    AppendInBatches(index, starts, 0, [&](size_t) {
+    // Every other batch coded beforehand: groups copied in whole.
+    bool coded = false;
+    for (size_t from = 0; from < starts.size();) {
       std::this_thread::yield();  // let the reader in between batches
-      return sizes() % 2000;
-    });
+      const size_t n = std::min<size_t>(sizes() % 2000 + 1, starts.size() - from);
+      LineIndex::CodedRun run;
+      if ((coded = !coded)) LineIndex::CodeRun(starts.data() + from, n, index.Size(), &run);
+      ASSERT_EQ(n, index.AppendCoded(starts.data() + from, n, run));
+      from += n;
+    }
     done.store(true);
   });
   std::mt19937_64 pick(9);

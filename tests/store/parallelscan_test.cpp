@@ -97,6 +97,27 @@ TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
           run.piece));
       EXPECT_LE(largest, run.max_batch);
       ASSERT_EQ(PlainStarts(bytes, run.from, run.to), got);
+      // Through a sink that prepares each piece beside the others: it is
+      // told how many starts come before the piece.
+      struct Counting : LineStartSink {
+        std::vector<uint64_t> got;
+        const uint64_t* prepared[kMaxWorkers] = {};
+        uint64_t before[kMaxWorkers] = {};
+        int miscounted = 0;
+        void Prepare(int worker, const uint64_t* starts, size_t, uint64_t n) override {
+          prepared[worker] = starts;
+          before[worker] = n;
+        }
+        bool Take(int worker, const uint64_t* starts, size_t n) override {
+          if (prepared[worker] == starts && before[worker] != got.size()) ++miscounted;
+          prepared[worker] = nullptr;
+          got.insert(got.end(), starts, starts + n);
+          return true;
+        }
+      } counting;
+      ASSERT_TRUE(FindLineStarts(bytes.data(), 0, run.from, run.to, counting, run.piece));
+      EXPECT_EQ(0, counting.miscounted);
+      ASSERT_EQ(got, counting.got);
     }
     // A refusal ends the hand-over: nothing after the refused batch.
     size_t calls = 0;
