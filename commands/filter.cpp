@@ -123,6 +123,9 @@ void Build(FileSlot& slot, SlotRules& state) {
   job.index = slot.Index;
   job.tabWidth = TabWidth;
   job.test = MakeFilterTest(rules, slot.Encoding);
+  // A compressed or UTF-16 document: the text (UTF-8 for UTF-16) is read
+  // through its source, unpacked bytes by offset as the index counts them.
+  if (slot.Compressed) job.source = slot.Compressed->source;
   if (!job.test || !job.index) return;
   slot.Filter = std::make_shared<LineFilter>(std::move(job), nullptr);
   slot.Filter->Extend(slot.LineCount, slot.FileSize);
@@ -218,7 +221,9 @@ void PumpSlot(int index) {
     }
     state.drawnRows = rows;
   }
-  if (state.building && caughtUp) {
+  // Done only once the index is: a pass still running (a compressed file is
+  // read slower than a filter decides) brings more lines to examine.
+  if (state.building && caughtUp && IndexComplete(slot)) {
     state.building = false;
     state.anchor = -1;
     AppendLog(QStringLiteral("# フィルタ完了: %1 行中 %2 行を表示")
@@ -259,18 +264,6 @@ int Apply(FileSlot& slot) {
   return 0;
 }
 
-// The current slot can be filtered; else the log says why.
-bool CanFilter(const FileSlot& slot) {
-  if (slot.ViewBase == nullptr) return false;
-  if (slot.Compressed) {
-    AppendLog(Utf16FormatOf(slot) != CompressedFormat::kNone
-                  ? QStringLiteral("# *** ERROR *** UTF-16 のファイルはフィルタできません")
-                  : QStringLiteral("# *** ERROR *** 圧縮ファイルはフィルタできません"));
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 FilterHooks& FilterHooksRef() {
@@ -283,7 +276,7 @@ namespace rpcmd {
 int _filter(const FilterRuleText& rule) {
   Echo(RuleEcho(rule));
   FileSlot& slot = SlotTable[CurrentSlot];
-  if (!CanFilter(slot)) return -1;
+  if (slot.ViewBase == nullptr) return -1;
   SlotRules& state = g_rules[CurrentSlot];
   if (state.serial != slot.OpenSerial) state = SlotRules{};
   std::vector<FilterRule> encoded;

@@ -141,7 +141,7 @@ std::string DescribeCompressedStop(CompressedFormat format, const CompressedPass
 CompressedSource::CompressedSource(int fd, CompressedFormat format) : fd_(fd), format_(format) {}
 
 CompressedSource::~CompressedSource() {
-  cursor_.reset();
+  for (Reader& reader : readers_) reader.cursor.reset();
   codec_.reset();
   if (spool_fd_ >= 0) close(spool_fd_);
   if (fd_ >= 0) close(fd_);
@@ -299,8 +299,8 @@ int64_t CompressedSource::ReadSpool(uint64_t offset, char* buf, size_t length) {
   return static_cast<int64_t>(done);
 }
 
-// Starts the cursor at the last access point at or before offset.
-bool CompressedSource::StartCursorAt(uint64_t offset) {
+// Starts the reader's cursor at the last access point at or before offset.
+bool CompressedSource::StartCursorAt(Reader& reader, uint64_t offset) {
   auto after = std::upper_bound(points_.begin(), points_.end(), offset,
                                 [](uint64_t at, const AccessPoint& p) { return at < p.out; });
   if (after == points_.begin()) {
@@ -308,77 +308,77 @@ bool CompressedSource::StartCursorAt(uint64_t offset) {
     return false;
   }
   const size_t index = static_cast<size_t>(after - points_.begin()) - 1;
-  cursor_ = codec_->Open(points_[index]);
-  if (!cursor_) {
+  reader.cursor = codec_->Open(points_[index]);
+  if (!reader.cursor) {
     if (errno == 0) errno = EIO;
     return false;
   }
-  cursor_point_ = index;
-  cursor_at_ = points_[index].out;
-  cache_.clear();
-  cache_begin_ = cursor_at_;
+  reader.point = index;
+  reader.at = points_[index].out;
+  reader.cache.clear();
+  reader.cache_begin = reader.at;
   return true;
 }
 
-int64_t CompressedSource::ReadAt(uint64_t offset, char* buf, size_t length) {
+int64_t CompressedSource::ReadAt(uint64_t offset, char* buf, size_t length, Lane lane) {
   const uint64_t size = Size();
   if (offset >= size || length == 0) return 0;
   const uint64_t end = std::min<uint64_t>(size, offset + length);
   std::lock_guard<std::mutex> lock(mutex_);
   if (spool_ != Spool::kNone) return ReadSpool(offset, buf, static_cast<size_t>(end - offset));
 
+  Reader& r = readers_[lane == Lane::kStream ? 1 : 0];
   uint64_t at = offset;
   std::vector<char> step;
   while (at < end) {
-    if (at >= cache_begin_ && at < cursor_at_) {
-      const uint64_t n = std::min(end, cursor_at_) - at;
-      std::memcpy(buf + (at - offset), cache_.data() + (at - cache_begin_), n);
+    if (at >= r.cache_begin && at < r.at) {
+      const uint64_t n = std::min(end, r.at) - at;
+      std::memcpy(buf + (at - offset), r.cache.data() + (at - r.cache_begin), n);
       at += n;
       continue;
     }
     // The cursor goes on when the bytes lie ahead of it and no later access
     // point is nearer to them; otherwise it starts again from the nearest.
-    bool restart = !cursor_ || at < cursor_at_;
-    if (!restart && cursor_point_ + 1 < points_.size()) {
+    bool restart = !r.cursor || at < r.at;
+    if (!restart && r.point + 1 < points_.size()) {
       auto after = std::upper_bound(points_.begin(), points_.end(), at,
                                     [](uint64_t v, const AccessPoint& p) { return v < p.out; });
-      restart = after != points_.begin() && (after - 1)->out > cursor_at_;
+      restart = after != points_.begin() && (after - 1)->out > r.at;
     }
-    if (restart && !StartCursorAt(at)) return at > offset ? static_cast<int64_t>(at - offset) : -1;
+    if (restart && !StartCursorAt(r, at))
+      return at > offset ? static_cast<int64_t>(at - offset) : -1;
     if (step.empty()) step.resize(kDecodeStep);
-    const int64_t n = cursor_->Next(step.data(), step.size());
+    const int64_t n = r.cursor->Next(step.data(), step.size());
     if (n < 0) {
-      cursor_.reset();
+      r.cursor.reset();
       errno = EIO;
       return at > offset ? static_cast<int64_t>(at - offset) : -1;
     }
     if (n == 0) {
       // The end of this point's stretch: the next point starts where it ended.
-      const size_t next = cursor_point_ + 1;
-      if (next >= points_.size() || points_[next].out != cursor_at_) {
-        cursor_.reset();
+      const size_t next = r.point + 1;
+      if (next >= points_.size() || points_[next].out != r.at) {
+        r.cursor.reset();
         errno = EIO;
         return at > offset ? static_cast<int64_t>(at - offset) : -1;
       }
-      std::vector<char> keep = std::move(cache_);
-      const uint64_t keep_begin = cache_begin_;
-      cursor_ = codec_->Open(points_[next]);
-      if (!cursor_) {
+      r.cursor = codec_->Open(points_[next]);
+      if (!r.cursor) {
         errno = EIO;
         return at > offset ? static_cast<int64_t>(at - offset) : -1;
       }
-      cursor_point_ = next;
-      cache_ = std::move(keep);
-      cache_begin_ = keep_begin;
+      r.point = next;
       continue;
     }
-    if (cache_.size() + static_cast<size_t>(n) > 2 * kCacheKeep) {
-      const size_t drop = cache_.size() - std::min(cache_.size(), kCacheKeep);
-      cache_.erase(cache_.begin(), cache_.begin() + static_cast<std::ptrdiff_t>(drop));
-      cache_begin_ += drop;
+    // The stream walks on and never comes back: it keeps a step.
+    const size_t keep = lane == Lane::kStream ? kDecodeStep : kCacheKeep;
+    if (r.cache.size() + static_cast<size_t>(n) > 2 * keep) {
+      const size_t drop = r.cache.size() - std::min(r.cache.size(), keep);
+      r.cache.erase(r.cache.begin(), r.cache.begin() + static_cast<std::ptrdiff_t>(drop));
+      r.cache_begin += drop;
     }
-    cache_.insert(cache_.end(), step.data(), step.data() + n);
-    cursor_at_ += static_cast<uint64_t>(n);
+    r.cache.insert(r.cache.end(), step.data(), step.data() + n);
+    r.at += static_cast<uint64_t>(n);
   }
   return static_cast<int64_t>(end - offset);
 }

@@ -114,10 +114,13 @@ class CompressedSource {
   // Valid once Finished().
   CompressedPassResult result() const { return result_; }
 
+  // kPage: the page, copies and the search; kStream: one reader walking
+  // the text front to back in big pieces apart from them (the filter).
+  enum class Lane { kPage, kStream };
   // Copies up to length unpacked bytes from offset into buf; stops at
   // Size(). Returns the count copied (0 at or past Size()), or -1 with errno
   // set (EIO when the data no longer decodes, as in a file changed since).
-  int64_t ReadAt(uint64_t offset, char* buf, size_t length);
+  int64_t ReadAt(uint64_t offset, char* buf, size_t length, Lane lane = Lane::kPage);
 
   // Memory held by the access points (their windows and records).
   uint64_t AccessPointBytes() const;
@@ -132,7 +135,8 @@ class CompressedSource {
   bool Emit(const Sink& sink, const char* data, size_t length);
   void AddPoint(compressed_detail::AccessPoint point);
   int64_t ReadSpool(uint64_t offset, char* buf, size_t length);
-  bool StartCursorAt(uint64_t offset);
+  struct Reader;  // a lane's cursor and cache
+  bool StartCursorAt(Reader& reader, uint64_t offset);
 
   enum class Spool { kNone, kMemory, kFile };
 
@@ -150,14 +154,20 @@ class CompressedSource {
   std::atomic<uint64_t> read_to_{0};
   CompressedPassResult result_;  // written before finished_ (release)
 
-  // Guarded by mutex_: the access points, the memory copy, the read cursor
-  // and its cache (the cursor's latest output, [cache_begin_, cursor_at_)).
+  // A read cursor and its cache (the cursor's latest output,
+  // [cache_begin, at)).
+  struct Reader {
+    std::unique_ptr<compressed_detail::Cursor> cursor;
+    uint64_t at = 0;
+    size_t point = 0;  // the point the cursor started from
+    std::vector<char> cache;
+    uint64_t cache_begin = 0;
+  };
+
+  // Guarded by mutex_: the access points, the memory copy and the readers
+  // of the lanes.
   mutable std::mutex mutex_;
   std::vector<compressed_detail::AccessPoint> points_;
   std::vector<char> memory_;
-  std::unique_ptr<compressed_detail::Cursor> cursor_;
-  uint64_t cursor_at_ = 0;
-  size_t cursor_point_ = 0;  // the point the cursor started from
-  std::vector<char> cache_;
-  uint64_t cache_begin_ = 0;
+  Reader readers_[2];
 };

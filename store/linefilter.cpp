@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
+#include "store/compressed.h"
 #include "store/platform.h"
 #include "store/slot_detail.h"
 #include "store/slots.h"
@@ -16,10 +19,12 @@
 
 // A run of lines the filter examines at once: count lines from line first,
 // which lie in [begin, end) of the file and are read at bytes, of which
-// length are mapped (all of them, or the first 2 KiB of a longer line).
+// length are mapped or read (all of them, or the first 2 KiB of a longer
+// line).
 struct LineRun {
   const LineIndex* index;
   int fd;
+  CompressedSource* source;  // the text comes from here when set, not from fd
   int tabWidth;
   int32_t first;
   int count;
@@ -81,19 +86,31 @@ class FilterWindow {
   uint64_t length_ = 0;
 };
 
-// The display text of the bytes [begin, end) of the file, read through the
-// filter's descriptor a piece at a time (the line may be longer than any
-// window): each TAB as tabWidth blanks, ending at the line's feed (a CR
-// just before it left out) and where the file ends.
+// Up to n bytes of the text from offset at, as pread: from the run's bytes
+// where a source's text is held there, else from the source (on the
+// filter's lane) or the filter's descriptor.
+ssize_t ReadRaw(const LineRun& run, char* out, size_t n, uint64_t at) {
+  if (run.source == nullptr) return pread(run.fd, out, n, static_cast<off_t>(at));
+  if (at >= run.begin && at < run.begin + run.length) {
+    const size_t held = static_cast<size_t>(std::min<uint64_t>(n, run.begin + run.length - at));
+    std::memcpy(out, run.bytes + (at - run.begin), held);
+    return static_cast<ssize_t>(held);
+  }
+  return static_cast<ssize_t>(run.source->ReadAt(at, out, n, CompressedSource::Lane::kStream));
+}
+
+// The display text of the bytes [begin, end) of the file, read a piece at
+// a time (the line may be longer than any window): each TAB as tabWidth
+// blanks, ending at the line's feed (a CR just before it left out) and
+// where the file ends.
 class FileLineText : public TextPieces {
  public:
-  FileLineText(int fd, uint64_t begin, uint64_t end, int tabWidth)
-      : fd_(fd), pos_(begin), end_(end), tabWidth_(tabWidth) {
+  FileLineText(const LineRun& run, uint64_t begin, uint64_t end)
+      : run_(run), pos_(begin), end_(end), tabWidth_(run.tabWidth) {
     // The line's feed and a CR before it are no text.
     char last[2];
     const uint64_t from = std::max(begin, end_ - std::min<uint64_t>(end_, 2));
-    const ssize_t got =
-        pread(fd_, last, static_cast<size_t>(end_ - from), static_cast<off_t>(from));
+    const ssize_t got = ReadRaw(run_, last, static_cast<size_t>(end_ - from), from);
     if (got > 0 && last[got - 1] == '\n') {
       --end_;
       if (got == 2 && last[0] == '\r') --end_;
@@ -141,7 +158,7 @@ class FileLineText : public TextPieces {
     if (pos_ >= end_) return false;
     raw_.resize(kPieceBytes);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, end_ - pos_));
-    const ssize_t got = pread(fd_, raw_.data(), want, static_cast<off_t>(pos_));
+    const ssize_t got = ReadRaw(run_, raw_.data(), want, pos_);
     if (got <= 0) {
       end_ = pos_;
       return false;
@@ -153,7 +170,7 @@ class FileLineText : public TextPieces {
   }
 
   static constexpr size_t kPieceBytes = size_t{64} << 10;
-  int fd_;
+  const LineRun& run_;
   uint64_t pos_;  // file offset of the next raw byte to read
   uint64_t end_;
   int tabWidth_;
@@ -208,7 +225,7 @@ LineBatch PieceOf(const LineRun& run, int a, int b) {
     const LineRun& r = *piece.run;
     const int line = piece.a + k;
     const uint64_t to = line + 1 < r.count ? r.index->Start(r.first + line + 1) : r.end;
-    return std::make_unique<FileLineText>(r.fd, r.index->Start(r.first + line), to, r.tabWidth);
+    return std::make_unique<FileLineText>(r, r.index->Start(r.first + line), to);
   };
   return batch;
 }
@@ -374,6 +391,8 @@ void LineFilter::Run() {
         if (wake_) wake_();
       }
     }
+    // Nothing to examine until more lines come: a source's run buffer goes.
+    std::vector<char>().swap(sourceBytes_);
   }
 }
 
@@ -426,17 +445,59 @@ int LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
       end - begin, count == 1 && end - begin > kBatchBytes ? kMaxLineText + 1 : end - begin);
   // Mapped and known to the truncation guard by this thread for the whole
   // run: the workers read only inside it, and it is unmapped once they are
-  // done.
-  const FilterWindow window(job_.slot, job_.fd, begin, begin + length);
-  if (length > 0 && window.bytes() == nullptr) return -1;
-  const LineRun run{job_.index.get(), job_.fd, job_.tabWidth, first, count, begin, end,
-                    window.bytes(),   length};
+  // done. A source's text is read into a buffer instead.
+  std::optional<FilterWindow> window;
+  const char* bytes = nullptr;
+  if (job_.source) {
+    if (!ReadSource(begin, length)) return stop_.load(std::memory_order_relaxed) ? 0 : -1;
+    bytes = sourceBytes_.data();
+  } else {
+    window.emplace(job_.slot, job_.fd, begin, begin + length);
+    bytes = window->bytes();
+    if (length > 0 && bytes == nullptr) return -1;
+  }
+  const LineRun run{job_.index.get(),
+                    job_.fd,
+                    job_.source.get(),
+                    job_.tabWidth,
+                    first,
+                    count,
+                    begin,
+                    end,
+                    bytes,
+                    length};
   const int workers = std::min(WorkerCount(), count / kMinPieceLines);
   if (workers > 1 && Helpers(workers)) return DecideOnWorkers(run, workers);
   static thread_local std::vector<int> shown;
   shown.clear();
   job_.test->Decide(PieceOf(run, 0, count), shown);
   return Push(first, shown) ? count : -1;
+}
+
+bool LineFilter::ReadSource(uint64_t begin, uint64_t length) {
+  try {
+    sourceBytes_.resize(static_cast<size_t>(length));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  // A piece at a time: the source's reads are serialised, and the page (on
+  // the window's thread) and the index pass wait meanwhile.
+  constexpr uint64_t kPiece = uint64_t{1} << 20;
+  for (uint64_t at = 0; at < length;) {
+    if (stop_.load(std::memory_order_relaxed)) return false;
+    char* out = sourceBytes_.data() + at;
+    const size_t want = static_cast<size_t>(std::min(kPiece, length - at));
+    const int64_t got = job_.source->ReadAt(begin + at, out, want, CompressedSource::Lane::kStream);
+    if (got <= 0) {
+      // Bytes that no longer decode (the file changed since) read as zeros,
+      // as a plain file's pages cut meanwhile do; the document is read
+      // again, and its filter with it.
+      std::memset(out, 0, static_cast<size_t>(length - at));
+      break;
+    }
+    at += static_cast<uint64_t>(got);
+  }
+  return true;
 }
 
 bool LineFilter::Helpers(int workers) {

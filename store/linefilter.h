@@ -7,7 +7,9 @@
 // thread reads it below ShownCount() (acquire) and tells the thread how far
 // the index reaches (Extend). The thread reads the file through a descriptor
 // of its own (pread) and the line starts from the shared LineIndex, never a
-// FileSlot.
+// FileSlot. The text of a compressed or UTF-16 document (UTF-8 in the slot)
+// comes from its CompressedSource instead, read front to back on a lane of
+// its own into a buffer of a run.
 #pragma once
 
 #include <atomic>
@@ -59,6 +61,8 @@ class LineTest {
 
 struct LineRun;  // a run of lines examined at once (linefilter.cpp)
 
+class CompressedSource;  // store/compressed.h
+
 class LineFilter {
  public:
   struct Job {
@@ -67,6 +71,9 @@ class LineFilter {
     std::shared_ptr<LineIndex> index;
     int tabWidth = 4;  // TabWidth when the filter was made
     std::unique_ptr<LineTest> test;
+    // Set for a document read through a source: its text, offsets as in the
+    // index (fd is then not read).
+    std::shared_ptr<CompressedSource> source;
   };
 
   // wake: called on the filter's thread when it has examined more lines
@@ -131,6 +138,9 @@ class LineFilter {
   // Decides a run on the store's workers, a piece of lines at a time; as
   // Decide.
   int DecideOnWorkers(const LineRun& run, int workers);
+  // The source's bytes [begin, begin + length) into sourceBytes_; false
+  // when memory ran out or the filter was stopped meanwhile.
+  bool ReadSource(uint64_t begin, uint64_t length);
 
   Job job_;
   std::function<void()> wake_;
@@ -143,6 +153,7 @@ class LineFilter {
   bool pending_ = false;  // Extend asked for something the thread has not taken yet
   std::vector<std::unique_ptr<LineTest>> helpers_;
   std::vector<std::vector<int>> pieceShown_;  // the shown lines of each piece of a run
+  std::vector<char> sourceBytes_;  // a run's text read from job_.source; freed when caught up
   std::unique_ptr<std::atomic<int32_t*>[]> chunks_;
   std::atomic<int32_t> shown_{0};
   std::atomic<int32_t> covered_{0};

@@ -25,21 +25,7 @@ start_display
 "$program" "$work/app.log" >"$work/stdout.txt" 2>"$work/stderr.txt" &
 wait_for_main
 
-# copy_rows N EXPECTED_LAST: rows 0..N-1 of the page to clipboard.txt.
-copy_rows() {
-  focus_main
-  drag_rows "$(row_y 0)" "$(row_y $(($1 - 1)))"
-  copy_page "$2"
-  tr -d '\r' <"$work/clipboard.txt" >"$work/rows.txt"
-}
-
-focus_main
-xdotool key ctrl+l
-poll 10 visible '^フィルタ$' || fail "no filter dialog"
-settle
-xdotool type --delay 5 INFO
-xdotool key Return
-settle
+filter_include INFO
 grep INFO "$work/app.txt" | head -n 10 >"$work/expected.txt"
 copy_rows 10 "$(tail -n 1 "$work/expected.txt")"
 check 'the first rows are the first INFO lines' "$work/expected.txt" "$work/rows.txt"

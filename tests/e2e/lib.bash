@@ -186,6 +186,25 @@ copy_page() {
   poll 10 bash -c "xclip -o -selection clipboard | tail -n 1 | grep -qx '$1'" || true
   xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null
 }
+# copy_rows N EXPECTED_LAST: rows 0..N-1 of the page, copied as whole
+# lines, into rows.txt (LF line ends).
+copy_rows() {
+  focus_main
+  drag_rows "$(row_y 0)" "$(row_y $(($1 - 1)))"
+  copy_page "$2"
+  tr -d '\r' <"$work/clipboard.txt" >"$work/rows.txt"
+}
+# filter_include TEXT: Ctrl+L in the main window, TEXT (ASCII, typed) and
+# Return: the tab shows the lines holding TEXT.
+filter_include() {
+  focus_main
+  xdotool key ctrl+l
+  poll 10 visible '^フィルタ$' || fail "no filter dialog"
+  settle
+  xdotool type --delay 5 "$1"
+  xdotool key Return
+  settle
+}
 # save_log: ファイル > ログ保存 into exec.txt (UTF-8, LF line ends). The log is
 # saved as Shift-JIS, or as UTF-8 with a last line that says so.
 save_log() {

@@ -2,23 +2,30 @@
 // std::regex over the UTF-8 text, ASCII case folded by hand), in the three
 // encodings, on a file that grows while the filter runs: its last line
 // first without a line feed, then ended and followed by more lines; a few
-// lines are long; with one to eight workers.
+// lines are long; with one to eight workers. A gzip and a UTF-16LE copy of
+// the text, read through their source while its pass still runs, show the
+// same lines as the plain file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "search/filterrules.h"
+#include "store/compressed.h"
 #include "store/encoding.h"
 #include "store/linefilter.h"
 #include "store/workers.h"
 #include "support/testfiles.h"
+#include "support/utf16text.h"
 
 namespace {
 
@@ -197,9 +204,9 @@ TEST(LineFilterTest, ShownLinesAgreeWithTheOracleAsTheFileGrows) {
         for (int n = 0; n < 15999; ++n) head += lines[static_cast<size_t>(n)] + "\r\n";
         const std::string& cut = lines[15999];
         file.Append(head + cut.substr(0, 8));
-        LineFilter filter(
-            LineFilter::Job{0, file.fd(), file.index(), 4, MakeFilterTest(rules, encoding)},
-            nullptr);
+        LineFilter filter(LineFilter::Job{0, file.fd(), file.index(), 4,
+                                          MakeFilterTest(rules, encoding), nullptr},
+                          nullptr);
         filter.Extend(file.Lines(), file.size());
         WaitFor(filter);
         EXPECT_EQ(Shown(filter), expectedHead);
@@ -210,6 +217,91 @@ TEST(LineFilterTest, ShownLinesAgreeWithTheOracleAsTheFileGrows) {
         filter.Extend(file.Lines(), file.size());
         WaitFor(filter);
         EXPECT_EQ(Shown(filter), expectedAll);
+      }
+    }
+  }
+}
+
+// The source's pass runs on a thread of its own and stops halfway until
+// the filter has caught up with what came so far (its last line open); the
+// index grows from the pass's bytes, as the store's indexer grows it.
+TEST(LineFilterTest, CompressedAndUtf16TextShowsTheLinesOfThePlainText) {
+  const std::vector<std::string> lines = LogLines(100000);
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  TempDir dir;
+  const std::string plain = dir.Write("log.txt", text);
+  ASSERT_EQ(std::system(("gzip -6 -c " + plain + " > " + plain + ".gz").c_str()), 0);
+  dir.Write("log16.txt", utf16text::FromUtf8(text, false, true));
+  struct WorkerReset {
+    ~WorkerReset() { SetWorkerCountForTest(0); }
+  } reset;
+  const struct {
+    const char* name;
+    CompressedFormat format;
+  } kCopies[] = {{"log.txt.gz", CompressedFormat::kGzip},
+                 {"log16.txt", CompressedFormat::kUtf16Le}};
+  for (const Case& c : kCases) {
+    const std::vector<int32_t> expected = Expected(c.rules, lines);
+    std::vector<FilterRule> rules;
+    for (const Rule& r : c.rules)
+      rules.push_back(FilterRule{r.text, r.exclude, r.regex, r.ignoreCase});
+    for (const auto& copy : kCopies) {
+      for (const int workers : {1, 3}) {
+        SCOPED_TRACE(std::string(c.name) + " in " + copy.name + ", " + std::to_string(workers) +
+                     " workers");
+        SetWorkerCountForTest(workers);
+        const int fd = open((dir.path() + "/" + copy.name).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::shared_ptr<CompressedSource> source = CompressedSource::Open(fd, copy.format);
+        ASSERT_TRUE(source);
+        auto index = std::make_shared<LineIndex>();
+        std::mutex mutex;
+        int32_t lines_known = 0;  // lines and bytes the index holds, together
+        uint64_t bytes_known = 0;
+        std::atomic<bool> paused{false}, resume{false};
+        std::thread pass([&] {
+          uint64_t at = 0;
+          index->Append(uint64_t{0});
+          source->Pass([&](const char* data, size_t length) {
+            for (size_t i = 0; i < length; ++i) {
+              if (data[i] == '\n') index->Append(at + i + 1);
+            }
+            at += length;
+            {
+              const std::lock_guard<std::mutex> lock(mutex);
+              const int64_t starts = index->Size();
+              lines_known =
+                  static_cast<int32_t>(index->Start(starts - 1) >= at ? starts - 1 : starts);
+              bytes_known = at;
+            }
+            if (at > text.size() / 2 && !resume) {
+              paused = true;
+              while (!resume) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return true;
+          });
+        });
+        LineFilter filter(
+            LineFilter::Job{0, -1, index, 4, MakeFilterTest(rules, TextEncoding::kUtf8), source},
+            nullptr);
+        auto extend = [&] {
+          const std::lock_guard<std::mutex> lock(mutex);
+          filter.Extend(lines_known, bytes_known);
+        };
+        while (!paused) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        extend();
+        WaitFor(filter);
+        resume = true;
+        while (!source->Finished()) {
+          extend();
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        pass.join();
+        extend();
+        WaitFor(filter);
+        EXPECT_EQ(Shown(filter), expected);
+        close(fd);
       }
     }
   }
