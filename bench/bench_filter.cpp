@@ -1,11 +1,15 @@
-// bench_filter FILE --compare REPS [--case=NAME ...]
+// bench_filter FILE --compare REPS [--case=NAME ...] [--filter-only]
 //
 // The filter against the continuous search for the same text on the same
 // warm file: building the shown lines of a filter (from the first line to
 // the last) over a continuous search from the top for its first rule's text
-// that lists every hit as the result window gets it. Prints "filter/NAME RATIO"
+// that lists every hit as the result window gets it, each run of the search
+// on the file opened anew (a search keeps what it learnt of the file's
+// blocks for the next run of the same document). Prints "filter/NAME RATIO"
 // lines (median over median; limit 1.5) and "filter/memory RATIO", the list
 // of shown lines over 0.2 B a line plus 4 B a shown line (limit 1.00).
+// --filter-only times the filter alone (a compressed FILE, against its
+// decompressor in compare.d/filter.sh): "# filter medians" lines.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +23,7 @@
 #include "bench/timing.h"
 #include "search/filterrules.h"
 #include "search/search.h"
+#include "store/compressed_slot.h"
 #include "store/linefilter.h"
 #include "store/slots.h"
 
@@ -48,6 +53,7 @@ std::unique_ptr<LineFilter> Filter(const std::vector<FilterRule>& rules) {
   job.index = slot.Index;
   job.tabWidth = TabWidth;
   job.test = MakeFilterTest(rules, slot.Encoding);
+  if (slot.Compressed) job.source = slot.Compressed->source;
   auto filter = std::make_unique<LineFilter>(std::move(job), nullptr);
   filter->Extend(slot.LineCount, slot.FileSize);
   while (!filter->CaughtUp()) std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -93,8 +99,10 @@ int main(int argc, char** argv) {
   double worstMemory = 0;
   // --case=NAME (repeatable) runs only the cases named.
   std::vector<std::string> only;
+  bool filterOnly = false;
   for (const char* flag : args.rest) {
     if (std::strncmp(flag, "--case=", 7) == 0) only.emplace_back(flag + 7);
+    filterOnly = filterOnly || std::strcmp(flag, "--filter-only") == 0;
   }
   for (const auto& c : kCases) {
     if (!only.empty() && std::find(only.begin(), only.end(), c.name) == only.end()) continue;
@@ -104,7 +112,12 @@ int main(int argc, char** argv) {
     int32_t shown = 0;
     size_t bytes = 0;
     for (int rep = 0; rep < args.reps; ++rep) {
-      search.push_back(Time([&] { hits = Continuous(first.text, first.ignoreCase, first.regex); }));
+      if (!filterOnly) {
+        CloseDocument();
+        if (OpenDocument(args.file) != 0) return 1;
+        search.push_back(
+            Time([&] { hits = Continuous(first.text, first.ignoreCase, first.regex); }));
+      }
       filter.push_back(Time([&] {
         auto f = Filter(c.rules);
         shown = f->ShownCount();
@@ -113,6 +126,13 @@ int main(int argc, char** argv) {
     }
     const double budget = 0.2 * lines + 4.0 * shown;
     worstMemory = std::max(worstMemory, static_cast<double>(bytes) / budget);
+    if (filterOnly) {
+      std::printf("# filter medians of %d runs (s): %s%s %.3f (%d of %d shown, %zu bytes)\n",
+                  args.reps, first.exclude ? "-" : "+", first.text.c_str(), Median(filter), shown,
+                  lines, bytes);
+      std::fflush(stdout);
+      continue;
+    }
     std::printf("filter/%s_search %.2f\n", c.name, Median(filter) / Median(search));
     std::printf(
         "# filter medians of %d runs (s): %s%s %.3f (%d of %d shown, %zu bytes) vs continuous "

@@ -499,26 +499,48 @@ void ReportSearchEnd(const QString& text, const SearchRun& run) {
 
 namespace {
 
+// The hit FindString last showed inverted on its page.
+struct ShownHit {
+  int slot = -1;
+  int32_t line = -1;
+  int64_t start = 0;
+  int64_t end = 0;
+};
+ShownHit g_shownHit;
+
 // The continuous search over every open tab, in tab order: each from its
 // first line, its hits listed with its tab number. A hidden tab keeps its
-// page; the tab on view shows its last hit, as after a search of its own
-// (or its page, when it holds none).
+// page, drawn again where it was (a hit shown meanwhile may have moved it
+// down and sideways); the tab on view shows its last hit inverted, as after
+// a search of its own (or its page, when it holds none).
 int FindInAllTabs(const QString& text) {
   const int home = CurrentSlot;
   int result = -1;
+  ShownHit homeHit;
   for (int s = 0; s < kSlotCount; ++s) {
     FileSlot& slot = SlotTable[s];
     if (slot.ViewBase == nullptr) continue;
     CurrentSlot = s;
     const int32_t top = slot.TopLine;
+    const int32_t left = slot.LeftColumn;
     const bool follow = slot.FollowTail;
     slot.TopLine = 0;
+    g_shownHit = ShownHit{};
     const bool found = FindString(text) == 0;
     if (found) result = 0;
-    if (s != home || !found) {
+    if (s == home && found) {
+      homeHit = g_shownHit;
+    } else {
       slot.TopLine = top;
       slot.FollowTail = follow;
       SyncVerticalScroll(slot);
+      if (found) {
+        if (slot.HScroll != nullptr) {
+          const QSignalBlocker quiet(slot.HScroll);
+          slot.HScroll->setValue(left);
+        }
+        DrawViewAtColumn(left);
+      }
     }
     if (!SearchRunning) break;  // cancelled: the tabs after it are not searched
   }
@@ -526,6 +548,7 @@ int FindInAllTabs(const QString& text) {
   const FileSlot& shown = SlotTable[home];
   if (shown.ViewBase != nullptr) {
     DrawView(shown.TopLine, false);
+    if (homeHit.slot == home) ShowMatch(homeHit.line, homeHit.start, homeHit.end);
     ShowFollowCheck();
   }
   return result;
@@ -681,6 +704,7 @@ int FindString(const QString& text) {
   if (SlotTable[CurrentSlot].FollowTail) rpcmd::_follow_tail(false);
   DrawView(hit, true);
   ShowMatch(hit, run.matchStart, run.matchEnd);
+  g_shownHit = ShownHit{CurrentSlot, hit, run.matchStart, run.matchEnd};
   return 0;
 }
 

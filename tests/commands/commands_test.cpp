@@ -485,24 +485,41 @@ TEST_F(CommandsTest, EveryOccurrenceOfTheSearchAndOfTheRulesIsColoured) {
   SetHighlightRules({});
 }
 
+// The tab on view shows its last hit inverted; a hidden tab whose last hit
+// lay far to the right keeps its page as it was, not scrolled sideways.
 TEST_F(CommandsTest, AContinuousSearchOfAllTabsListsEachTabsHitsInTabOrder) {
+  const std::string far = std::string(300, 'x') + " abc again";
   Open(2, {"abc two", "none"}, "c.txt");
-  Open(0, {"none", "abc zero", "abc again"});
-  Open(1, {"nothing", "here", "at", "all"}, "b.txt");
-  rpcmd::_jump(2, true);  // the tab on view keeps its place
+  Open(0, {"none", "abc zero", QString::fromStdString(far)});
+  Open(1, {"nothing", "here", "at", "x abc"}, "b.txt");
+  rpcmd::_jump(2, true);
   options_ = SearchOptions{.Continuous = true, .AllTabs = true};
   rec_ = Recorder{};
   EXPECT_EQ(FindString("abc"), 0);
   const QStringList hits = rec_.searchLog.filter(QRegularExpression("^ +\\d+ : "));
-  auto line = [](int slot, int number, const char* text) {
+  auto line = [](int slot, int number, const std::string& text) {
     return QString::fromStdString(FormatSearchLogLine(slot, number, text));
   };
-  EXPECT_EQ(hits,
-            (QStringList{line(0, 2, "abc zero"), line(0, 3, "abc again"), line(2, 1, "abc two")}));
+  EXPECT_EQ(hits, (QStringList{line(0, 2, "abc zero"), line(0, 3, far), line(1, 4, "x abc"),
+                               line(2, 1, "abc two")}));
   EXPECT_EQ(CurrentSlot, 1);
-  EXPECT_EQ(SlotTable[1].TopLine, 2);
+  EXPECT_EQ(SlotTable[1].TopLine, 3);
   EXPECT_EQ(SlotTable[0].TopLine, 0);
   EXPECT_EQ(SlotTable[2].TopLine, 0);
+  // The hit on view is inverted: a redraw without it differs in its row
+  // only.
+  const QImage shown = Raster(1).copy();
+  DrawView(SlotTable[1].TopLine, false);
+  const auto [first, last] = ChangedRows(shown, Raster(1));
+  EXPECT_EQ(first, 0);
+  EXPECT_LE(last, static_cast<int>(RowHeight(1)));
+  // The hidden tab: at its column, its page drawn there.
+  EXPECT_EQ(SlotTable[0].LeftColumn, 0);
+  EXPECT_EQ(controls_[0].hscroll->value(), 0);
+  const QImage hidden = Raster(0).copy();
+  rpcmd::_chenge_view(0);
+  DrawView(0, false);
+  EXPECT_EQ(ChangedRows(hidden, Raster(0)), (std::pair<int, int>{-1, -1}));
 }
 
 TEST_F(CommandsTest, AnyTabWidthKeepsLinesWithinTheBuffer) {
