@@ -8,7 +8,8 @@
 // which repaints as it does for the user. Each run is interleaved with
 // "grep -c" for the same text on the same warm file; prints "app/NAME RATIO"
 // lines (median over grep's median; the limits are 2.0 for ~400,000 hits and
-// 0.8 for ~400) and "#" lines with the absolute medians. REPS defaults to 5.
+// 0.8 for ~400), the ~400 hits over "rg -c" too (aim 0.6), and "#" lines
+// with the absolute medians. REPS defaults to 5.
 #include <QApplication>
 #include <QCheckBox>
 #include <QRadioButton>
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
   QCoreApplication::processEvents();
 
   const std::string quoted = "'" + file + "'";
-  std::vector<double> dense, grepDense, sparse, grepSparse;
+  std::vector<double> dense, grepDense, sparse, grepSparse, rgSparse;
   int denseHits = 0;
   int sparseHits = 0;
   for (int rep = 0; rep < reps; ++rep) {
@@ -91,15 +92,17 @@ int main(int argc, char** argv) {
     dense.push_back(TimedSearch(QStringLiteral("WARN"), &denseHits));
     grepSparse.push_back(TimeCommand("grep -c ZQXJ " + quoted));
     sparse.push_back(TimedSearch(QStringLiteral("ZQXJ"), &sparseHits));
+    rgSparse.push_back(TimeCommand("rg -c ZQXJ " + quoted));
   }
   const double mDense = Median(dense), mGrepDense = Median(grepDense);
   const double mSparse = Median(sparse), mGrepSparse = Median(grepSparse);
   std::printf("app/find400k/grep %.2f\n", mDense / mGrepDense);
   std::printf("app/find400/grep %.2f\n", mSparse / mGrepSparse);
+  std::printf("app/find400/rg %.2f\n", mSparse / Median(rgSparse));
   std::printf(
       "# app find command with the result window, medians of %d runs (s): WARN %.3f"
-      " (%d hits) vs grep -c %.3f; ZQXJ %.3f (%d hits) vs grep -c %.3f\n",
-      reps, mDense, denseHits, mGrepDense, mSparse, sparseHits, mGrepSparse);
+      " (%d hits) vs grep -c %.3f; ZQXJ %.3f (%d hits) vs grep -c %.3f, rg -c %.3f\n",
+      reps, mDense, denseHits, mGrepDense, mSparse, sparseHits, mGrepSparse, Median(rgSparse));
   std::fflush(stdout);
 
   DestroyWindows(main);

@@ -1,7 +1,5 @@
 #include "store/parallelscan.h"
 
-#include <sys/mman.h>
-
 #include <immintrin.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <mutex>
 
 #include "store/linescan.h"
+#include "store/platform.h"
 #include "store/workers.h"
 
 namespace {
@@ -33,15 +32,9 @@ size_t ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_
                  uint64_t* out, bool populate) {
   const char* p = base + (begin - base_offset);
   const size_t length = static_cast<size_t>(end - begin);
-  if (populate) {
-    // Pages filled in by the reader's own thread, at once: the workers take
-    // their faults side by side instead of one after the other. Advice
-    // only: an older kernel faults them in as they are read.
-    const uintptr_t page = 4096;
-    const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
-    madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(p) + length - first,
-            MADV_POPULATE_READ);
-  }
+  // Pages filled in by the reader's own thread, at once: the workers take
+  // their faults side by side instead of one after the other.
+  if (populate) store_platform::PopulateWindow(p, length);
   size_t consumed = 0;
   return RecordLineStarts(p, length, begin, out, length, &consumed);
 }

@@ -160,6 +160,13 @@ const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool popu
   return static_cast<const char*>(base);
 }
 
+void PopulateWindow(const char* p, uint64_t length) {
+  const uintptr_t page = AllocationGranularity();
+  const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+  ::madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(p) + length - first,
+            MADV_POPULATE_READ);
+}
+
 bool UnmapWindow(const char* base, uint64_t length) {
   return ::munmap(const_cast<char*>(base), length) == 0;
 }

@@ -41,6 +41,12 @@ uint32_t AllocationGranularity();
 // populating 16 MiB costs far more than the few faults it saves. Returns
 // null with errno set on failure. Every call is counted (MapCallCount).
 const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool populate);
+// Fills in the page tables of [p, p + length) of a window at once, from the
+// page cache (reading what is not there): one call instead of a fault a
+// page, so that workers reading their parts of one window take their
+// faults side by side. Advice only: an older kernel, or pages past a
+// shrunk file's end, are left to fault as they are read.
+void PopulateWindow(const char* p, uint64_t length);
 // Returns false with errno set on failure.
 bool UnmapWindow(const char* base, uint64_t length);
 // Number of MapWindow calls since start (tests use the difference).
