@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -332,22 +333,34 @@ void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, Co
   run->first_line_ = first_line;
   run->lead_ =
       std::min((kGroupLines - (first_line & (kGroupLines - 1))) & (kGroupLines - 1), count);
-  // Only groups that end within the most lines an index holds.
-  run->groups_ = std::max<int64_t>(
+  // Only groups that end within the most lines an index holds. None until
+  // all are coded: a run whose buffers could not grow leaves its groups to
+  // the writer, which codes them itself (and meets the lack of memory, if
+  // it lasts, where it can say so).
+  run->groups_ = 0;
+  run->code_bytes_ = 0;
+  const int64_t groups = std::max<int64_t>(
       0, std::min(count - run->lead_, kMaxLines - first_line - run->lead_) >> kGroupShift);
-  run->heads_.resize(static_cast<size_t>(std::max<int64_t>(run->groups_, 1)));
   uint64_t at = 0;
-  for (int64_t g = 0; g < run->groups_; ++g) {
-    const uint64_t* group = starts + run->lead_ + (g << kGroupShift);
-    const GroupCoding coding(group);
-    if (run->codes_.size() < at + coding.Bytes()) {
-      run->codes_.resize(std::max<size_t>(2 * run->codes_.size(), at + CodeBytes(4)));
+  try {
+    if (run->heads_.size() < static_cast<size_t>(groups)) {
+      run->heads_.resize(static_cast<size_t>(groups));
     }
-    coding.Write(run->codes_.data() + at);
-    run->heads_[static_cast<size_t>(g)] = {group[0], static_cast<uint32_t>(at >> 3),
-                                           coding.StepWidth()};
-    at += coding.Bytes();
+    for (int64_t g = 0; g < groups; ++g) {
+      const uint64_t* group = starts + run->lead_ + (g << kGroupShift);
+      const GroupCoding coding(group);
+      if (run->codes_.size() < at + coding.Bytes()) {
+        run->codes_.resize(std::max<size_t>(2 * run->codes_.size(), at + CodeBytes(4)));
+      }
+      coding.Write(run->codes_.data() + at);
+      run->heads_[static_cast<size_t>(g)] = {group[0], static_cast<uint32_t>(at >> 3),
+                                             coding.StepWidth()};
+      at += coding.Bytes();
+    }
+  } catch (const std::bad_alloc&) {
+    return;
   }
+  run->groups_ = groups;
   run->code_bytes_ = at;
 }
 
