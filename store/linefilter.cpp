@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <vector>
 
 #include "store/compressed.h"
@@ -48,9 +49,6 @@ constexpr int kMaxPieceLines = 8192;
 // The workers take no more pieces of a run after this long: the pool is
 // shared, and a costly expression should not hold a search back.
 constexpr auto kRunTime = std::chrono::milliseconds(50);
-// Bytes of one window: a run of lines that fits, or one longer line's
-// first 2 KiB.
-constexpr uint64_t kBatchBytes = uint64_t{16} << 20;
 constexpr auto kWakeInterval = std::chrono::milliseconds(50);
 
 // The bytes of [begin, end) of the file through a window of its own (not
@@ -242,6 +240,7 @@ LineFilter::LineFilter(Job job, std::function<void()> wake)
 
 LineFilter::~LineFilter() {
   Cancel();
+  if (aheadDone_.valid()) aheadDone_.wait();  // ends at its next piece: stop_ is set
   for (int i = 0; i < kMaxChunks; ++i) delete[] chunks_[i].load(std::memory_order_relaxed);
   if (job_.fd >= 0) close(job_.fd);
 }
@@ -407,16 +406,16 @@ bool LineFilter::Examine(int32_t first, int32_t last, uint64_t fileSize) {
   auto endOf = [&](int32_t line) {  // where line ends (its line feed included)
     return line + 1 < known ? index.Start(line + 1) : std::max(fileSize, index.Start(line));
   };
-  // Runs of lines of at most kBatchBytes; a longer line alone, cut. Only the
+  // Runs of lines of at most job_.runBytes; a longer line alone, cut. Only the
   // starts at the runs' edges are looked up.
   int32_t k = first;
   uint64_t begin = index.Start(k);
   while (k < last) {
-    int32_t next = static_cast<int32_t>(index.LineAt(begin + kBatchBytes, k, last - 1));
+    int32_t next = static_cast<int32_t>(index.LineAt(begin + job_.runBytes, k, last - 1));
     next = std::max(next, k + 1);
     uint64_t end = next < known ? index.Start(next) : endOf(next - 1);
     if (next == last) end = endOf(last - 1);
-    if (end - begin > kBatchBytes && next > k + 1) {
+    if (end - begin > job_.runBytes && next > k + 1) {
       --next;
       end = index.Start(next);
     }
@@ -442,14 +441,14 @@ bool LineFilter::Examine(int32_t first, int32_t last, uint64_t fileSize) {
 int LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
   // A line longer than a run: its first 2 KiB make its text.
   const uint64_t length = std::min<uint64_t>(
-      end - begin, count == 1 && end - begin > kBatchBytes ? kMaxLineText + 1 : end - begin);
+      end - begin, count == 1 && end - begin > job_.runBytes ? kMaxLineText + 1 : end - begin);
   // Mapped and known to the truncation guard by this thread for the whole
   // run: the workers read only inside it, and it is unmapped once they are
   // done. A source's text is read into a buffer instead.
   std::optional<FilterWindow> window;
   const char* bytes = nullptr;
   if (job_.source) {
-    if (!ReadSource(begin, length)) return stop_.load(std::memory_order_relaxed) ? 0 : -1;
+    if (!ReadSource(begin, length, end)) return stop_.load(std::memory_order_relaxed) ? 0 : -1;
     bytes = sourceBytes_.data();
   } else {
     window.emplace(job_.slot, job_.fd, begin, begin + length);
@@ -474,28 +473,58 @@ int LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
   return Push(first, shown) ? count : -1;
 }
 
-bool LineFilter::ReadSource(uint64_t begin, uint64_t length) {
+size_t LineFilter::ReadPieces(uint64_t at, char* out, size_t length) {
+  // A piece at a time: the source's reads are serialised, and the page (on
+  // the window's thread) and the index pass wait meanwhile.
+  constexpr size_t kPiece = size_t{1} << 20;
+  size_t done = 0;
+  while (done < length && !stop_.load(std::memory_order_relaxed)) {
+    const int64_t got = job_.source->ReadAt(at + done, out + done, std::min(kPiece, length - done),
+                                            CompressedSource::Lane::kStream);
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+bool LineFilter::ReadSource(uint64_t begin, uint64_t length, uint64_t end) {
+  size_t have = 0;
+  if (aheadDone_.valid()) {
+    aheadDone_.wait();
+    aheadDone_ = {};
+    if (aheadBegin_ == begin && !ahead_.empty()) {
+      sourceBytes_.swap(ahead_);
+      have = static_cast<size_t>(std::min<uint64_t>(aheadGot_, length));
+    }
+  }
   try {
     sourceBytes_.resize(static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
     return false;
   }
-  // A piece at a time: the source's reads are serialised, and the page (on
-  // the window's thread) and the index pass wait meanwhile.
-  constexpr uint64_t kPiece = uint64_t{1} << 20;
-  for (uint64_t at = 0; at < length;) {
-    if (stop_.load(std::memory_order_relaxed)) return false;
-    char* out = sourceBytes_.data() + at;
-    const size_t want = static_cast<size_t>(std::min(kPiece, length - at));
-    const int64_t got = job_.source->ReadAt(begin + at, out, want, CompressedSource::Lane::kStream);
-    if (got <= 0) {
-      // Bytes that no longer decode (the file changed since) read as zeros,
-      // as a plain file's pages cut meanwhile do; the document is read
-      // again, and its filter with it.
-      std::memset(out, 0, static_cast<size_t>(length - at));
-      break;
+  char* out = sourceBytes_.data();
+  have += ReadPieces(begin + have, out + have, static_cast<size_t>(length) - have);
+  if (stop_.load(std::memory_order_relaxed)) return false;
+  // Bytes that no longer decode (the file changed since) read as zeros, as
+  // a plain file's pages cut meanwhile do; the document is read again, and
+  // its filter with it.
+  if (have < length) std::memset(out + have, 0, static_cast<size_t>(length) - have);
+  if (end < job_.source->Size()) {
+    aheadBegin_ = end;
+    aheadGot_ = 0;
+    try {
+      aheadDone_ = std::async(std::launch::async, [this, end] {
+        try {
+          ahead_.resize(static_cast<size_t>(job_.runBytes));
+        } catch (const std::bad_alloc&) {
+          ahead_.clear();
+          return;
+        }
+        aheadGot_ = ReadPieces(end, ahead_.data(), ahead_.size());
+      });
+    } catch (const std::system_error&) {
+      // No thread to read ahead: the next run is read when it comes.
     }
-    at += static_cast<uint64_t>(got);
   }
   return true;
 }

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -74,6 +75,9 @@ class LineFilter {
     // Set for a document read through a source: its text, offsets as in the
     // index (fd is then not read).
     std::shared_ptr<CompressedSource> source;
+    // Bytes of one run (one window): lines that fit, or one longer line's
+    // first 2 KiB. Tests make it small to have many runs.
+    uint64_t runBytes = uint64_t{16} << 20;
   };
 
   // wake: called on the filter's thread when it has examined more lines
@@ -138,9 +142,14 @@ class LineFilter {
   // Decides a run on the store's workers, a piece of lines at a time; as
   // Decide.
   int DecideOnWorkers(const LineRun& run, int workers);
-  // The source's bytes [begin, begin + length) into sourceBytes_; false
-  // when memory ran out or the filter was stopped meanwhile.
-  bool ReadSource(uint64_t begin, uint64_t length);
+  // The source's bytes [begin, begin + length) into sourceBytes_, of a run
+  // that ends at end; false when memory ran out or the filter was stopped
+  // meanwhile. Then decodes the next run's bytes, from end, aside while the
+  // workers decide this run.
+  bool ReadSource(uint64_t begin, uint64_t length, uint64_t end);
+  // Bytes of the source from at into out, a piece at a time, until length
+  // or the source's end, an error or the stop; returns the count.
+  size_t ReadPieces(uint64_t at, char* out, size_t length);
 
   Job job_;
   std::function<void()> wake_;
@@ -154,6 +163,12 @@ class LineFilter {
   std::vector<std::unique_ptr<LineTest>> helpers_;
   std::vector<std::vector<int>> pieceShown_;  // the shown lines of each piece of a run
   std::vector<char> sourceBytes_;  // a run's text read from job_.source; freed when caught up
+  // The next run's bytes decoded ahead: from aheadBegin_, aheadGot_ of them
+  // (its thread's alone until aheadDone_ is waited for).
+  std::future<void> aheadDone_;
+  std::vector<char> ahead_;
+  uint64_t aheadBegin_ = 0;
+  size_t aheadGot_ = 0;
   std::unique_ptr<std::atomic<int32_t*>[]> chunks_;
   std::atomic<int32_t> shown_{0};
   std::atomic<int32_t> covered_{0};

@@ -204,9 +204,10 @@ TEST(LineFilterTest, ShownLinesAgreeWithTheOracleAsTheFileGrows) {
         for (int n = 0; n < 15999; ++n) head += lines[static_cast<size_t>(n)] + "\r\n";
         const std::string& cut = lines[15999];
         file.Append(head + cut.substr(0, 8));
-        LineFilter filter(LineFilter::Job{0, file.fd(), file.index(), 4,
-                                          MakeFilterTest(rules, encoding), nullptr},
-                          nullptr);
+        LineFilter filter(
+            LineFilter::Job{0, file.fd(), file.index(), 4, MakeFilterTest(rules, encoding), nullptr,
+                            uint64_t{16} << 20},
+            nullptr);
         filter.Extend(file.Lines(), file.size());
         WaitFor(filter);
         EXPECT_EQ(Shown(filter), expectedHead);
@@ -224,8 +225,11 @@ TEST(LineFilterTest, ShownLinesAgreeWithTheOracleAsTheFileGrows) {
 
 // The source's pass runs on a thread of its own and stops halfway until
 // the filter has caught up with what came so far (its last line open); the
-// index grows from the pass's bytes, as the store's indexer grows it.
+// index grows from the pass's bytes, as the store's indexer grows it. Runs
+// of 64 KiB: many of them, each read ahead while the one before is decided,
+// and the longest lines cut (their rest read from the source).
 TEST(LineFilterTest, CompressedAndUtf16TextShowsTheLinesOfThePlainText) {
+  constexpr uint64_t kRunBytes = uint64_t{64} << 10;
   const std::vector<std::string> lines = LogLines(100000);
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
@@ -283,7 +287,8 @@ TEST(LineFilterTest, CompressedAndUtf16TextShowsTheLinesOfThePlainText) {
           });
         });
         LineFilter filter(
-            LineFilter::Job{0, -1, index, 4, MakeFilterTest(rules, TextEncoding::kUtf8), source},
+            LineFilter::Job{0, -1, index, 4, MakeFilterTest(rules, TextEncoding::kUtf8), source,
+                            kRunBytes},
             nullptr);
         auto extend = [&] {
           const std::lock_guard<std::mutex> lock(mutex);
