@@ -390,8 +390,10 @@ void LineFilter::Run() {
         if (wake_) wake_();
       }
     }
-    // Nothing to examine until more lines come: a source's run buffer goes.
+    // Nothing to examine until more lines come: a source's run buffer goes,
+    // and what was read ahead when nothing is being read ahead.
     std::vector<char>().swap(sourceBytes_);
+    if (!aheadDone_.valid() && aheadGot_ == 0) std::vector<char>().swap(ahead_);
   }
 }
 
@@ -488,43 +490,51 @@ size_t LineFilter::ReadPieces(uint64_t at, char* out, size_t length) {
 }
 
 bool LineFilter::ReadSource(uint64_t begin, uint64_t length, uint64_t end) {
-  size_t have = 0;
-  if (aheadDone_.valid()) {
-    aheadDone_.wait();
-    aheadDone_ = {};
-    if (aheadBegin_ == begin && !ahead_.empty()) {
-      sourceBytes_.swap(ahead_);
-      have = static_cast<size_t>(std::min<uint64_t>(aheadGot_, length));
-    }
-  }
+  if (aheadDone_.valid()) aheadDone_.wait();
+  aheadDone_ = {};
   try {
     sourceBytes_.resize(static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
     return false;
   }
   char* out = sourceBytes_.data();
+  // What was decoded ahead, then the rest (the stream's cursor goes on from
+  // where the read ahead ended).
+  const uint64_t aheadEnd = aheadBegin_ + aheadGot_;
+  size_t have = 0;
+  if (begin >= aheadBegin_ && begin < aheadEnd) {
+    have = static_cast<size_t>(std::min(length, aheadEnd - begin));
+    std::memcpy(out, ahead_.data() + (begin - aheadBegin_), have);
+  }
   have += ReadPieces(begin + have, out + have, static_cast<size_t>(length) - have);
   if (stop_.load(std::memory_order_relaxed)) return false;
   // Bytes that no longer decode (the file changed since) read as zeros, as
   // a plain file's pages cut meanwhile do; the document is read again, and
   // its filter with it.
   if (have < length) std::memset(out + have, 0, static_cast<size_t>(length) - have);
-  if (end < job_.source->Size()) {
-    aheadBegin_ = end;
-    aheadGot_ = 0;
-    try {
-      aheadDone_ = std::async(std::launch::async, [this, end] {
-        try {
-          ahead_.resize(static_cast<size_t>(job_.runBytes));
-        } catch (const std::bad_alloc&) {
-          ahead_.clear();
-          return;
-        }
-        aheadGot_ = ReadPieces(end, ahead_.data(), ahead_.size());
-      });
-    } catch (const std::system_error&) {
-      // No thread to read ahead: the next run is read when it comes.
-    }
+  // The next run begins at end: what was decoded past it stays, and a run's
+  // worth is decoded on from there while the workers decide this run, so
+  // that every byte is decoded once.
+  size_t kept = 0;
+  if (end >= aheadBegin_ && end < aheadEnd) {
+    kept = static_cast<size_t>(aheadEnd - end);
+    std::memmove(ahead_.data(), ahead_.data() + (end - aheadBegin_), kept);
+  }
+  aheadBegin_ = end;
+  aheadGot_ = kept;
+  const uint64_t from = end + kept;
+  if (from >= job_.source->Size() || kept >= job_.runBytes) return true;
+  try {
+    aheadDone_ = std::async(std::launch::async, [this, from, kept] {
+      try {
+        ahead_.resize(static_cast<size_t>(job_.runBytes));
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+      aheadGot_ = kept + ReadPieces(from, ahead_.data() + kept, ahead_.size() - kept);
+    });
+  } catch (const std::system_error&) {
+    // No thread to read ahead: the next run is read when it comes.
   }
   return true;
 }

@@ -144,8 +144,8 @@ class LineFilter {
   int DecideOnWorkers(const LineRun& run, int workers);
   // The source's bytes [begin, begin + length) into sourceBytes_, of a run
   // that ends at end; false when memory ran out or the filter was stopped
-  // meanwhile. Then decodes the next run's bytes, from end, aside while the
-  // workers decide this run.
+  // meanwhile. Then decodes on from end aside while the workers decide
+  // this run.
   bool ReadSource(uint64_t begin, uint64_t length, uint64_t end);
   // Bytes of the source from at into out, a piece at a time, until length
   // or the source's end, an error or the stop; returns the count.
@@ -163,8 +163,8 @@ class LineFilter {
   std::vector<std::unique_ptr<LineTest>> helpers_;
   std::vector<std::vector<int>> pieceShown_;  // the shown lines of each piece of a run
   std::vector<char> sourceBytes_;  // a run's text read from job_.source; freed when caught up
-  // The next run's bytes decoded ahead: from aheadBegin_, aheadGot_ of them
-  // (its thread's alone until aheadDone_ is waited for).
+  // Bytes decoded ahead of the runs: from aheadBegin_, aheadGot_ of them
+  // (the reading thread's alone until aheadDone_ is waited for).
   std::future<void> aheadDone_;
   std::vector<char> ahead_;
   uint64_t aheadBegin_ = 0;
