@@ -49,6 +49,7 @@
 #include "search/linetext.h"
 #include "search/matcher.h"
 #include "search/rawfind.h"
+#include "search/rawspans.h"
 #include "search/regexprep.h"
 #include "search/search.h"
 #include "store/slots.h"
@@ -328,8 +329,20 @@ class FastScan {
   static constexpr uint64_t kNotFound = ~uint64_t{0};
   static constexpr uint64_t kUnreadable = kNotFound - 1;
   static constexpr uint64_t kStoppedAt = kNotFound - 2;
+  static constexpr uint64_t kTiledRange = 2 * search_detail::kTileBytes;
 
   uint64_t FindInRange(uint64_t from, uint64_t end, int step, int32_t low, int32_t high) {
+    // A range of megabytes (long lines) is first looked up in the tiles the
+    // workers decide; what they leave is read here.
+    while (end - from >= kTiledRange) {
+      const search_detail::SpanAnswer tiles =
+          search_detail::FindInTiles(slot_, needle_, from, end, step);
+      if (tiles.kind == search_detail::SpanAnswer::kFound) return tiles.at;
+      if (tiles.kind == search_detail::SpanAnswer::kNone) return kNotFound;
+      (step > 0 ? from : end) = tiles.at;
+      if (tiles.kind == search_detail::SpanAnswer::kUnknown || from >= end) break;
+      if (!Continue(LineAt(step > 0 ? from : end - 1, low, high))) return kStoppedAt;
+    }
     const uint64_t overlap = needle_.size() - 1;
     bool firstPiece = true;
     while (from < end) {

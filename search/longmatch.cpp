@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "search/matcher.h"
+#include "search/rawspans.h"
 #include "store/lineslice.h"
 
 namespace search_detail {
@@ -129,7 +130,7 @@ bool LineMatcher::MatchLongNear(FileSlot& slot, int32_t line, uint64_t near, int
   uint64_t text = 0;
   // The expression sees the text up to its first zero byte: one before
   // the edge ends it there, which the whole way tells.
-  if (k == SIZE_MAX || !TextOffsetOfRaw(slot, bounds, edge, options_.Regex, text)) {
+  if (k == SIZE_MAX || !TextOffsetInTiles(slot, bounds, edge, options_.Regex, text)) {
     return MatchLong(slot, line, matchStart, matchEnd, poll);
   }
   LineTextReader reader(slot, line, edge, text);

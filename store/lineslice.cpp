@@ -1,6 +1,6 @@
 #include "store/lineslice.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <unistd.h>
 
@@ -90,42 +90,117 @@ LineSlice PeekLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from,
   return LineSlice{got > 0 ? scratch : nullptr, got};
 }
 
-bool TextOffsetOfRaw(FileSlot& slot, const LineBounds& bounds, uint64_t raw, bool stopAtZero,
-                     uint64_t& text) {
-  if (!bounds.ok || raw > bounds.length()) return false;
+namespace {
+
+// CountLineBytes over the first size / 32 * 32 bytes, with AVX2, a run of
+// kRun bytes at a time: a run whose bytes are all 11 or more (no TAB, line
+// feed nor zero byte: most runs of most text) is passed over after one
+// minimum a vector; in the others TABs are counted in byte lanes (a compare
+// gives -1 a TAB; kRun / 32 < 256 steps, so no lane overflows).
+__attribute__((target("avx2"))) LineByteCounts CountAvx2(const unsigned char* p, size_t size) {
+  constexpr size_t kRun = 4096;
+  const __m256i tabs = _mm256_set1_epi8('\t');
+  const __m256i feeds = _mm256_set1_epi8('\n');
+  const __m256i zeros = _mm256_setzero_si256();
+  const __m256i eleven = _mm256_set1_epi8(11);
+  __m256i seenFeed = _mm256_setzero_si256();
+  __m256i seenZero = _mm256_setzero_si256();
+  __m256i sums = _mm256_setzero_si256();
+  const size_t whole = size / 32 * 32;
+  for (size_t run = 0; run < whole; run += kRun) {
+    const size_t stop = std::min(whole, run + kRun);
+    __m256i low = _mm256_set1_epi8(-1);
+    for (size_t i = run; i < stop; i += 32) {
+      low = _mm256_min_epu8(low, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)));
+    }
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(low, eleven), low)) == -1) {
+      continue;
+    }
+    __m256i lanes = _mm256_setzero_si256();
+    for (size_t i = run; i < stop; i += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      seenFeed = _mm256_or_si256(seenFeed, _mm256_cmpeq_epi8(v, feeds));
+      seenZero = _mm256_or_si256(seenZero, _mm256_cmpeq_epi8(v, zeros));
+      lanes = _mm256_sub_epi8(lanes, _mm256_cmpeq_epi8(v, tabs));
+    }
+    sums = _mm256_add_epi64(sums, _mm256_sad_epu8(lanes, zeros));
+  }
+  alignas(32) uint64_t parts[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(parts), sums);
+  LineByteCounts counts;
+  counts.tabs = parts[0] + parts[1] + parts[2] + parts[3];
+  counts.feed = !_mm256_testz_si256(seenFeed, seenFeed);
+  counts.zero = !_mm256_testz_si256(seenZero, seenZero);
+  return counts;
+}
+
+bool AvxAvailable() {
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+}
+
+}  // namespace
+
+LineByteCounts CountLineBytes(const char* data, size_t size) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  LineByteCounts counts;
+  size_t i = 0;
+  if (AvxAvailable()) {
+    counts = CountAvx2(p, size);
+    i = size / 32 * 32;
+  }
   const __m128i tabs = _mm_set1_epi8('\t');
   const __m128i feeds = _mm_set1_epi8('\n');
-  const __m128i zeros = stopAtZero ? _mm_set1_epi8('\0') : feeds;
-  uint64_t tabCount = 0;
-  for (uint64_t at = 0; at < raw;) {
-    const LineSlice s = GetLineSlice(slot, bounds, at, static_cast<size_t>(raw - at));
+  const __m128i zeros = _mm_setzero_si128();
+  __m128i seenFeed = _mm_setzero_si128();
+  __m128i seenZero = _mm_setzero_si128();
+  // As CountAvx2, sixteen lanes at a time.
+  while (i + 16 <= size) {
+    __m128i lanes = _mm_setzero_si128();
+    const size_t stop = std::min(size - 15, i + 255 * 16);
+    for (; i < stop; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      seenFeed = _mm_or_si128(seenFeed, _mm_cmpeq_epi8(v, feeds));
+      seenZero = _mm_or_si128(seenZero, _mm_cmpeq_epi8(v, zeros));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, tabs));
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    counts.tabs += static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
+                   static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  }
+  counts.feed |= _mm_movemask_epi8(seenFeed) != 0;
+  counts.zero |= _mm_movemask_epi8(seenZero) != 0;
+  for (; i < size; ++i) {
+    counts.feed |= p[i] == '\n';
+    counts.zero |= p[i] == '\0';
+    counts.tabs += p[i] == '\t' ? 1 : 0;
+  }
+  return counts;
+}
+
+bool TabsInLine(FileSlot& slot, const LineBounds& bounds, uint64_t from, uint64_t to,
+                bool stopAtZero, uint64_t& tabs) {
+  if (!bounds.ok || to > bounds.length() || from > to) return false;
+  for (uint64_t at = from; at < to;) {
+    const LineSlice s = GetLineSlice(slot, bounds, at, static_cast<size_t>(to - at));
     if (s.size == 0) return false;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data);
-    size_t i = 0;
-    // TABs are counted in sixteen byte lanes (a compare gives -1 a TAB),
-    // summed into tabCount before a lane could pass 255.
-    while (i + 16 <= s.size) {
-      __m128i lanes = _mm_setzero_si128();
-      const size_t stop = std::min(s.size - 15, i + 255 * 16);
-      for (; i < stop; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, feeds), _mm_cmpeq_epi8(v, zeros))) !=
-            0) {
-          return false;
-        }
-        lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, tabs));
-      }
-      const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-      tabCount += static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
-                  static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    }
-    for (; i < s.size; ++i) {
-      if (p[i] == '\n' || (stopAtZero && p[i] == '\0')) return false;
-      tabCount += p[i] == '\t' ? 1 : 0;
-    }
+    const LineByteCounts counts = CountLineBytes(s.data, s.size);
+    if (counts.feed || (stopAtZero && counts.zero)) return false;
+    tabs += counts.tabs;
     at += s.size;
   }
-  text = raw - tabCount + tabCount * static_cast<uint64_t>(std::max<int32_t>(TabWidth, 0));
+  return true;
+}
+
+uint64_t TextOffsetOfTabs(uint64_t raw, uint64_t tabs) {
+  return raw - tabs + tabs * static_cast<uint64_t>(std::max<int32_t>(TabWidth, 0));
+}
+
+bool TextOffsetOfRaw(FileSlot& slot, const LineBounds& bounds, uint64_t raw, bool stopAtZero,
+                     uint64_t& text) {
+  uint64_t tabs = 0;
+  if (!TabsInLine(slot, bounds, 0, raw, stopAtZero, tabs)) return false;
+  text = TextOffsetOfTabs(raw, tabs);
   return true;
 }
 

@@ -50,6 +50,20 @@ LineSlice GetLineSlice(FileSlot& slot, const LineBounds& bounds, uint64_t from, 
 bool TextOffsetOfRaw(FileSlot& slot, const LineBounds& bounds, uint64_t raw, bool stopAtZero,
                      uint64_t& text);
 
+// What bytes [data, data + size) hold of what ends or widens a line's text.
+struct LineByteCounts {
+  uint64_t tabs = 0;
+  bool feed = false;  // a line feed
+  bool zero = false;  // a zero byte
+};
+LineByteCounts CountLineBytes(const char* data, size_t size);
+// Adds the TABs among raw bytes [from, to) of the line to tabs; false as for
+// TextOffsetOfRaw (tabs then holds part of the count).
+bool TabsInLine(FileSlot& slot, const LineBounds& bounds, uint64_t from, uint64_t to,
+                bool stopAtZero, uint64_t& tabs);
+// The text offset of raw offset raw with tabs TABs before it.
+uint64_t TextOffsetOfTabs(uint64_t raw, uint64_t tabs);
+
 // GetLineSlice without moving the window: bytes the window holds are given
 // from it, others are read from the file into scratch (room for
 // kMaxSliceBytes or want, whichever is less), so that a reader hopping

@@ -9,6 +9,7 @@
 #include "search/matcher.h"
 #include "search_fixture.h"
 #include "store/lineslice.h"
+#include "store/workers.h"
 
 namespace {
 
@@ -273,3 +274,56 @@ TEST_F(LongLineSearch, SlicesAndTextOfALineLongerThanAWindow) {
 }
 
 }  // namespace
+
+// Long lines searched through the workers' tiles (1 MiB of the file each):
+// words at tile and count-block (64 KiB) edges, a tile with more words than
+// it keeps, TABs before every word (text offsets counted a block at a
+// time), a zero byte before a word (a regex sees the text up to it), in the
+// three encodings, down and up, continuous and from lines in between.
+TEST_F(LongLineSearch, TilesOfLongLinesGiveTheOraclesHits) {
+  constexpr size_t kTile = size_t{1} << 20;
+  constexpr size_t kBlock = size_t{64} << 10;
+  // File offsets of words (before the line feeds go in).
+  std::vector<size_t> words = {
+      kBlock - 2,    3 * kBlock,   kTile - 3, kTile - 1, kTile, kTile + 1, 2 * kTile + kBlock - 1,
+      3 * kTile - 2, 4 * kTile + 5};
+  for (size_t k = 0; k < 90; ++k) words.push_back(kTile + 4096 + 37 * k);  // a dense tile
+  const size_t feeds[] = {700000, 2 * kTile + 5, 3 * kTile + 100, 3 * kTile + 2100000};
+  // Words that begin or end a line: at a range's ends.
+  for (const size_t at : {feeds[0] + 1, feeds[1] - 3, feeds[2] + 1, feeds[3] - 3}) {
+    words.push_back(at);
+  }
+  SetWorkerCountForTest(2);
+  for (const TextEncoding e : {TextEncoding::kCp932, TextEncoding::kUtf8, TextEncoding::kEucJp}) {
+    std::string wide;
+    Encode(e, u"わ", wide);
+    std::mt19937 random(11);
+    std::string file;
+    while (file.size() < 5 * kTile + 300000) {
+      const unsigned pick = random() % 16;
+      file += pick == 0 ? "\t" : pick < 4 ? wide : std::string(1, static_cast<char>('a' + pick));
+    }
+    for (const size_t at : words) file.replace(at, 3, "END");
+    file[3 * kTile + 200] = '\0';  // a regex sees the fourth line only up to here
+    for (const size_t at : feeds) file[at] = '\n';
+    Open(file);
+    WaitForIndex(SlotTable[CurrentSlot]);
+    SlotTable[CurrentSlot].Encoding = e;
+    const int32_t count = SlotTable[CurrentSlot].LineCount;
+    for (const Query& q :
+         {Query{"plain", u"END", false, false}, Query{"icase", u"enD", false, true},
+          Query{"regex", u"[E]ND", true, false}}) {
+      std::string pattern;
+      ASSERT_TRUE(Encode(e, q.typed, pattern));
+      for (const bool down : {true, false}) {
+        SCOPED_TRACE(std::string(q.name) + (down ? " down" : " up") + " in encoding " +
+                     std::to_string(static_cast<int>(e)));
+        options_ = SearchOptions{q.ignoreCase, q.regex, true, down};
+        RunBoth(pattern, down ? -1 : count, true);
+        options_.Continuous = false;
+        for (int32_t top = 0; top < count; ++top) RunBoth(pattern, top);
+      }
+    }
+  }
+  SetWorkerCountForTest(0);
+}

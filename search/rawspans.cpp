@@ -1,0 +1,232 @@
+#include "search/rawspans.h"
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "store/lineindex.h"
+#include "store/lineslice.h"
+#include "store/platform.h"
+#include "store/workers.h"
+
+namespace sp = store_platform;
+
+namespace search_detail {
+namespace {
+
+// Tiles decided at a time: 16 MiB, a few milliseconds on two cores, so that
+// input gets through between spans.
+constexpr int64_t kSpanTiles = 16;
+// Starts kept a tile; a tile with more is dense, and the caller's own scan
+// (which stops at the first start anyway) is as quick there.
+constexpr size_t kTileStarts = 64;
+
+enum : int8_t { kUndecidedTile = 0, kDecided = 1, kDense = 2 };
+
+// Blocks of kCountBytes (whole ones, in the file) counted for a text
+// offset keep what they hold of TABs, line feeds and zero bytes, so that a
+// candidate further into the same line counts only the bytes after them.
+// (Counted by the workers for every block, beside its needle search, they
+// cost the search more than counting the lines of the candidates does.)
+constexpr uint64_t kCountBytes = uint64_t{64} << 10;
+constexpr uint64_t kCountsPerTile = kTileBytes / kCountBytes;
+enum : uint8_t { kCounted = 1, kFeedSeen = 2, kZeroSeen = 4 };
+
+// What the tiles were decided for.
+struct Key {
+  uint64_t serial = 0;
+  const LineIndex* index = nullptr;
+  uint64_t fileSize = 0;
+  int32_t lineCount = -1;
+  std::string needle;
+  bool fold = false;
+  bool operator==(const Key&) const = default;
+};
+
+struct Tiles {
+  Key key;
+  std::vector<int8_t> state;
+  // Offsets in the tile of every start of the needle there, ascending.
+  std::vector<std::vector<uint32_t>> starts;
+  // Per block of kCountBytes: its TABs, and kCounted | kFeedSeen | kZeroSeen.
+  std::vector<uint32_t> blockTabs;
+  std::vector<uint8_t> blockFlags;
+};
+
+Key SlotKey(const FileSlot& slot, const RawNeedle& needle) {
+  return Key{slot.OpenSerial, slot.Index.get(), slot.FileSize,
+             slot.LineCount,  needle.bytes(),   needle.fold()};
+}
+
+bool SameDocument(const Key& a, const Key& b) {
+  return a.serial == b.serial && a.index == b.index && a.fileSize == b.fileSize &&
+         a.lineCount == b.lineCount;
+}
+
+Tiles& Kept() {
+  static Tiles tiles;
+  return tiles;
+}
+
+// Decides tiles [first, last] on the workers, taken in the scan's direction.
+// A span that cannot be mapped, or whose file shrank under the reading,
+// stays undecided.
+void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, int64_t last,
+                 int step, Tiles& kept) {
+  const uint64_t granularity = sp::AllocationGranularity();
+  const uint64_t begin = static_cast<uint64_t>(first) * kTileBytes;
+  // A start in the last tile may end needle.size() - 1 bytes past it.
+  const uint64_t end =
+      std::min(slot.FileSize, static_cast<uint64_t>(last + 1) * kTileBytes + needle.size() - 1);
+  const uint64_t mapStart = begin / granularity * granularity;
+  const uint64_t mapLength = end - mapStart;
+  const char* base =
+      end > begin ? sp::MapWindow(slot.MapHandle, mapStart, mapLength, false) : nullptr;
+  if (base == nullptr) return;
+  const int slotNumber = static_cast<int>(&slot - SlotTable);
+  sp::RegisterWindow(slotNumber, sp::kSearchWindow, base, mapLength);
+  const int64_t count = last - first + 1;
+  const size_t n = needle.size();
+  std::atomic<int64_t> next{0};
+  RunOnWorkers(WorkerCount(), [&](int) {
+    for (int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      const int64_t tile = step > 0 ? first + i : last - i;
+      const uint64_t tileBegin = static_cast<uint64_t>(tile) * kTileBytes;
+      const char* const tileStart = base + (tileBegin - mapStart);
+      std::vector<uint32_t> found;
+      int8_t state = kDecided;
+      const char* p = tileStart;
+      // A start in the tile may end n - 1 bytes past it.
+      const char* const stop = base + (std::min(end, tileBegin + kTileBytes + n - 1) - mapStart);
+      while (static_cast<size_t>(stop - p) >= n) {
+        const char* at = needle.FindFirst(p, static_cast<size_t>(stop - p));
+        if (at == nullptr) break;
+        if (found.size() == kTileStarts) {
+          state = kDense;
+          break;
+        }
+        found.push_back(static_cast<uint32_t>(at - tileStart));
+        p = at + 1;
+      }
+      kept.starts[static_cast<size_t>(tile)] = std::move(found);
+      kept.state[static_cast<size_t>(tile)] = state;
+    }
+  });
+  sp::UnregisterWindow(slotNumber, sp::kSearchWindow);
+  sp::UnmapWindow(base, mapLength);
+  if (sp::TruncationSeen(slotNumber)) {
+    // Zero pages stood in for bytes the file lost: nothing read is known.
+    std::fill(kept.state.begin() + first, kept.state.begin() + last + 1, kUndecidedTile);
+  }
+}
+
+// The span to decide from tile t on in the scan's direction: up to a tile
+// already decided, kSpanTiles tiles, or the tile limit (inclusive).
+std::pair<int64_t, int64_t> Span(const Tiles& kept, int64_t t, int64_t limit, int step) {
+  int64_t other = t;
+  for (int64_t n = 1; n < kSpanTiles; ++n) {
+    const int64_t u = other + step;
+    if (step > 0 ? u > limit : u < limit) break;
+    if (kept.state[static_cast<size_t>(u)] != kUndecidedTile) break;
+    other = u;
+  }
+  return {std::min(t, other), std::max(t, other)};
+}
+
+}  // namespace
+
+SpanAnswer FindInTiles(const FileSlot& slot, const RawNeedle& needle, uint64_t from, uint64_t end,
+                       int step) {
+  const uint64_t n = needle.size();
+  if (n == 0 || end < from + n) return {SpanAnswer::kNone, 0};
+  const SpanAnswer unknown{SpanAnswer::kUnknown, step > 0 ? from : end};
+  if (WorkerCount() < 2 || slot.Worker != nullptr || slot.Truncated || slot.Compressed ||
+      slot.MapHandle < 0 || end > slot.FileSize ||
+      sp::TruncationSeen(static_cast<int>(&slot - SlotTable))) {
+    return unknown;
+  }
+  Key key = SlotKey(slot, needle);
+  Tiles& kept = Kept();
+  if (!(kept.key == key)) {
+    const size_t tiles = static_cast<size_t>((slot.FileSize + kTileBytes - 1) / kTileBytes);
+    kept.key = std::move(key);
+    kept.state.assign(tiles, kUndecidedTile);
+    kept.starts.assign(tiles, {});
+    kept.blockTabs.assign(tiles * kCountsPerTile, 0);
+    kept.blockFlags.assign(tiles * kCountsPerTile, 0);
+  }
+  // Starts s wholly in the range: from <= s <= top.
+  const uint64_t top = end - n;
+  bool decided = false;
+  const int64_t low = static_cast<int64_t>(from / kTileBytes);
+  const int64_t high = static_cast<int64_t>(top / kTileBytes);
+  for (int64_t t = step > 0 ? low : high; t >= low && t <= high; t += step) {
+    const uint64_t tileBegin = static_cast<uint64_t>(t) * kTileBytes;
+    // Forward nothing before the tile is left; backward nothing after it:
+    // the range cut there.
+    const uint64_t cut =
+        step > 0 ? std::max(from, tileBegin) : std::min(end, tileBegin + kTileBytes - 1 + n);
+    if (kept.state[static_cast<size_t>(t)] == kUndecidedTile) {
+      if (decided) return {SpanAnswer::kNoneUntil, cut};
+      decided = true;
+      const auto [first, last] = Span(kept, t, step > 0 ? high : low, step);
+      DecideTiles(slot, needle, first, last, step, kept);
+    }
+    if (kept.state[static_cast<size_t>(t)] != kDecided) return {SpanAnswer::kUnknown, cut};
+    const std::vector<uint32_t>& starts = kept.starts[static_cast<size_t>(t)];
+    if (step > 0) {
+      for (const uint32_t offset : starts) {
+        const uint64_t s = tileBegin + offset;
+        if (s < from) continue;
+        return s <= top ? SpanAnswer{SpanAnswer::kFound, s} : SpanAnswer{SpanAnswer::kNone, 0};
+      }
+    } else {
+      for (auto it = starts.rbegin(); it != starts.rend(); ++it) {
+        const uint64_t s = tileBegin + *it;
+        if (s > top) continue;
+        return s >= from ? SpanAnswer{SpanAnswer::kFound, s} : SpanAnswer{SpanAnswer::kNone, 0};
+      }
+    }
+  }
+  return {SpanAnswer::kNone, 0};
+}
+
+bool TextOffsetInTiles(FileSlot& slot, const LineBounds& bounds, uint64_t raw, bool stopAtZero,
+                       uint64_t& text) {
+  Tiles& kept = Kept();
+  if (!bounds.ok || raw > bounds.length() || !SameDocument(kept.key, SlotKey(slot, RawNeedle())) ||
+      sp::TruncationSeen(static_cast<int>(&slot - SlotTable))) {
+    return TextOffsetOfRaw(slot, bounds, raw, stopAtZero, text);
+  }
+  uint64_t tabs = 0;
+  for (uint64_t at = 0; at < raw;) {
+    const uint64_t file = bounds.begin + at;
+    const size_t k = static_cast<size_t>(file / kCountBytes);
+    if (file % kCountBytes == 0 && raw - at >= kCountBytes && k < kept.blockFlags.size()) {
+      if ((kept.blockFlags[k] & kCounted) == 0) {
+        const LineSlice s = GetLineSlice(slot, bounds, at, kCountBytes);
+        if (s.size == kCountBytes) {
+          const LineByteCounts counts = CountLineBytes(s.data, s.size);
+          kept.blockTabs[k] = static_cast<uint32_t>(counts.tabs);
+          kept.blockFlags[k] = static_cast<uint8_t>(kCounted | (counts.feed ? kFeedSeen : 0) |
+                                                    (counts.zero ? kZeroSeen : 0));
+        }
+      }
+      const uint8_t flags = kept.blockFlags[k];
+      if ((flags & kCounted) != 0) {
+        if ((flags & kFeedSeen) != 0 || (stopAtZero && (flags & kZeroSeen) != 0)) return false;
+        tabs += kept.blockTabs[k];
+        at += kCountBytes;
+        continue;
+      }
+    }
+    const uint64_t next = std::min(raw, (file / kCountBytes + 1) * kCountBytes - bounds.begin);
+    if (!TabsInLine(slot, bounds, at, next, stopAtZero, tabs)) return false;
+    at = next;
+  }
+  text = TextOffsetOfTabs(raw, tabs);
+  return true;
+}
+
+}  // namespace search_detail
