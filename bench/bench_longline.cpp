@@ -7,13 +7,19 @@
 // and prints, as medians of REPS interleaved runs:
 //   longline/plain_ratio   continuous plain search, long1m / short27 (<= 1.2)
 //   longline/regex_ratio   continuous regex on long1m / regexec over the
-//                          same whole lines, texts read outside the timing (<= 1.3)
+//                          same whole lines in the mapped file (<= 1.3)
 //   longline/draw_ms       a page of wide100m at a random column (<= 2)
 //   longline/scroll_ms     a draw at column 50,000,000 from column 0 (<= 50)
 //   longline/rss_mib       VmRSS growth while searching wide100m to its end (<= 64)
 // PARTS (default "search,draw") picks what runs, e.g. "search" alone, or
-// "search-plain" / "search-regex" for one kind, to profile it.
+// "search-plain" / "search-regex" for one kind, to profile it; "huge" alone
+// makes a line of 2 GB and prints
+//   longline/huge_peak_mib peak VmRSS growth scrolling to its end and
+//                          searching a word there (<= 64)
+#include <fcntl.h>
 #include <pcre2posix.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <algorithm>
@@ -110,43 +116,75 @@ size_t Continuous(const std::string& pattern, bool regex) {
   return hits;
 }
 
-// regexec over every whole line, the texts read outside the timing.
+// regexec over every whole line as it lies in the file, mapped and read in
+// place (REG_STARTEND): the floor pays the same reading of the file as the
+// search does. Only the lines' bounds are looked up outside the timing.
 double RegexecFloor(const std::string& pattern, size_t* matches) {
   regex_t regex;
   regcomp(&regex, pattern.c_str(), REG_NEWLINE);
   FileSlot& slot = SlotTable[0];
-  double timed = 0;
-  *matches = 0;
-  std::string text;
+  std::vector<std::pair<uint64_t, uint64_t>> lines;
   for (int32_t line = 0; line < slot.LineCount; ++line) {
-    text.clear();
     const LineBounds b = GetLineBounds(slot, line);
-    for (uint64_t at = 0; at < b.length();) {
-      const LineSlice s = GetLineSlice(slot, b, at, kMaxSliceBytes);
-      if (s.size == 0) break;
-      text.append(s.data, s.size);
-      at += s.size;
-    }
-    timed += Seconds([&] {
-      regmatch_t m[1];
-      if (regexec(&regex, text.c_str(), 1, m, 0) == 0) ++*matches;
-    });
+    lines.emplace_back(b.begin, b.end);
   }
+  *matches = 0;
+  const int fd = ::open(slot.FileName.c_str(), O_RDONLY);
+  const double timed = Seconds([&] {
+    void* map = ::mmap(nullptr, slot.FileSize, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) std::exit(1);
+    const char* base = static_cast<const char*>(map);
+    for (const auto& [begin, end] : lines) {
+      regmatch_t m[1];
+      m[0].rm_so = 0;
+      m[0].rm_eo = static_cast<regoff_t>(end - begin);
+      if (regexec(&regex, base + begin, 1, m, REG_STARTEND) == 0) ++*matches;
+    }
+    ::munmap(map, slot.FileSize);
+  });
+  ::close(fd);
   regfree(&regex);
   return timed;
 }
 
-long RssKib() {
+long StatusKib(const char* field = "VmRSS:") {
   std::ifstream status("/proc/self/status");
   std::string key;
   long value = 0;
   while (status >> key) {
-    if (key == "VmRSS:") {
+    if (key == field) {
       status >> value;
       return value;
     }
   }
   return 0;
+}
+long RssKib() { return StatusKib(); }
+
+// One line of 2,000,000,000 bytes without a line feed, "ZQXJEND" at its
+// end: the peak resident memory above the open document's while the page
+// is scrolled to the line's end and the word is searched (the file is
+// deleted afterwards).
+void HugeLine(const std::string& dir) {
+  const std::string path = dir + "/line2g.txt";
+  constexpr size_t kBytes = 2000000000;
+  {
+    std::ofstream file(path, std::ios::binary);
+    const std::string piece = Text(size_t{1} << 20, 9);
+    for (size_t at = 0; at + piece.size() + 7 <= kBytes; at += piece.size()) file << piece;
+    file.seekp(0, std::ios::end);
+    const size_t size = static_cast<size_t>(file.tellp());
+    file << std::string(kBytes - 7 - size, 'a') << "ZQXJEND";
+  }
+  Open(path);
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  const long before = RssKib();
+  const double draw = Seconds([] { DrawViewAtColumn(static_cast<int32_t>(kBytes - 100)); });
+  const double search = Seconds([] { Continuous("ZQXJEND", false); });
+  std::printf("longline/huge_peak_mib %.1f\n", (StatusKib("VmHWM:") - before) / 1024.0);
+  std::printf("# 2 GB line: scrolled to its end in %.2f s, searched in %.2f s\n", draw, search);
+  ResetSlotTable();
+  std::remove(path.c_str());
 }
 
 }  // namespace
@@ -167,6 +205,10 @@ int main(int argc, char** argv) {
   PageScrollBar vscroll(Qt::Vertical);
   PageScrollBar hscroll(Qt::Horizontal);
   RegisterSlotControls(0, nullptr, &image, &vscroll, &hscroll);
+  if (parts == "huge") {
+    HugeLine(dir);
+    return 0;
+  }
 
   std::vector<double> longPlain, shortPlain, longRegex, floor;
   size_t hits[3] = {};

@@ -17,7 +17,12 @@ namespace long_line {
 
 namespace {
 
-constexpr size_t kSliceBytes = size_t{64} << 10;  // read per step, and the checkpoint spacing
+constexpr size_t kSliceBytes = size_t{64} << 10;  // read per step of the whole walk
+// Checkpoint spacing (raw bytes): a row's walk from the one before its
+// column reads and decodes 8 KiB on average. A line of 2 GB keeps 3 MB.
+constexpr uint64_t kCheckpointBytes = uint64_t{16} << 10;
+// A row's walk reads this much first, then twice as much each step.
+constexpr size_t kFirstPeekBytes = size_t{4} << 10;
 // A cluster that starts this close to a slice's end is read again with the
 // next slice: it may go on past it.
 constexpr size_t kClusterMargin = 64;
@@ -87,25 +92,33 @@ struct Stop {
 };
 
 // Walks the line from from (a cluster edge) while the next cluster ends at
-// or before both limits; pushes the point at the start of every slice read
-// to checkpoints when given. A walk that leaves checkpoints (the whole
-// line, once) reads through the window; the others, at most a checkpoint
-// step long, read without moving it.
+// or before both limits; pushes a point about every kCheckpointBytes to
+// checkpoints when given. A walk that leaves checkpoints (the whole line,
+// once) reads through the window; the others, about a checkpoint step
+// long, read without moving it, a few KiB first.
 Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, uint64_t textLimit,
           std::vector<Point>* checkpoints) {
   const TextEncoding encoding = slot.Encoding;
   const int64_t tab = std::max<int32_t>(TabWidth, 0);
   const uint64_t length = bounds.length();
+  size_t peek = kFirstPeekBytes;
+  // A whole walk leaves a checkpoint at the first cluster edge at or past
+  // this raw offset (its runs of single bytes end there).
+  uint64_t nextCheckpoint = p.raw;
   while (p.raw < length) {
-    if (checkpoints != nullptr) checkpoints->push_back(p);
     const LineSlice s = checkpoints != nullptr
                             ? GetLineSlice(slot, bounds, p.raw, kSliceBytes)
-                            : PeekLineSlice(slot, bounds, p.raw, kSliceBytes, Scratch());
+                            : PeekLineSlice(slot, bounds, p.raw, peek, Scratch());
+    peek = std::min(peek * 2, kSliceBytes);
     if (s.size == 0) break;
     const bool last = p.raw + s.size >= length;
     const auto* bytes = reinterpret_cast<const unsigned char*>(s.data);
     size_t i = 0;
     while (i < s.size) {
+      if (checkpoints != nullptr && p.raw >= nextCheckpoint) {
+        checkpoints->push_back(p);
+        nextCheckpoint = p.raw + kCheckpointBytes;
+      }
       const unsigned char c = bytes[i];
       if (c == '\n') return Stop{p};  // the file changed under the index: the text ends here
       if (c == '\t') {
@@ -138,6 +151,7 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
         uint64_t n = j - i;
         if (j < s.size || !last) --n;
         n = std::min<uint64_t>({n, static_cast<uint64_t>(cellLimit - p.cell), textLimit - p.text});
+        if (checkpoints != nullptr) n = std::min(n, nextCheckpoint - p.raw);
         if (n > 0) {
           p.cell += static_cast<int64_t>(n);
           p.text += n;

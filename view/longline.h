@@ -1,7 +1,7 @@
 // Columns of long lines: lines whose text GetLine cuts (2047 bytes or more).
 // The page shows any part of such a line without decoding it from its start
 // at every draw: one walk over the line counts its display cells and leaves
-// a checkpoint (raw offset, text offset, cell) about every 64 KiB of it;
+// a checkpoint (raw offset, text offset, cell) about every 16 KiB of it;
 // later questions start at the checkpoint before their answer. The
 // checkpoints are kept for the lines recently drawn (a few pages' worth) and
 // dropped when the document, the tab width or the encoding changes.
