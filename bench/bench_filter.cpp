@@ -53,7 +53,10 @@ std::unique_ptr<LineFilter> Filter(const std::vector<FilterRule>& rules) {
   job.index = slot.Index;
   job.tabWidth = TabWidth;
   job.test = MakeFilterTest(rules, slot.Encoding);
-  if (slot.Compressed) job.source = slot.Compressed->source;
+  if (slot.Compressed) {  // as the filter command makes it
+    job.source = slot.Compressed->source;
+    job.runBytes = uint64_t{4} << 20;
+  }
   auto filter = std::make_unique<LineFilter>(std::move(job), nullptr);
   filter->Extend(slot.LineCount, slot.FileSize);
   while (!filter->CaughtUp()) std::this_thread::sleep_for(std::chrono::microseconds(200));

@@ -125,7 +125,12 @@ void Build(FileSlot& slot, SlotRules& state) {
   job.test = MakeFilterTest(rules, slot.Encoding);
   // A compressed or UTF-16 document: the text (UTF-8 for UTF-16) is read
   // through its source, unpacked bytes by offset as the index counts them.
-  if (slot.Compressed) job.source = slot.Compressed->source;
+  // Runs of 4 MiB: the run and what is decoded ahead are held on the heap
+  // (a plain file's runs are mapped).
+  if (slot.Compressed) {
+    job.source = slot.Compressed->source;
+    job.runBytes = uint64_t{4} << 20;
+  }
   if (!job.test || !job.index) return;
   slot.Filter = std::make_shared<LineFilter>(std::move(job), nullptr);
   slot.Filter->Extend(slot.LineCount, slot.FileSize);
