@@ -381,7 +381,9 @@ size_t LineIndex::AppendCoded(const uint64_t* starts, size_t n, const CodedRun& 
       !Fill(codes_, codes_filled_, at + run.code_bytes_)) {
     return done + Append(starts + done, n - done);
   }
-  std::memcpy(codes_ + at, run.codes_.data(), run.code_bytes_);
+  // Groups of equal distances have no codes: then there is nothing to copy
+  // (and the run's buffer may be null).
+  if (run.code_bytes_ > 0) std::memcpy(codes_ + at, run.codes_.data(), run.code_bytes_);
   const uint32_t place = static_cast<uint32_t>(at >> 3);
   Head* head = heads_ + group;
   for (int64_t g = 0; g < run.groups_; ++g) {
