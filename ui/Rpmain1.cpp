@@ -639,6 +639,7 @@ void TRpEdit::SetStatus(int panel, const QString& text) {
                                               : nullptr;
   if (label == nullptr) return;
   label->setText(text);
+  FitPanelToText(label);
   // Written during the index build and the scans, which keep the event loop
   // waiting: paint now.
   label->repaint();

@@ -30,6 +30,7 @@
 
 #include "commands/Rpcmd1.h"
 #include "search/search.h"
+#include "store/slot_detail.h"
 #include "store/slots.h"
 #include "support/testfiles.h"
 #include "ui/Rpjump.h"
@@ -746,7 +747,7 @@ TEST_F(MainWindowTest, EncodingMenuFollowsTheTabAndIsEchoedAsACommand) {
 
 namespace {
 
-TEST_F(MainWindowTest, TheLoadingShareFitsItsPanelAtTheDefaultWidth) {
+TEST_F(MainWindowTest, StatusTextsFitTheirPanelsAtTheDefaultWidth) {
   Create();
   window_->resize(1024, 768);
   window_->show();
@@ -755,6 +756,23 @@ TEST_F(MainWindowTest, TheLoadingShareFitsItsPanelAtTheDefaultWidth) {
   QCoreApplication::processEvents();
   EXPECT_GE(panel->contentsRect().width(), panel->fontMetrics().horizontalAdvance(panel->text()));
   EXPECT_GT(window_->StatusPanel[1]->width(), 300);  // the file name keeps most of its room
+  // Texts longer than the design widths.
+  const struct {
+    int panel;
+    const char* text;
+  } kLong[] = {
+      {6, "表示 1,500,000,000 / 2,147,483,646"},
+      {6, "検索中 2,000,000,000 / 2,147,483,646"},
+      {kEncodingPanel, "UTF-16LE"},
+      {kEncodingPanel, "Shift_JIS (bzip2)"},
+  };
+  for (const auto& row : kLong) {
+    slot_detail::SetStatus(row.panel, row.text);  // as the store and the commands write them
+    QCoreApplication::processEvents();
+    QLabel* label = row.panel == 6 ? window_->StatusPanel[6] : window_->EncodingPanel;
+    EXPECT_GE(label->contentsRect().width(), label->fontMetrics().horizontalAdvance(label->text()))
+        << row.text;
+  }
 }
 
 }  // namespace
