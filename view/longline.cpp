@@ -214,6 +214,12 @@ int HeadText(FileSlot& slot, int32_t line, char* out) {
   return static_cast<int>(head.size());
 }
 
+bool IsLong(FileSlot& slot, int32_t line) {
+  const Span span = SpanOf(slot, line);
+  if (TabWidth <= 0 || span.next < span.begin + kLineBufferSize + 2) return false;
+  return EntryOf(slot, line).text >= static_cast<uint64_t>(kMaxLineText);
+}
+
 int64_t Cells(FileSlot& slot, int32_t line) { return EntryOf(slot, line).cells; }
 
 RowStart StartAtColumn(FileSlot& slot, int32_t line, int64_t column) {
@@ -250,18 +256,22 @@ std::string TextFrom(FileSlot& slot, int32_t line, uint64_t raw, size_t cap) {
   while (text.size() < cap) {
     const LineSlice s = PeekLineSlice(slot, e.bounds, raw, cap - text.size(), Scratch());
     if (s.size == 0) break;
-    for (size_t i = 0; i < s.size && text.size() < cap; ++i) {
-      const char c = s.data[i];
-      if (c == '\n') {
+    size_t i = 0;
+    while (i < s.size && text.size() < cap) {
+      // A run of bytes as they are, then the TAB or line feed that ends it.
+      const size_t stop = i + std::min(s.size - i, cap - text.size());
+      size_t j = i;
+      while (j < stop && s.data[j] != '\t' && s.data[j] != '\n') ++j;
+      text.append(s.data + i, j - i);
+      i = j;
+      if (i == stop) continue;
+      if (s.data[i] == '\n') {
         // The file changed under the index: the text ends at the feed.
         if (!text.empty() && text.back() == '\r') text.pop_back();
         return text;
       }
-      if (c == '\t') {
-        text.append(std::min(tab, cap - text.size()), ' ');
-      } else {
-        text += c;
-      }
+      text.append(std::min(tab, cap - text.size()), ' ');
+      ++i;
     }
     raw += s.size;
   }

@@ -31,6 +31,9 @@ struct RowStart {
 // reaches GetLine's cap whatever its TABs), read without moving the window:
 // the rows of a page of long lines lie far apart. -1 for any other line.
 int HeadText(FileSlot& slot, int32_t line, char* out);
+// Whether HeadText would give the line's text: the line is long. Nothing
+// of it is read but its first count, which is kept.
+bool IsLong(FileSlot& slot, int32_t line);
 // The line's display cells, counted whole (then kept).
 int64_t Cells(FileSlot& slot, int32_t line);
 // The start of the row scrolled to column (display cells).

@@ -15,6 +15,7 @@
 
 #include "view/highlights.h"
 #include "view/longline.h"
+#include "view/rowglyphs.h"
 #include "view/shownlines.h"
 #include "view/view.h"
 #include "view/view_internal.h"
@@ -171,21 +172,27 @@ int ShownFrom(TextEncoding encoding, const char* text, int length, int32_t colum
 void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
   PageImage* image = slot.Image;
   if (image == nullptr) return;
+  // A long line's row is read from its column on (below); its head is read
+  // only to measure the character width.
   char text[kLineBufferSize];
-  int length = long_line::HeadText(slot, line, text);
-  if (length < 0) length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+  int length = 0;
+  bool longLine = long_line::IsLong(slot, line);
+  if (!longLine) {
+    length = std::clamp(GetLineInto(slot, line, text), 0, kMaxLineText);
+    longLine = length >= kMaxLineText;
+  }
   char prefix[32];
   const int prefixLength = FormatPrefix(line, prefix);
   const int y = RowTopOf(*image, slot.DrawRow);
   slot.DrawRow += 1;
   // The horizontal range counts display cells, as the scroll position does.
   // A line GetLine may cut is counted whole (long_line keeps the count).
-  const bool longLine = length >= kMaxLineText;
   const int64_t cells = longLine ? long_line::Cells(slot, line)
                                  : CellWidth(slot.Encoding, text, static_cast<size_t>(length));
   if (cells > slot.MaxLineWidth) {
     slot.MaxLineWidth = static_cast<int32_t>(std::min<int64_t>(cells, kMaxColumn));
     g_maxRaised = true;
+    if (longLine && length == 0) length = std::max(long_line::HeadText(slot, line, text), 0);
     MeasureCharWidth(std::string(text, static_cast<size_t>(length)));
   }
   static QString row;  // reused: no allocation per row once it has grown
@@ -227,7 +234,10 @@ void DrawRowText(FileSlot& slot, int32_t line, int32_t column) {
 
   {
     PagePainterScope scope(image);
-    g_pagePainter->drawText(QPoint(kTextOriginX, y + CanvasMetrics(*image).ascent()), row);
+    const int baseline = y + CanvasMetrics(*image).ascent();
+    if (!DrawRowGlyphs(*g_pagePainter, kTextOriginX, baseline, row, image->Raster().width())) {
+      g_pagePainter->drawText(QPoint(kTextOriginX, baseline), row);
+    }
     PaintRowMarks(*g_pagePainter, *image, slot.Encoding, TextMargin, y,
                   RowTopOf(*image, slot.DrawRow) - y, shownText, shownLength, from, blanks);
   }
