@@ -21,8 +21,9 @@ constexpr size_t kSliceBytes = size_t{64} << 10;  // read per step of the whole 
 // Checkpoint spacing (raw bytes): a row's walk from the one before its
 // column reads and decodes 8 KiB on average. A line of 2 GB keeps 3 MB.
 constexpr uint64_t kCheckpointBytes = uint64_t{16} << 10;
-// A row's walk reads this much first, then twice as much each step.
-constexpr size_t kFirstPeekBytes = size_t{4} << 10;
+// A row's walk reads first the bytes its limit needs when each byte is a
+// cell (ASCII, Shift-JIS), at least this many, then twice as much each step.
+constexpr size_t kFirstPeekBytes = 256;
 // A cluster that starts this close to a slice's end is read again with the
 // next slice: it may go on past it.
 constexpr size_t kClusterMargin = 64;
@@ -95,13 +96,15 @@ struct Stop {
 // or before both limits; pushes a point about every kCheckpointBytes to
 // checkpoints when given. A walk that leaves checkpoints (the whole line,
 // once) reads through the window; the others, about a checkpoint step
-// long, read without moving it, a few KiB first.
+// long, read without moving it, about what the limit needs first.
 Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, uint64_t textLimit,
           std::vector<Point>* checkpoints) {
   const TextEncoding encoding = slot.Encoding;
   const int64_t tab = std::max<int32_t>(TabWidth, 0);
   const uint64_t length = bounds.length();
-  size_t peek = kFirstPeekBytes;
+  const uint64_t toLimit = std::min(static_cast<uint64_t>(cellLimit - p.cell), textLimit - p.text);
+  size_t peek = static_cast<size_t>(std::clamp<uint64_t>(
+      std::min<uint64_t>(toLimit, kSliceBytes) + 2 * kClusterMargin, kFirstPeekBytes, kSliceBytes));
   // A whole walk leaves a checkpoint at the first cluster edge at or past
   // this raw offset (its runs of single bytes end there).
   uint64_t nextCheckpoint = p.raw;

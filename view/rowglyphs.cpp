@@ -6,7 +6,11 @@
 #include <QPaintDevice>
 #include <QRawFont>
 #include <QTextLayout>
+#include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -18,7 +22,22 @@ struct Glyph {
   State state = kUnknown;
   uint16_t font = 0;  // into Cache::fonts
   quint32 index = 0;
-  float advance = 0;  // exact: a multiple of 1/64 well below 2^17
+  float advance = 0;            // exact: a multiple of 1/64 well below 2^17
+  int32_t cell = kCellUnknown;  // into Cache::cells, or kNoCell
+  static constexpr int32_t kCellUnknown = -1;
+  static constexpr int32_t kNoCell = -2;
+};
+
+// The pixels a glyph of a whole-pixel advance leaves when drawn at a whole
+// pixel on its part of drawText's opaque box: the rows the box covers (and
+// any its ink reaches), from the cell's left edge to the next cell's. A
+// glyph whose ink leaves that block, or whose pixels depend on what lay
+// under it, has none.
+struct Cell {
+  int top = 0;  // the block's first row, from the baseline
+  int rows = 0;
+  int width = 0;
+  std::vector<QRgb> pixels;  // rows x width
 };
 
 struct Cache {
@@ -27,8 +46,13 @@ struct Cache {
   int dpiY = 0;
   double ascent = 0;  // of the primary font: the height of drawText's box
   double descent = 0;
+  // What the cells were drawn with: the painter's pen and background.
+  QRgb pen = 0;
+  QRgb background = 0;
+  QPainter::RenderHints hints;
   std::vector<QRawFont> fonts;
-  std::vector<Glyph> glyphs;  // by UTF-16 unit, 65,536 (768 KiB) once used
+  std::vector<Glyph> glyphs;  // by UTF-16 unit, 65,536 (1 MiB) once used
+  std::vector<Cell> cells;
 };
 
 Cache& TheCache() {
@@ -117,23 +141,168 @@ Glyph LookUp(Cache& cache, QChar c, QPaintDevice* device) {
   return g;
 }
 
-// The cache for the painter's font and device, emptied when either changed.
-Cache& CacheFor(const QFont& font, QPaintDevice* device) {
+// The cache for the painter's font, device and colours, emptied when any
+// changed.
+Cache& CacheFor(const QPainter& painter, QPaintDevice* device) {
   Cache& cache = TheCache();
+  const QFont& font = painter.font();
   const int dpiX = device->logicalDpiX();
   const int dpiY = device->logicalDpiY();
+  const QRgb pen = painter.pen().color().rgba();
+  const QRgb background = painter.background().color().rgba();
   if (cache.glyphs.empty() || cache.dpiX != dpiX || cache.dpiY != dpiY || !(cache.font == font) ||
-      cache.font.resolveMask() != font.resolveMask()) {
+      cache.font.resolveMask() != font.resolveMask() || cache.pen != pen ||
+      cache.background != background || cache.hints != painter.renderHints()) {
     cache.font = font;
     cache.dpiX = dpiX;
     cache.dpiY = dpiY;
+    cache.pen = pen;
+    cache.background = background;
+    cache.hints = painter.renderHints();
     const QFontMetricsF metrics(font, device);
     cache.ascent = metrics.ascent();
     cache.descent = metrics.descent();
     cache.fonts.clear();
     cache.glyphs.assign(65536, Glyph{});
+    cache.cells.clear();
   }
   return cache;
+}
+
+// The glyph's box part and glyph drawn at (x, baseline), as a row draws them.
+void DrawCell(QPainter& painter, const Cache& cache, const Glyph& g, int x, int baseline) {
+  painter.fillRect(QRectF(x, baseline - cache.ascent, g.advance, cache.ascent + cache.descent),
+                   QColor::fromRgba(cache.background));
+  QGlyphRun run;
+  run.setRawFont(cache.fonts[g.font]);
+  run.setGlyphIndexes({g.index});
+  run.setPositions({QPointF(x, baseline)});
+  painter.drawGlyphRun(QPointF(0, 0), run);
+}
+
+// Draws the glyph alone twice, on two grounds no drawing gives; what
+// changed is its block, which must be the same on both.
+int32_t CaptureCell(Cache& cache, const Glyph& g) {
+  const int width = static_cast<int>(g.advance);
+  if (width <= 0 || static_cast<float>(width) != g.advance || cache.fonts.empty()) {
+    return Glyph::kNoCell;
+  }
+  const int pad = 2 * static_cast<int>(std::ceil(cache.ascent + cache.descent)) + 8;
+  const int baseline = pad + static_cast<int>(std::ceil(cache.ascent));
+  const QRgb grounds[2] = {qRgb(3, 250, 120), qRgb(250, 5, 60)};
+  QImage drawn[2];
+  for (int k = 0; k < 2; ++k) {
+    drawn[k] = QImage(width + 2 * pad, baseline + pad, QImage::Format_RGB32);
+    drawn[k].fill(grounds[k]);
+    QPainter p(&drawn[k]);
+    p.setRenderHints(cache.hints);
+    p.setPen(QColor::fromRgba(cache.pen));
+    DrawCell(p, cache, g, pad, baseline);
+  }
+  int top = drawn[0].height();
+  int bottom = -1;
+  for (int y = 0; y < drawn[0].height(); ++y) {
+    for (int x = 0; x < drawn[0].width(); ++x) {
+      const bool changed = drawn[0].pixel(x, y) != grounds[0] || drawn[1].pixel(x, y) != grounds[1];
+      if (!changed) continue;
+      if (x < pad || x >= pad + width || drawn[0].pixel(x, y) != drawn[1].pixel(x, y)) {
+        return Glyph::kNoCell;
+      }
+      top = std::min(top, y);
+      bottom = std::max(bottom, y);
+    }
+  }
+  if (bottom < top) return Glyph::kNoCell;
+  Cell cell;
+  cell.top = top - baseline;
+  cell.rows = bottom - top + 1;
+  cell.width = width;
+  cell.pixels.reserve(static_cast<size_t>(cell.rows) * static_cast<size_t>(width));
+  for (int y = top; y <= bottom; ++y) {
+    for (int x = pad; x < pad + width; ++x) {
+      if (drawn[0].pixel(x, y) == grounds[0]) return Glyph::kNoCell;  // a hole in the block
+      cell.pixels.push_back(drawn[0].pixel(x, y));
+    }
+  }
+  if (cache.cells.size() >= INT32_MAX) return Glyph::kNoCell;
+  cache.cells.push_back(std::move(cell));
+  return static_cast<int32_t>(cache.cells.size() - 1);
+}
+
+// The painter draws onto a raster the cells can be copied into as they are:
+// 32-bit pixels, nothing between the painter and the pixels, and no other
+// owner of them.
+QImage* CellRaster(const QPainter& painter, QPaintDevice* device) {
+  if (device->devType() != QInternal::Image) return nullptr;
+  auto* image = static_cast<QImage*>(device);
+  if (image->format() != QImage::Format_RGB32 || !image->isDetached()) return nullptr;
+  if (painter.hasClipping() || !painter.transform().isIdentity() || painter.opacity() != 1.0 ||
+      painter.compositionMode() != QPainter::CompositionMode_SourceOver ||
+      painter.backgroundMode() != Qt::OpaqueMode || painter.pen().style() != Qt::SolidLine ||
+      painter.background().style() != Qt::SolidPattern) {
+    return nullptr;
+  }
+  return image;
+}
+
+// Pixels of a cell's row: most cells are one or two cells of a fixed grid,
+// whose sizes the compiler copies without a call.
+inline void CopyPixels(QRgb* out, const QRgb* in, int n) {
+  if (n == 6) {
+    std::memcpy(out, in, 6 * sizeof(QRgb));
+  } else if (n == 12) {
+    std::memcpy(out, in, 12 * sizeof(QRgb));
+  } else if (n == 7) {
+    std::memcpy(out, in, 7 * sizeof(QRgb));
+  } else if (n == 14) {
+    std::memcpy(out, in, 14 * sizeof(QRgb));
+  } else {
+    std::memcpy(out, in, static_cast<size_t>(n) * sizeof(QRgb));
+  }
+}
+
+// Copies the cells of the glyphs from x (>= 0) on; false, with nothing
+// copied, when a glyph has no cell.
+bool CopyCells(Cache& cache, QImage& image, const std::vector<Glyph*>& glyphs, int x,
+               int baseline) {
+  if (x < 0) return false;
+  static std::vector<const Cell*> cells;
+  cells.clear();
+  int top = INT_MAX;
+  int bottom = INT_MIN;
+  for (Glyph* g : glyphs) {
+    if (g->cell == Glyph::kCellUnknown) g->cell = CaptureCell(cache, *g);
+    if (g->cell < 0) return false;
+  }
+  // Pointers only once every cell is made: making one may move the others.
+  for (const Glyph* g : glyphs) {
+    const Cell* cell = &cache.cells[static_cast<size_t>(g->cell)];
+    cells.push_back(cell);
+    top = std::min(top, cell->top);
+    bottom = std::max(bottom, cell->top + cell->rows);
+  }
+  const int width = image.width();
+  const int height = image.height();
+  uchar* bits = image.bits();
+  const qsizetype line = image.bytesPerLine();
+  // A scan line at a time across the row, into one run of the raster.
+  for (int row = top; row < bottom; ++row) {
+    const int y = baseline + row;
+    if (y < 0 || y >= height) continue;
+    QRgb* out = reinterpret_cast<QRgb*>(bits + y * line) + x;
+    int at = x;
+    for (const Cell* cell : cells) {
+      const int n = std::min(cell->width, width - at);
+      if (n <= 0) break;
+      const int r = row - cell->top;
+      if (r >= 0 && r < cell->rows) {
+        CopyPixels(out, cell->pixels.data() + static_cast<size_t>(r) * cell->width, n);
+      }
+      out += cell->width;
+      at += cell->width;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -141,10 +310,10 @@ Cache& CacheFor(const QFont& font, QPaintDevice* device) {
 bool DrawRowGlyphs(QPainter& painter, int x, int baseline, const QString& text, int right) {
   QPaintDevice* device = painter.device();
   if (device == nullptr) return false;
-  Cache& cache = CacheFor(painter.font(), device);
+  Cache& cache = CacheFor(painter, device);
   // First every glyph up to the right edge is known to be plain: a row is
   // drawn wholly one way.
-  static std::vector<const Glyph*> shown;
+  static std::vector<Glyph*> shown;
   shown.clear();
   double end = x;
   for (const QChar c : text) {
@@ -156,6 +325,9 @@ bool DrawRowGlyphs(QPainter& painter, int x, int baseline, const QString& text, 
     end += g.advance;
   }
   if (shown.empty()) return true;
+  // Copying each glyph's pixels is the fastest, where they are known.
+  QImage* raster = CellRaster(painter, device);
+  if (raster != nullptr && CopyCells(cache, *raster, shown, x, baseline)) return true;
   if (painter.backgroundMode() == Qt::OpaqueMode) {
     painter.fillRect(QRectF(x, baseline - cache.ascent, end - x, cache.ascent + cache.descent),
                      painter.background());
