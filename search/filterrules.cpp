@@ -94,7 +94,7 @@ class RuleTest : public LineTest {
     return copy;
   }
 
-  void Decide(const LineBatch& batch, std::vector<int>& shown) override {
+  void Decide(const LineBatch& batch, ShownBits& shown) override {
     for (CompiledRule& rule : rules_) rule.Mark(batch);
     // The lines to look at: with includes, their candidates (only those can
     // be shown); without, the excludes' candidates, every other line being
@@ -114,7 +114,8 @@ class RuleTest : public LineTest {
     const int count = everyLine ? batch.count : static_cast<int>(consider_.size());
     int shownUpTo = 0;  // with showRest: lines below this are in shown
     auto showUpTo = [&](int k) {
-      for (; shownUpTo < k; ++shownUpTo) shown.push_back(shownUpTo);
+      shown.AddRange(shownUpTo, k);
+      shownUpTo = std::max(shownUpTo, k);
     };
     char text[kLineBufferSize];
     for (int i = 0; i < count; ++i) {
@@ -138,7 +139,7 @@ class RuleTest : public LineTest {
           included = matches(rule);
         }
       }
-      if (included && !excluded) shown.push_back(k);
+      if (included && !excluded) shown.Add(k);
     }
     if (showRest) showUpTo(batch.count);
   }

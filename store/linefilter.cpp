@@ -1,9 +1,9 @@
 #include "store/linefilter.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -230,10 +230,85 @@ LineBatch PieceOf(const LineRun& run, int a, int b) {
 
 }  // namespace
 
+// The bits of 65,536 lines, and the counts that rank and select them. A
+// count is written when its first line is published, before the release of
+// shown_ that publishes it, and stays (the open last line examined again
+// keeps the counts before it): a reader that acquired ShownCount() finds
+// every count and bit below the last shown line it may ask for. Counts not
+// yet written read as unset, bits past the published lines as zero but for
+// the open last line's, which is left until it is decided again.
+struct LineFilter::BitChunk {
+  static constexpr uint16_t kUnset = 0xFFFF;  // above any count of a block (at most 65,024)
+  // Shown lines before the chunk's first line; -1 until it is published.
+  std::atomic<int32_t> before{-1};
+  // Shown lines of the chunk before each block of 512 lines; kUnset until
+  // the block's first line is published.
+  std::atomic<uint16_t> blocks[kChunkBlocks];
+  // Bit (line % 64) of word (line % 65,536) / 64; read and written through
+  // atomic_ref.
+  uint64_t words[kChunkWords] = {};
+
+  BitChunk() {
+    for (std::atomic<uint16_t>& block : blocks) block.store(kUnset, std::memory_order_relaxed);
+  }
+};
+
+namespace {
+
+static_assert(std::atomic_ref<uint64_t>::required_alignment <= alignof(uint64_t));
+
+uint64_t Load(const uint64_t& word) {
+  return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(std::memory_order_relaxed);
+}
+
+// The position of the n-th set bit of word (n < popcount(word)): halves,
+// then the last byte's bits one by one.
+int SelectBit(uint64_t word, int n) {
+  int base = 0;
+  for (int width = 32; width >= 8; width /= 2) {
+    const uint64_t low = word & ((uint64_t{1} << width) - 1);
+    const int count = std::popcount(low);
+    if (n >= count) {
+      n -= count;
+      word >>= width;
+      base += width;
+    } else {
+      word = low;
+    }
+  }
+  for (; n > 0; --n) word &= word - 1;
+  return base + std::countr_zero(word);
+}
+
+}  // namespace
+
+void ShownBits::Reset(int count, int shift) {
+  count_ = std::max(count, 0);
+  shift_ = shift & 63;
+  words_.assign(static_cast<size_t>((int64_t{shift_} + count_ + 63) >> 6), 0);
+}
+
+void ShownBits::AddRange(int a, int b) {
+  if (b <= a) return;
+  const int64_t from = int64_t{shift_} + a;
+  const int64_t to = int64_t{shift_} + b;  // bits [from, to)
+  size_t w = static_cast<size_t>(from >> 6);
+  const size_t last = static_cast<size_t>((to - 1) >> 6);
+  const uint64_t head = ~uint64_t{0} << (from & 63);
+  const uint64_t tail = ~uint64_t{0} >> (63 - ((to - 1) & 63));
+  if (w == last) {
+    words_[w] |= head & tail;
+    return;
+  }
+  words_[w] |= head;
+  for (++w; w < last; ++w) words_[w] = ~uint64_t{0};
+  words_[last] |= tail;
+}
+
 LineFilter::LineFilter(Job job, std::function<void()> wake)
     : job_(std::move(job)),
       wake_(std::move(wake)),
-      chunks_(new std::atomic<int32_t*>[kMaxChunks]()) {
+      chunks_(new std::atomic<BitChunk*>[kMaxChunks]()) {
   job_.fd = job_.fd >= 0 ? dup(job_.fd) : -1;
   thread_ = std::thread([this] { Run(); });
 }
@@ -241,7 +316,7 @@ LineFilter::LineFilter(Job job, std::function<void()> wake)
 LineFilter::~LineFilter() {
   Cancel();
   if (aheadDone_.valid()) aheadDone_.wait();  // ends at its next piece: stop_ is set
-  for (int i = 0; i < kMaxChunks; ++i) delete[] chunks_[i].load(std::memory_order_relaxed);
+  for (int i = 0; i < kMaxChunks; ++i) delete chunks_[i].load(std::memory_order_relaxed);
   if (job_.fd >= 0) close(job_.fd);
 }
 
@@ -276,75 +351,135 @@ bool LineFilter::CaughtUp() const {
 }
 
 int32_t LineFilter::ShownLine(int32_t rank) const {
-  const std::atomic<int32_t*>& chunk = chunks_[rank >> kChunkShift];
-  return std::atomic_ref<int32_t>(chunk.load(std::memory_order_acquire)[rank & (kChunkLines - 1)])
-      .load(std::memory_order_relaxed);
-}
-
-int32_t LineFilter::RankOf(int32_t line) const {
+  // The last chunk, then the last block in it, whose count of shown lines
+  // before it is at most rank: counts grow with the line, and one not yet
+  // written (of a chunk or block past the line asked for) reads as above.
   int32_t low = 0;
-  int32_t high = ShownCount();
+  int32_t high = chunkCount_.load(std::memory_order_acquire);
+  const BitChunk* chunk = nullptr;
+  int32_t before = 0;
   while (low < high) {
     const int32_t mid = low + (high - low) / 2;
-    if (ShownLine(mid) < line) {
+    const BitChunk* at = chunks_[mid].load(std::memory_order_acquire);
+    const int32_t count = at != nullptr ? at->before.load(std::memory_order_relaxed) : -1;
+    if (count >= 0 && count <= rank) {
+      chunk = at;
+      before = count;
       low = mid + 1;
     } else {
       high = mid;
     }
   }
-  return low;
+  if (chunk == nullptr) return 0;  // no such rank
+  const int64_t chunkLine = int64_t{low - 1} << kChunkShift;
+  const int32_t inChunk = rank - before;
+  int block = 0;
+  int32_t blockCount = 0;
+  for (int lo = 0, hi = kChunkBlocks; lo < hi;) {
+    const int mid = lo + (hi - lo) / 2;
+    const uint16_t count = chunk->blocks[mid].load(std::memory_order_relaxed);
+    if (count != BitChunk::kUnset && count <= inChunk) {
+      block = mid;
+      blockCount = count;
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  int32_t n = inChunk - blockCount;
+  for (int w = block * kBlockWords; w < kChunkWords; ++w) {
+    const uint64_t word = Load(chunk->words[w]);
+    const int count = std::popcount(word);
+    if (n < count)
+      return static_cast<int32_t>(chunkLine + (int64_t{w} << kWordShift) + SelectBit(word, n));
+    n -= count;
+  }
+  // Only a reader that raced the open last line's new decision gets here.
+  return static_cast<int32_t>(chunkLine + (int64_t{1} << kChunkShift) - 1);
+}
+
+int32_t LineFilter::RankOf(int32_t line) const {
+  // The count before line's block and the bits before it in the block;
+  // never above the shown lines read first (a count written since, or a
+  // line past the examined ones, has every one of them before it).
+  const int32_t shown = ShownCount();
+  if (line <= 0) return 0;
+  const int64_t c = int64_t{line} >> kChunkShift;
+  const BitChunk* chunk = c < kMaxChunks ? chunks_[c].load(std::memory_order_acquire) : nullptr;
+  if (chunk == nullptr) return shown;
+  const int32_t before = chunk->before.load(std::memory_order_relaxed);
+  const int at = line & ((1 << kChunkShift) - 1);
+  const uint16_t blockCount = chunk->blocks[at >> kBlockShift].load(std::memory_order_relaxed);
+  if (before < 0 || blockCount == BitChunk::kUnset) return shown;
+  int64_t count = int64_t{before} + blockCount;
+  const int end = at >> kWordShift;
+  for (int w = (at >> kBlockShift) * kBlockWords; w < end; ++w) {
+    count += std::popcount(Load(chunk->words[w]));
+  }
+  if ((at & 63) != 0) {
+    count += std::popcount(Load(chunk->words[end]) & (~uint64_t{0} >> (64 - (at & 63))));
+  }
+  return static_cast<int32_t>(std::min<int64_t>(count, shown));
+}
+
+bool LineFilter::Bit(int32_t line) const {
+  const BitChunk* chunk = chunks_[line >> kChunkShift].load(std::memory_order_acquire);
+  const int at = line & ((1 << kChunkShift) - 1);
+  return chunk != nullptr && ((Load(chunk->words[at >> kWordShift]) >> (at & 63)) & 1) != 0;
 }
 
 size_t LineFilter::MemoryBytes() const {
-  const int32_t count = ShownCount();
-  const size_t chunks = static_cast<size_t>((int64_t{count} + kChunkLines - 1) >> kChunkShift);
-  return chunks * kChunkLines * sizeof(int32_t) + kMaxChunks * sizeof(void*);
+  return static_cast<size_t>(chunkCount_.load(std::memory_order_acquire)) * sizeof(BitChunk) +
+         kMaxChunks * sizeof(void*);
 }
 
-int32_t* LineFilter::Chunk(int32_t index) {
-  std::atomic<int32_t*>& chunk = chunks_[index];
-  int32_t* held = chunk.load(std::memory_order_acquire);
+LineFilter::BitChunk* LineFilter::Chunk(int64_t index) {
+  if (index >= kMaxChunks) return nullptr;
+  BitChunk* held = chunks_[index].load(std::memory_order_acquire);
   if (held != nullptr) return held;
-  int32_t* fresh = new (std::nothrow) int32_t[kChunkLines];
-  if (fresh == nullptr) return nullptr;
-  // Its pages filled in at once (advice only): on a filter that shows most
-  // lines, a fault a page cost a tenth of the whole.
-  const uintptr_t page = 4096;
-  const uintptr_t from = (reinterpret_cast<uintptr_t>(fresh) + page - 1) & ~(page - 1);
-  const uintptr_t to = (reinterpret_cast<uintptr_t>(fresh + kChunkLines)) & ~(page - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-  if (chunk.compare_exchange_strong(held, fresh, std::memory_order_acq_rel)) return fresh;
-  delete[] fresh;  // another worker made it meanwhile
+  held = new (std::nothrow) BitChunk();
+  if (held == nullptr) return nullptr;
+  chunks_[index].store(held, std::memory_order_release);
+  const int32_t made = static_cast<int32_t>(index + 1);
+  if (chunkCount_.load(std::memory_order_relaxed) < made) {
+    chunkCount_.store(made, std::memory_order_release);
+  }
   return held;
 }
 
-void LineFilter::Reserve(int32_t lines) {
-  const int32_t first = shown_.load(std::memory_order_acquire);
-  if (lines <= 0 || int64_t{first} + lines > LineIndex::kMaxLines) return;
-  for (int32_t c = first >> kChunkShift; c <= (first + lines - 1) >> kChunkShift; ++c) {
-    if (Chunk(c) == nullptr) return;
-  }
-}
-
-bool LineFilter::Push(int32_t base, const std::vector<int>& lines) {
-  int32_t k = shown_.load(std::memory_order_relaxed);
-  for (size_t i = 0; i < lines.size();) {
-    int32_t* held = Chunk(k >> kChunkShift);
-    if (held == nullptr) {
-      shown_.store(k, std::memory_order_release);
-      return false;
+bool LineFilter::Push(int32_t base, const ShownBits& bits) {
+  const int64_t first = base;
+  const int64_t end = first + bits.count();
+  int32_t shown = shown_.load(std::memory_order_relaxed);
+  const uint64_t* from = bits.words();
+  BitChunk* chunk = nullptr;
+  for (int64_t w = first >> kWordShift; w <= (end - 1) >> kWordShift && end > first; ++w) {
+    if (chunk == nullptr || (w & (kChunkWords - 1)) == 0) {
+      chunk = Chunk(w >> (kChunkShift - kWordShift));
+      if (chunk == nullptr) {
+        shown_.store(shown, std::memory_order_release);
+        return false;
+      }
     }
-    // The rest of this chunk; published together below.
-    const int32_t at = k & (kChunkLines - 1);
-    const size_t n = std::min<size_t>(lines.size() - i, static_cast<size_t>(kChunkLines - at));
-    for (size_t j = 0; j < n; ++j) {
-      std::atomic_ref<int32_t>(held[at + static_cast<int32_t>(j)])
-          .store(base + lines[i + j], std::memory_order_relaxed);
+    // The word's lines in [first, end); its others (the piece before's,
+    // or none yet) are kept.
+    const int64_t line = w << kWordShift;
+    const int lo = static_cast<int>(std::max(first, line) - line);
+    const int hi = static_cast<int>(std::min(end, line + 64) - line);
+    const uint64_t mask = (~uint64_t{0} << lo) & (~uint64_t{0} >> (64 - hi));
+    const uint64_t value = from[w - (first >> kWordShift)] & mask;
+    if (lo == 0 && (w & (kBlockWords - 1)) == 0) {
+      // The block's first line: the counts before it.
+      if ((w & (kChunkWords - 1)) == 0) chunk->before.store(shown, std::memory_order_relaxed);
+      const int32_t inChunk = shown - chunk->before.load(std::memory_order_relaxed);
+      chunk->blocks[(w & (kChunkWords - 1)) / kBlockWords].store(static_cast<uint16_t>(inChunk),
+                                                                 std::memory_order_relaxed);
     }
-    i += n;
-    k += static_cast<int32_t>(n);
+    std::atomic_ref<uint64_t> word(chunk->words[w & (kChunkWords - 1)]);
+    word.store((word.load(std::memory_order_relaxed) & ~mask) | value, std::memory_order_relaxed);
+    shown += std::popcount(value);
   }
-  shown_.store(k, std::memory_order_release);
+  shown_.store(shown, std::memory_order_release);
   return true;
 }
 
@@ -366,8 +501,9 @@ void LineFilter::Run() {
       if (lastOpen_ && (target > Covered() || fileSize != openSize)) {
         // The line without a line feed grew or was ended: examine it again.
         const int32_t last = Covered() - 1;
-        const int32_t shown = ShownCount();
-        if (shown > 0 && ShownLine(shown - 1) == last) shown_.store(shown - 1);
+        // Its bit stays until it is decided again: a reader that read the
+        // count before finds it meanwhile.
+        if (Bit(last)) shown_.store(ShownCount() - 1, std::memory_order_release);
         covered_.store(last, std::memory_order_release);
         lastOpen_ = false;
       }
@@ -469,8 +605,8 @@ int LineFilter::Decide(int32_t first, int count, uint64_t begin, uint64_t end) {
                     length};
   const int workers = std::min(WorkerCount(), count / kMinPieceLines);
   if (workers > 1 && Helpers(workers)) return DecideOnWorkers(run, workers);
-  static thread_local std::vector<int> shown;
-  shown.clear();
+  static thread_local ShownBits shown;
+  shown.Reset(count, first & 63);
   job_.test->Decide(PieceOf(run, 0, count), shown);
   return Push(first, shown) ? count : -1;
 }
@@ -555,7 +691,8 @@ int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
     pieceShown_.resize(static_cast<size_t>(workers));
   }
   // Pieces are taken in order; a worker publishes its piece's shown lines
-  // when every piece before it has been published (its turn), while the
+  // (its bits, into words it may share with the pieces beside it) when
+  // every piece before it has been published (its turn), while the
   // others go on deciding. Every piece taken takes its turn, stopped or
   // not, so that no worker waits for ever. No piece is taken after the
   // run's time (but the first): the pool is shared with the search and
@@ -568,7 +705,7 @@ int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
   bool ok = true;
   RunOnWorkers(workers, [&](int worker) {
     LineTest& test = worker == 0 ? *job_.test : *helpers_[static_cast<size_t>(worker)];
-    std::vector<int>& shown = pieceShown_[static_cast<size_t>(worker)];
+    ShownBits& shown = pieceShown_[static_cast<size_t>(worker)];
     for (;;) {
       if (next.load(std::memory_order_relaxed) > 0 && std::chrono::steady_clock::now() > deadline) {
         return;
@@ -576,12 +713,10 @@ int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
       const int p = next.fetch_add(1, std::memory_order_relaxed);
       if (p >= pieces) return;
       const int a = p * pieceLines;
-      shown.clear();
+      const int b = std::min(run.count, a + pieceLines);
+      shown.Reset(b - a, (run.first + a) & 63);
       const bool stopped = stop_.load(std::memory_order_relaxed);
-      if (!stopped) test.Decide(PieceOf(run, a, std::min(run.count, a + pieceLines)), shown);
-      // Whatever the pieces before show, the list grows by this piece's
-      // lines: their chunks are made now, outside the turns.
-      Reserve(static_cast<int32_t>(shown.size()));
+      if (!stopped) test.Decide(PieceOf(run, a, b), shown);
       std::unique_lock<std::mutex> lock(mutex);
       turnChanged.wait(lock, [&] { return turn == p; });
       // The publication runs alone: the others wait for their turn.

@@ -1,12 +1,13 @@
 // The shown lines of a filtered document: which lines of the file a tab
 // shows, found by a thread of its own from a test of one line's text, kept
-// as the sorted list of their numbers (4 bytes a shown line, in chunks that
+// as one bit a line examined with a count of the shown lines at every 512th
+// line (about 0.13 bytes a line however many are shown, in chunks that
 // never move, so readers need no lock).
 //
-// Threads: the filter's thread is the one writer of the list; the slot's
-// thread reads it below ShownCount() (acquire) and tells the thread how far
-// the index reaches (Extend). The thread reads the file through a descriptor
-// of its own (pread) and the line starts from the shared LineIndex, never a
+// Threads: the filter's thread (or the worker whose turn it is) is the one
+// writer of the bits; the slot's thread reads them below ShownCount()
+// (acquire) and tells the thread how far the index reaches (Extend). The thread reads the file
+// through a descriptor of its own (pread) and the line starts from the shared LineIndex, never a
 // FileSlot. The text of a compressed or UTF-16 document (UTF-8 in the slot)
 // comes from its CompressedSource instead, read front to back on a lane of
 // its own into a buffer of a run.
@@ -48,13 +49,41 @@ struct LineBatch {
   std::function<std::unique_ptr<TextPieces>(int k)> wholeText;
 };
 
+// The shown lines of a batch as bits: line k of the batch is bit shift + k
+// of words(), so that the words line up with those of the file's lines when
+// shift is the batch's first line modulo 64.
+class ShownBits {
+ public:
+  // count lines, none of them shown (0 <= shift < 64).
+  void Reset(int count, int shift);
+  void Add(int k) {
+    const int64_t bit = int64_t{shift_} + k;
+    words_[static_cast<size_t>(bit >> 6)] |= uint64_t{1} << (bit & 63);
+  }
+  // Lines [a, b) (none when b <= a).
+  void AddRange(int a, int b);
+  bool Has(int k) const {
+    const int64_t bit = int64_t{shift_} + k;
+    return (words_[static_cast<size_t>(bit >> 6)] >> (bit & 63)) & 1;
+  }
+  int count() const { return count_; }
+  int shift() const { return shift_; }
+  const uint64_t* words() const { return words_.data(); }
+
+ private:
+  std::vector<uint64_t> words_;
+  int count_ = 0;
+  int shift_ = 0;
+};
+
 // Decides which lines are shown. One object is used by one thread at a
 // time, so it may keep buffers of its own; the workers each use a copy.
 class LineTest {
  public:
   virtual ~LineTest() = default;
-  // Appends to shown the lines k of the batch that are shown, in order.
-  virtual void Decide(const LineBatch& batch, std::vector<int>& shown) = 0;
+  // Adds to shown (reset to the batch's lines, none shown) the lines k of
+  // the batch that are shown.
+  virtual void Decide(const LineBatch& batch, ShownBits& shown) = 0;
   // A test that decides every line as this one does, for another thread;
   // null when there is none (the filter then stays on its own thread).
   virtual std::unique_ptr<LineTest> Clone() const { return nullptr; }
@@ -111,13 +140,19 @@ class LineFilter {
   // Shown lines before line: the rank of line when it is shown, else the
   // rank of the first shown line after it.
   int32_t RankOf(int32_t line) const;
-  // Heap bytes held by the list of shown lines.
+  // Heap bytes held by the bits of the lines and their counts.
   size_t MemoryBytes() const;
 
  private:
-  static constexpr int kChunkShift = 16;  // 65,536 lines a chunk (256 KiB)
-  static constexpr int32_t kChunkLines = int32_t{1} << kChunkShift;
+  // 65,536 lines a chunk: 8 KiB of bits and a count at every 512th line.
+  static constexpr int kChunkShift = 16;
+  static constexpr int kBlockShift = 9;
+  static constexpr int kWordShift = 6;
+  static constexpr int kChunkWords = 1 << (kChunkShift - kWordShift);
+  static constexpr int kChunkBlocks = 1 << (kChunkShift - kBlockShift);
+  static constexpr int kBlockWords = 1 << (kBlockShift - kWordShift);
   static constexpr int kMaxChunks = (int64_t{1} << 31) >> kChunkShift;
+  struct BitChunk;
 
   void Run();
   // Examines lines [first, last); false when memory ran out.
@@ -127,15 +162,15 @@ class LineFilter {
   // first on, were decided (on the workers, fewer when their time ran
   // out), -1 when memory ran out.
   int Decide(int32_t first, int count, uint64_t begin, uint64_t end);
-  // The chunk of list positions [index << kChunkShift, ...), made when
-  // missing (by whichever thread comes first); null when memory ran out.
-  int32_t* Chunk(int32_t index);
-  // Makes the chunks of the next lines positions of the list, which are
-  // certain to be filled: a worker's shown lines before its turn.
-  void Reserve(int32_t lines);
-  // Appends base + each of lines to the shown lines and publishes them;
+  // The chunk of lines [index << kChunkShift, ...), made when missing (by
+  // the writer only); null when memory ran out.
+  BitChunk* Chunk(int64_t index);
+  // Whether line (examined) is shown: its bit.
+  bool Bit(int32_t line) const;
+  // Writes the bits of lines [base, base + bits.count()), the next ones
+  // after those published (bits.shift() == base % 64), and publishes them;
   // false when memory ran out.
-  bool Push(int32_t base, const std::vector<int>& lines);
+  bool Push(int32_t base, const ShownBits& bits);
   // Copies of the test for workers 1 .. workers - 1 (helpers_[0] stays
   // null: the filter's thread uses job_.test); false when there are none.
   bool Helpers(int workers);
@@ -161,15 +196,16 @@ class LineFilter {
   uint64_t fileSize_ = 0;
   bool pending_ = false;  // Extend asked for something the thread has not taken yet
   std::vector<std::unique_ptr<LineTest>> helpers_;
-  std::vector<std::vector<int>> pieceShown_;  // the shown lines of each piece of a run
-  std::vector<char> sourceBytes_;  // a run's text read from job_.source; freed when caught up
+  std::vector<ShownBits> pieceShown_;  // the shown lines of each worker's piece of a run
+  std::vector<char> sourceBytes_;      // a run's text read from job_.source; freed when caught up
   // Bytes decoded ahead of the runs: from aheadBegin_, aheadGot_ of them
   // (the reading thread's alone until aheadDone_ is waited for).
   std::future<void> aheadDone_;
   std::vector<char> ahead_;
   uint64_t aheadBegin_ = 0;
   size_t aheadGot_ = 0;
-  std::unique_ptr<std::atomic<int32_t*>[]> chunks_;
+  std::unique_ptr<std::atomic<BitChunk*>[]> chunks_;
+  std::atomic<int32_t> chunkCount_{0};  // chunks made: they are made in line order
   std::atomic<int32_t> shown_{0};
   std::atomic<int32_t> covered_{0};
   // The last line examined ended at the file's end without a line feed:
