@@ -24,14 +24,24 @@ constexpr size_t kTileStarts = 64;
 
 enum : int8_t { kUndecidedTile = 0, kDecided = 1, kDense = 2 };
 
-// Blocks of kCountBytes (whole ones, in the file) counted for a text
-// offset keep what they hold of TABs, line feeds and zero bytes, so that a
-// candidate further into the same line counts only the bytes after them.
-// (Counted by the workers for every block, beside its needle search, they
-// cost the search more than counting the lines of the candidates does.)
+// Blocks of kCountBytes (whole ones, in the file) keep what they hold of
+// TABs, line feeds and zero bytes, so that the text offset of a candidate
+// megabytes into a line sums counts instead of reading the line again on the
+// calling thread. The workers count every whole block of a tile they decide,
+// a piece at a time right after its needle search, while its bytes are in
+// the first-level cache (a fifth more work for them, where reading the lines
+// of the candidates again, from memory, took the calling thread a quarter of
+// the search); a block no tile counted is counted when an offset needs it.
 constexpr uint64_t kCountBytes = uint64_t{64} << 10;
 constexpr uint64_t kCountsPerTile = kTileBytes / kCountBytes;
+// What a worker reads at a time: a quarter of the first-level cache.
+constexpr uint64_t kPieceBytes = uint64_t{16} << 10;
 enum : uint8_t { kCounted = 1, kFeedSeen = 2, kZeroSeen = 4 };
+
+uint8_t CountFlags(const LineByteCounts& counts) {
+  return static_cast<uint8_t>(kCounted | (counts.feed ? kFeedSeen : 0) |
+                              (counts.zero ? kZeroSeen : 0));
+}
 
 // What the tiles were decided for.
 struct Key {
@@ -93,21 +103,39 @@ void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, i
     for (int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
       const int64_t tile = step > 0 ? first + i : last - i;
       const uint64_t tileBegin = static_cast<uint64_t>(tile) * kTileBytes;
+      const uint64_t tileEnd = std::min(slot.FileSize, tileBegin + kTileBytes);
       const char* const tileStart = base + (tileBegin - mapStart);
       std::vector<uint32_t> found;
       int8_t state = kDecided;
-      const char* p = tileStart;
-      // A start in the tile may end n - 1 bytes past it.
-      const char* const stop = base + (std::min(end, tileBegin + kTileBytes + n - 1) - mapStart);
-      while (static_cast<size_t>(stop - p) >= n) {
-        const char* at = needle.FindFirst(p, static_cast<size_t>(stop - p));
-        if (at == nullptr) break;
-        if (found.size() == kTileStarts) {
-          state = kDense;
-          break;
+      // A piece of kPieceBytes at a time: the starts in it (a start may end
+      // n - 1 bytes past it), then its counts, read again from the
+      // first-level cache.
+      LineByteCounts counts;
+      for (uint64_t piece = tileBegin; piece < tileEnd; piece += kPieceBytes) {
+        const uint64_t pieceEnd = std::min(tileEnd, piece + kPieceBytes);
+        const char* p = base + (piece - mapStart);
+        const char* const stop = base + (std::min(end, pieceEnd + n - 1) - mapStart);
+        while (state == kDecided && static_cast<size_t>(stop - p) >= n) {
+          const char* at = needle.FindFirst(p, static_cast<size_t>(stop - p));
+          if (at == nullptr) break;
+          if (found.size() == kTileStarts) {
+            state = kDense;
+            break;
+          }
+          found.push_back(static_cast<uint32_t>(at - tileStart));
+          p = at + 1;
         }
-        found.push_back(static_cast<uint32_t>(at - tileStart));
-        p = at + 1;
+        if (pieceEnd - piece < kPieceBytes) break;  // the file's end: no whole block
+        const LineByteCounts more = CountLineBytes(base + (piece - mapStart), kPieceBytes);
+        counts.tabs += more.tabs;
+        counts.feed |= more.feed;
+        counts.zero |= more.zero;
+        if (pieceEnd % kCountBytes == 0) {
+          const size_t k = static_cast<size_t>(piece / kCountBytes);
+          kept.blockTabs[k] = static_cast<uint32_t>(counts.tabs);
+          kept.blockFlags[k] = CountFlags(counts);
+          counts = LineByteCounts();
+        }
       }
       kept.starts[static_cast<size_t>(tile)] = std::move(found);
       kept.state[static_cast<size_t>(tile)] = state;
@@ -118,6 +146,9 @@ void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, i
   if (sp::TruncationSeen(slotNumber)) {
     // Zero pages stood in for bytes the file lost: nothing read is known.
     std::fill(kept.state.begin() + first, kept.state.begin() + last + 1, kUndecidedTile);
+    const auto flags = kept.blockFlags.begin();
+    const auto perTile = static_cast<int64_t>(kCountsPerTile);
+    std::fill(flags + first * perTile, flags + (last + 1) * perTile, 0);
   }
 }
 
@@ -209,8 +240,7 @@ bool TextOffsetInTiles(FileSlot& slot, const LineBounds& bounds, uint64_t raw, b
         if (s.size == kCountBytes) {
           const LineByteCounts counts = CountLineBytes(s.data, s.size);
           kept.blockTabs[k] = static_cast<uint32_t>(counts.tabs);
-          kept.blockFlags[k] = static_cast<uint8_t>(kCounted | (counts.feed ? kFeedSeen : 0) |
-                                                    (counts.zero ? kZeroSeen : 0));
+          kept.blockFlags[k] = CountFlags(counts);
         }
       }
       const uint8_t flags = kept.blockFlags[k];

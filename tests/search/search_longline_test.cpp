@@ -327,3 +327,81 @@ TEST_F(LongLineSearch, TilesOfLongLinesGiveTheOraclesHits) {
   }
   SetWorkerCountForTest(0);
 }
+
+// Random documents of long lines searched through the tiles. Each line's
+// first word (the one a search reports) lies a few bytes in, deep in, or at
+// an edge where the workers' reading turns (tile, count block, piece), after
+// a TAB and a double-byte character, whole or cut; TABs lie across every
+// piece edge. In the three encodings, with several tab widths, down and up:
+// every hit's line and log text (cut from its offsets) is the oracle's.
+TEST_F(LongLineSearch, RandomLongLinesAgreeWithTheOracleAcrossTileEdges) {
+  constexpr size_t kPiece = size_t{16} << 10;  // tiles and count blocks are multiples
+  struct Case {
+    TextEncoding e;
+    uint32_t seed;
+    int tab;
+  };
+  const Case cases[] = {{TextEncoding::kCp932, 5, 4},
+                        {TextEncoding::kUtf8, 6, 1},
+                        {TextEncoding::kEucJp, 7, 8},
+                        {TextEncoding::kCp932, 8, 3}};
+  SetWorkerCountForTest(2);
+  for (const Case& c : cases) {
+    std::mt19937 random(c.seed);
+    std::string wide;
+    std::string before;
+    Encode(c.e, u"わ", wide);
+    Encode(c.e, u"わ\t", before);
+    std::string file;
+    while (file.size() < (size_t{6} << 20)) {
+      const unsigned pick = random() % 12;
+      file += pick == 0 ? "\t" : pick < 4 ? wide : std::string(1, static_cast<char>('a' + pick));
+    }
+    for (size_t edge = kPiece; edge < file.size(); edge += kPiece) {
+      file[edge - 1 + random() % 3] = '\t';
+    }
+    std::vector<size_t> feeds = {0};
+    while (feeds.back() + (size_t{1} << 20) < file.size()) {
+      feeds.push_back(feeds.back() + 40000 + random() % 700000);
+      file[feeds.back()] = '\n';
+    }
+    for (size_t k = 0; k + 1 < feeds.size(); ++k) {
+      const size_t begin = feeds[k] + 1;
+      const size_t length = feeds[k + 1] - begin;
+      size_t at = 0;
+      switch (random() % 4) {
+        case 0:  // close to the start, on either side of matching from there
+          at = begin + 6 + random() % 1400;
+          break;
+        case 1:  // at a piece edge well into the line
+          at = (begin + 20000 + random() % (length - 30000)) / kPiece * kPiece - 4 + random() % 8;
+          break;
+        case 2:
+          at = begin + 6 + random() % (length - 12);
+          break;
+        default:
+          continue;  // no word
+      }
+      const std::string lead = random() % 2 ? before : wide.substr(0, 2) + "\t";
+      file.replace(at - lead.size(), lead.size() + 3, lead + "END");
+    }
+    TabWidth = c.tab;
+    Open(file);
+    WaitForIndex(SlotTable[CurrentSlot]);
+    SlotTable[CurrentSlot].Encoding = c.e;
+    const int32_t count = SlotTable[CurrentSlot].LineCount;
+    for (const Query& q :
+         {Query{"plain", u"END", false, false}, Query{"icase", u"eNd", false, true},
+          Query{"regex", u"[E]ND", true, false}, Query{"regex_wide", u"わ?\\s?E.D", true, false}}) {
+      std::string pattern;
+      ASSERT_TRUE(Encode(c.e, q.typed, pattern));
+      for (const bool down : {true, false}) {
+        SCOPED_TRACE(std::string(q.name) + (down ? " down" : " up") + " seed " +
+                     std::to_string(c.seed));
+        options_ = SearchOptions{q.ignoreCase, q.regex, true, down};
+        RunBoth(pattern, down ? -1 : count, true);
+      }
+    }
+  }
+  SetWorkerCountForTest(0);
+}
