@@ -190,24 +190,26 @@ int32_t CaptureCell(Cache& cache, const Glyph& g) {
   const int pad = 2 * static_cast<int>(std::ceil(cache.ascent + cache.descent)) + 8;
   const int baseline = pad + static_cast<int>(std::ceil(cache.ascent));
   const QRgb grounds[2] = {qRgb(3, 250, 120), qRgb(250, 5, 60)};
-  QImage drawn[2];
+  const QSize size(width + 2 * pad, baseline + pad);
+  static QImage drawn[2];  // kept from glyph to glyph: a page may meet hundreds
   for (int k = 0; k < 2; ++k) {
-    drawn[k] = QImage(width + 2 * pad, baseline + pad, QImage::Format_RGB32);
+    if (drawn[k].size() != size) drawn[k] = QImage(size, QImage::Format_RGB32);
     drawn[k].fill(grounds[k]);
     QPainter p(&drawn[k]);
     p.setRenderHints(cache.hints);
     p.setPen(QColor::fromRgba(cache.pen));
     DrawCell(p, cache, g, pad, baseline);
   }
-  int top = drawn[0].height();
+  int top = size.height();
   int bottom = -1;
-  for (int y = 0; y < drawn[0].height(); ++y) {
-    for (int x = 0; x < drawn[0].width(); ++x) {
-      const bool changed = drawn[0].pixel(x, y) != grounds[0] || drawn[1].pixel(x, y) != grounds[1];
+  for (int y = 0; y < size.height(); ++y) {
+    const auto* a = reinterpret_cast<const QRgb*>(drawn[0].constScanLine(y));
+    const auto* b = reinterpret_cast<const QRgb*>(drawn[1].constScanLine(y));
+    for (int x = 0; x < size.width(); ++x) {
+      // Only the colour bits: RGB32 keeps 0xFF in the others.
+      const bool changed = (a[x] ^ grounds[0]) & 0xFFFFFFu || (b[x] ^ grounds[1]) & 0xFFFFFFu;
       if (!changed) continue;
-      if (x < pad || x >= pad + width || drawn[0].pixel(x, y) != drawn[1].pixel(x, y)) {
-        return Glyph::kNoCell;
-      }
+      if (x < pad || x >= pad + width || a[x] != b[x]) return Glyph::kNoCell;
       top = std::min(top, y);
       bottom = std::max(bottom, y);
     }
@@ -219,9 +221,10 @@ int32_t CaptureCell(Cache& cache, const Glyph& g) {
   cell.width = width;
   cell.pixels.reserve(static_cast<size_t>(cell.rows) * static_cast<size_t>(width));
   for (int y = top; y <= bottom; ++y) {
+    const auto* a = reinterpret_cast<const QRgb*>(drawn[0].constScanLine(y));
     for (int x = pad; x < pad + width; ++x) {
-      if (drawn[0].pixel(x, y) == grounds[0]) return Glyph::kNoCell;  // a hole in the block
-      cell.pixels.push_back(drawn[0].pixel(x, y));
+      if (((a[x] ^ grounds[0]) & 0xFFFFFFu) == 0) return Glyph::kNoCell;  // a hole in the block
+      cell.pixels.push_back(a[x]);
     }
   }
   if (cache.cells.size() >= INT32_MAX) return Glyph::kNoCell;
