@@ -11,6 +11,9 @@
 //   longline/draw_ms       a page of wide100m at a random column (<= 2)
 //   longline/scroll_ms     a draw at column 50,000,000 from column 0 (<= 50)
 //   longline/rss_mib       VmRSS growth while searching wide100m to its end (<= 64)
+// The part "japanese" makes wideja.txt, 63 lines of 16 MB of Japanese UTF-8
+// (kanji, kana, half-width kana, ASCII words), and prints
+//   longline/draw_ja_ms    a page of it at a random column (<= 2)
 // PARTS (default "search,draw") picks what runs, e.g. "search" alone, or
 // "search-plain" / "search-regex" for one kind, to profile it; "huge" alone
 // makes a line of 2 GB and prints
@@ -89,6 +92,28 @@ void MakeFiles(const std::string& dir) {
       for (int k = 0; k < 100; ++k) wide << piece;
       wide << '\n';
     }
+  }
+}
+
+// Japanese words and ASCII ones, as a log in Japanese reads.
+std::string JapaneseText(size_t bytes, uint32_t seed) {
+  static const char* const kWords[] = {"日本語の",   "テキスト", "検索結果 ",      "ﾊﾝｶｸｶﾅ ",
+                                       "表示",       "ERROR ",   "処理時間=17ms ", "ユーザー",
+                                       "全角ＡＢＣ", "。"};
+  std::mt19937 random(seed);
+  std::string text;
+  text.reserve(bytes + 32);
+  while (text.size() < bytes) text += kWords[random() % 10];
+  return text;
+}
+
+void MakeJapanese(const std::string& dir) {
+  if (Exists(dir + "/wideja.txt")) return;
+  std::ofstream wide(dir + "/wideja.txt", std::ios::binary);
+  const std::string piece = JapaneseText(size_t{1} << 20, 11);
+  for (int i = 0; i < 63; ++i) {
+    for (int k = 0; k < 16; ++k) wide << piece;
+    wide << '\n';
   }
 }
 
@@ -231,6 +256,19 @@ int main(int argc, char** argv) {
     std::printf("longline/regex_ratio %.3f\n", Median(longRegex) / Median(floor));
     std::printf("# regex %.4f s, regexec floor %.4f s, %zu / %zu lines\n", Median(longRegex),
                 Median(floor), hits[1], hits[2]);
+  }
+  if (parts.find("japanese") != std::string::npos) {
+    MakeJapanese(dir);
+    Open(dir + "/wideja.txt");
+    DrawView(0, true);
+    const int64_t cells = std::max<int32_t>(SlotTable[0].MaxLineWidth, 1);
+    std::vector<double> draws;
+    std::mt19937 random(2);
+    for (int r = 0; r < reps * 20; ++r) {
+      const int32_t column = static_cast<int32_t>(random() % cells);
+      draws.push_back(1000 * Seconds([&] { DrawViewAtColumn(column); }));
+    }
+    std::printf("longline/draw_ja_ms %.3f\n", Median(draws));
   }
   if (parts.find("draw") == std::string::npos) return 0;
 

@@ -304,11 +304,31 @@ const char* EncodingName(TextEncoding encoding) {
   return "Shift_JIS";
 }
 
-int CodePointCells(char32_t code) {
+namespace {
+
+int CellsOf(char32_t code) {
   if (code < 0x300) return code < 0x80 || !T().IsDoubleByte(code) ? 1 : 2;
   if (InRanges(kZeroWidthRanges, code)) return 0;
   if (T().IsDoubleByte(code)) return 2;
   return code >= 0x1100 && InRanges(kWideRanges, code) ? 2 : 1;
+}
+
+// The cells of every character of the basic plane, counted once (64 KiB):
+// a page of Japanese text asks for thousands a row.
+const std::array<uint8_t, 0x10000>& BasicPlaneCells() {
+  static const std::array<uint8_t, 0x10000> cells = [] {
+    std::array<uint8_t, 0x10000> table{};
+    for (char32_t c = 0; c < 0x10000; ++c) table[c] = static_cast<uint8_t>(CellsOf(c));
+    return table;
+  }();
+  return cells;
+}
+
+}  // namespace
+
+int CodePointCells(char32_t code) {
+  if (code < 0x80) return 1;
+  return code < 0x10000 ? BasicPlaneCells()[code] : CellsOf(code);
 }
 
 CharSpan NextChar(TextEncoding encoding, const char* text, size_t length) {

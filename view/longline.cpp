@@ -20,7 +20,12 @@ namespace {
 constexpr size_t kSliceBytes = size_t{64} << 10;  // read per step of the whole walk
 // Checkpoint spacing (raw bytes): a row's walk from the one before its
 // column reads and decodes 8 KiB on average. A line of 2 GB keeps 3 MB.
+// Characters of more than one byte are decoded one by one: a checkpoint
+// also follows every kCheckpointClusters of them, so that a row's walk over
+// Japanese text decodes about 512 of them (a 2 GB line of such text keeps
+// 16 MB).
 constexpr uint64_t kCheckpointBytes = uint64_t{16} << 10;
+constexpr int kCheckpointClusters = 1024;
 // A row's walk reads first the bytes its limit needs when each byte is a
 // cell (ASCII, Shift-JIS), at least this many, then twice as much each step.
 constexpr size_t kFirstPeekBytes = 256;
@@ -92,6 +97,35 @@ struct Stop {
   bool atEnd = true;
 };
 
+// A character decoded ahead: at the offset at of the slice that starts at
+// base. A cluster ends where a character with cells begins, which is then
+// the next cluster's first: it is decoded once.
+struct Ahead {
+  const char* base = nullptr;
+  size_t at = 0;
+  CharSpan c{1, 1, 0};
+};
+
+// NextCluster(encoding, data + i, size - i), the character at i taken from
+// ahead when decoded there before.
+Cluster ClusterAt(TextEncoding encoding, const char* data, size_t size, size_t i, Ahead& ahead) {
+  Cluster cluster{0, 0};
+  size_t pos = i;
+  while (pos < size) {
+    const CharSpan c = ahead.base == data && ahead.at == pos
+                           ? ahead.c
+                           : NextChar(encoding, data + pos, size - pos);
+    if (c.cells > 0 && cluster.cells > 0) {
+      ahead = Ahead{data, pos, c};
+      break;
+    }
+    cluster.length += c.length;
+    cluster.cells += c.cells;
+    pos += static_cast<size_t>(c.length);
+  }
+  return cluster;
+}
+
 // Walks the line from from (a cluster edge) while the next cluster ends at
 // or before both limits; pushes a point about every kCheckpointBytes to
 // checkpoints when given. A walk that leaves checkpoints (the whole line,
@@ -108,12 +142,15 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
   // A whole walk leaves a checkpoint at the first cluster edge at or past
   // this raw offset (its runs of single bytes end there).
   uint64_t nextCheckpoint = p.raw;
+  int clusters = 0;  // decoded since the last checkpoint
+  Ahead ahead;
   while (p.raw < length) {
     const LineSlice s = checkpoints != nullptr
                             ? GetLineSlice(slot, bounds, p.raw, kSliceBytes)
                             : PeekLineSlice(slot, bounds, p.raw, peek, Scratch());
     peek = std::min(peek * 2, kSliceBytes);
     if (s.size == 0) break;
+    ahead = Ahead{};  // a new slice may lie where the last one did
     const bool last = p.raw + s.size >= length;
     const auto* bytes = reinterpret_cast<const unsigned char*>(s.data);
     size_t i = 0;
@@ -121,6 +158,7 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
       if (checkpoints != nullptr && p.raw >= nextCheckpoint) {
         checkpoints->push_back(p);
         nextCheckpoint = p.raw + kCheckpointBytes;
+        clusters = 0;
       }
       const unsigned char c = bytes[i];
       if (c == '\n') return Stop{p};  // the file changed under the index: the text ends here
@@ -164,7 +202,7 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
         }
       }
       if (!last && s.size - i < kClusterMargin) break;
-      const Cluster k = NextCluster(encoding, s.data + i, static_cast<int>(s.size - i));
+      const Cluster k = ClusterAt(encoding, s.data, s.size, i, ahead);
       const uint64_t bytesOf = static_cast<uint64_t>(k.length);
       if (p.cell + k.cells > cellLimit || p.text + bytesOf > textLimit) {
         return Stop{p, k.cells, bytesOf, bytesOf, false};
@@ -173,6 +211,7 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
       p.text += bytesOf;
       p.raw += bytesOf;
       i += static_cast<size_t>(k.length);
+      if (checkpoints != nullptr && ++clusters >= kCheckpointClusters) nextCheckpoint = p.raw;
     }
   }
   return Stop{p};
