@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -51,7 +52,8 @@ struct Cache {
   QRgb background = 0;
   QPainter::RenderHints hints;
   std::vector<QRawFont> fonts;
-  std::vector<Glyph> glyphs;  // by UTF-16 unit, 65,536 (1 MiB) once used
+  std::vector<bool> fontsAlone;  // by font: EachGlyphAlone
+  std::vector<Glyph> glyphs;     // by UTF-16 unit, 65,536 (1 MiB) once used
   std::vector<Cell> cells;
 };
 
@@ -107,6 +109,37 @@ bool PlainCharacter(QChar c) {
   return PlainScript(c.script());
 }
 
+// Whether a table of OpenType layout rules (GSUB or GPOS) holds a feature
+// of one of the tags; one that does not parse counts as holding them.
+bool HasFeature(const QByteArray& table, std::initializer_list<const char*> tags) {
+  if (table.isEmpty()) return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(table.constData());
+  const auto size = static_cast<size_t>(table.size());
+  auto u16 = [bytes](size_t at) { return static_cast<size_t>(bytes[at] << 8 | bytes[at + 1]); };
+  if (size < 10) return true;
+  const size_t list = u16(6);  // the feature list: a count, then (tag, offset) records
+  if (list == 0) return false;
+  if (list + 2 > size || list + 2 + 6 * u16(list) > size) return true;
+  for (size_t k = 0; k < u16(list); ++k) {
+    for (const char* tag : tags) {
+      if (std::memcmp(bytes + list + 2 + 6 * k, tag, 4) == 0) return true;
+    }
+  }
+  return false;
+}
+
+// Whether the font draws every character the path takes (marks aside) as
+// its own glyph at its own advance whatever its neighbours: no kerning
+// ("AV"), no ligatures or contextual forms ("fi", "->"), no rules of the
+// other layout tables. The page fonts have none; fonts the user picks may.
+bool EachGlyphAlone(const QRawFont& font) {
+  for (const char* table : {"kern", "kerx", "morx", "mort"}) {
+    if (!font.fontTable(table).isEmpty()) return false;
+  }
+  return !HasFeature(font.fontTable("GPOS"), {"kern", "dist", "curs"}) &&
+         !HasFeature(font.fontTable("GSUB"), {"liga", "clig", "calt", "rlig", "rclt"});
+}
+
 // Lays the character out twice in a row, as drawText would lay out any
 // text: one run of two glyphs gives its font, its glyph and its advance.
 Glyph LookUp(Cache& cache, QChar c, QPaintDevice* device) {
@@ -131,7 +164,9 @@ Glyph LookUp(Cache& cache, QChar c, QPaintDevice* device) {
   if (font == cache.fonts.size()) {
     if (font > UINT16_MAX) return g;
     cache.fonts.push_back(raw);
+    cache.fontsAlone.push_back(EachGlyphAlone(raw));
   }
+  if (!cache.fontsAlone[font]) return g;
   const double advance = positions[1].x() - positions[0].x();
   if (!(advance >= 0 && advance < 4096)) return g;
   g.state = Glyph::kSimple;
@@ -163,6 +198,7 @@ Cache& CacheFor(const QPainter& painter, QPaintDevice* device) {
     cache.ascent = metrics.ascent();
     cache.descent = metrics.descent();
     cache.fonts.clear();
+    cache.fontsAlone.clear();
     cache.glyphs.assign(65536, Glyph{});
     cache.cells.clear();
   }

@@ -84,6 +84,32 @@ TEST(RowGlyphs, DrawTheSamePixelsAsDrawText) {
     }
 }
 
+// A font the user may pick that kerns or joins letters ("AV", "fi", "->")
+// draws its rows as drawText does, through drawText.
+TEST(RowGlyphs, FontsThatKernOrJoinDrawAsDrawText) {
+  for (const char* family : {"DejaVu Sans", "DejaVu Sans Mono", "DejaVu Serif"}) {
+    const QFont font(QString::fromUtf8(family), 11);
+    for (const char16_t* text : {u"AVAWAY To Ta LT fi ffl", u"-> != <= ===", u"Te Yo P."}) {
+      SCOPED_TRACE(family + std::string(": ") + QString::fromStdU16String(text).toStdString());
+      QImage expected = Canvas();
+      QImage actual = Canvas();
+      {
+        QPainter p(&expected);
+        Prepare(p, font);
+        p.drawText(QPoint(10, 20), QString::fromStdU16String(text));
+      }
+      {
+        QPainter p(&actual);
+        Prepare(p, font);
+        if (!DrawRowGlyphs(p, 10, 20, QString::fromStdU16String(text), actual.width())) {
+          p.drawText(QPoint(10, 20), QString::fromStdU16String(text));
+        }
+      }
+      EXPECT_EQ("", FirstDifference(expected, actual));
+    }
+  }
+}
+
 // Only what the raster can show is drawn, yet up to its right edge.
 TEST(RowGlyphs, StopsAtTheRightEdge) {
   const QFont font(QStringLiteral("ＭＳ 明朝"), 9);
