@@ -43,11 +43,18 @@ poll() {
 }
 visible() { xdotool search --onlyvisible --name "$1"; }
 window_of() { xdotool search --onlyvisible --name "$1" | head -1; }
-# type_path TITLE PATH: types a full path into Qt's file dialog and accepts it.
+# paste_text TEXT: replaces the text of the focused box with TEXT through the
+# clipboard: xdotool drops typed characters under load (a sanitizer build).
+paste_text() {
+  printf '%s' "$1" | xclip -selection clipboard
+  poll 5 bash -c "[ \"\$(xclip -o -selection clipboard)\" = '$1' ]" || fail "clipboard"
+  xdotool key ctrl+a ctrl+v
+}
+# type_path TITLE PATH: puts a full path into Qt's file dialog and accepts it.
 type_path() {
   poll 10 visible "$1" || { fail "no dialog $1"; return 1; }
   xdotool windowfocus --sync "$(window_of "$1")" 2>/dev/null
-  xdotool type --delay 5 "$2"
+  paste_text "$2"
   xdotool key Return
   poll 10 test -s "$2" || fail "nothing saved to $2"
   poll 10 bash -c "! xdotool search --onlyvisible --name '$1'" || fail "dialog $1 stays open"
@@ -402,7 +409,7 @@ open_path() {
   xdotool key ctrl+o
   poll 10 visible '^開く$' || fail "Ctrl+O did not show the open dialog"
   xdotool windowfocus --sync "$(window_of '^開く$')" 2>/dev/null
-  xdotool type --delay 5 "$1"
+  paste_text "$1"
   xdotool key Return
   poll 10 bash -c "! xdotool search --onlyvisible --name '^開く$'" || fail "the open dialog stays"
 }
