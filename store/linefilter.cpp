@@ -41,11 +41,17 @@ namespace {
 // few in the first run, which holds the first page; more once the workers
 // share the runs (they look at the flag before each piece).
 constexpr int32_t kBatchLines = 8192;
-constexpr int32_t kWideBatchLines = int32_t{1} << 18;
+constexpr int32_t kWideBatchLines = int32_t{1} << 20;
 // Lines of a piece a worker takes at a time: about four pieces a worker,
-// so that one slow piece (long lines, a costly expression) delays little.
+// so that one slow piece (long lines, a costly expression) delays little;
+// 8192 at most until the lines' cost is known, then as many as take about
+// kPieceTime (a stop waits for the pieces being decided), up to 32,768:
+// each piece waits for its turn, and on a rare word the turns cost a
+// third of the filter at 8192 lines a piece.
 constexpr int kMinPieceLines = 256;
-constexpr int kMaxPieceLines = 8192;
+constexpr int kFirstMaxPieceLines = 8192;
+constexpr int kMaxPieceLines = 32768;
+constexpr double kPieceTime = 0.005;  // seconds
 // The workers take no more pieces of a run after this long: the pool is
 // shared, and a costly expression should not hold a search back.
 constexpr auto kRunTime = std::chrono::milliseconds(50);
@@ -685,7 +691,13 @@ bool LineFilter::Helpers(int workers) {
 }
 
 int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
-  const int pieceLines = std::clamp(run.count / (workers * 4), kMinPieceLines, kMaxPieceLines);
+  const int maxPieceLines =
+      secondsPerLine_ > 0
+          ? static_cast<int>(std::clamp(kPieceTime / secondsPerLine_, double{kMinPieceLines},
+                                        double{kMaxPieceLines}))
+          : kFirstMaxPieceLines;
+  const int pieceLines = std::clamp(run.count / (workers * 4), kMinPieceLines, maxPieceLines);
+  const auto started = std::chrono::steady_clock::now();
   const int pieces = (run.count + pieceLines - 1) / pieceLines;
   if (static_cast<int>(pieceShown_.size()) < workers) {
     pieceShown_.resize(static_cast<size_t>(workers));
@@ -727,5 +739,10 @@ int LineFilter::DecideOnWorkers(const LineRun& run, int workers) {
   });
   if (!ok && !stop_.load(std::memory_order_relaxed)) return -1;
   // Every piece taken was decided.
-  return std::min(run.count, std::min(next.load(), pieces) * pieceLines);
+  const int decided = std::min(run.count, std::min(next.load(), pieces) * pieceLines);
+  // A worker's time a line, from this run's: the next run's pieces.
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (decided > 0) secondsPerLine_ = seconds * workers / decided;
+  return decided;
 }

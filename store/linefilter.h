@@ -196,6 +196,8 @@ class LineFilter {
   uint64_t fileSize_ = 0;
   bool pending_ = false;  // Extend asked for something the thread has not taken yet
   std::vector<std::unique_ptr<LineTest>> helpers_;
+  double secondsPerLine_ =
+      0;  // a worker's time a line in the last run on the workers (0: none yet)
   std::vector<ShownBits> pieceShown_;  // the shown lines of each worker's piece of a run
   std::vector<char> sourceBytes_;      // a run's text read from job_.source; freed when caught up
   // Bytes decoded ahead of the runs: from aheadBegin_, aheadGot_ of them
