@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-translations-l10n qt6-qpa-plugins
   libpcre2-dev libgtest-dev libbenchmark-dev
   zlib1g-dev libbz2-dev liblzma-dev libzstd-dev gzip bzip2 xz-utils zstd
-  fonts-ipafont-mincho fonts-ipafont-gothic
+  fonts-ipafont-mincho fonts-ipafont-gothic fonts-dejavu-core
   xvfb xauth xdotool xclip x11-utils imagemagick
   clang-format
 )
