@@ -139,12 +139,16 @@ void Build(FileSlot& slot, SlotRules& state) {
 }
 
 // The current tab drawn again from its anchor (or top) and its bar's range.
+// The rows are counted before the bar is ranged: the thread may show more
+// lines meanwhile, and a count taken after would hide them from the upkeep,
+// which ranges the bar again only when the count differs.
 void Redraw(FileSlot& slot, SlotRules& state) {
+  const int32_t rows = ShownRows(slot);
   SetVerticalRange(slot);
   if (SlotIndex(slot) != CurrentSlot) return;
   DrawView(state.anchor >= 0 ? state.anchor : slot.TopLine, true);
   state.drawnTop = slot.TopLine;
-  state.drawnRows = ShownRows(slot);
+  state.drawnRows = rows;
 }
 
 // Panel 6, beside the line count: the share examined while the filter is
