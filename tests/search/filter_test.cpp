@@ -24,6 +24,7 @@
 #include "store/encoding.h"
 #include "store/linefilter.h"
 #include "store/workers.h"
+#include "support/growingfile.h"
 #include "support/testfiles.h"
 #include "support/utf16text.h"
 
@@ -94,40 +95,14 @@ std::vector<std::string> LogLines(int count) {
   return lines;
 }
 
-class FilterFile {
+// The file holds the text in the encoding; appended as UTF-8.
+class FilterFile : public GrowingFile {
  public:
-  explicit FilterFile(TextEncoding encoding) : encoding_(encoding) {
-    path_ = dir_.Write("log.txt", "");
-    fd_ = open(path_.c_str(), O_RDWR | O_APPEND);
-  }
-  ~FilterFile() { close(fd_); }
-  // Appends bytes and the starts of the lines they begin.
-  void Append(const std::string& utf8) {
-    const std::string bytes = Bytes(encoding_, utf8);
-    if (index_->Size() == 0) index_->Append(uint64_t{0});
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] == '\n') index_->Append(size_ + i + 1);
-    }
-    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    size_ += bytes.size();
-  }
-  // Lines as the store counts them: a start at the file's end begins none.
-  int32_t Lines() const {
-    const int64_t starts = index_->Size();
-    return static_cast<int32_t>(starts > 0 && index_->Start(starts - 1) >= size_ ? starts - 1
-                                                                                 : starts);
-  }
-  uint64_t size() const { return size_; }
-  int fd() const { return fd_; }
-  std::shared_ptr<LineIndex> index() const { return index_; }
+  explicit FilterFile(TextEncoding encoding) : encoding_(encoding) {}
+  void Append(const std::string& utf8) { GrowingFile::Append(Bytes(encoding_, utf8)); }
 
  private:
   TextEncoding encoding_;
-  TempDir dir_;
-  std::string path_;
-  int fd_ = -1;
-  uint64_t size_ = 0;
-  std::shared_ptr<LineIndex> index_ = std::make_shared<LineIndex>();
 };
 
 void WaitFor(const LineFilter& filter) {

@@ -15,7 +15,7 @@
 
 #include "store/linefilter.h"
 #include "store/workers.h"
-#include "support/testfiles.h"
+#include "support/growingfile.h"
 
 namespace {
 
@@ -43,40 +43,14 @@ class EndsInS : public LineTest {
   std::unique_ptr<LineTest> Clone() const override { return std::make_unique<EndsInS>(); }
 };
 
-class GrowingFile {
- public:
-  GrowingFile() : fd_(open(dir_.Write("lines.txt", "").c_str(), O_RDWR | O_APPEND)) {
-    index_->Append(uint64_t{0});
+// Extends the filter over the file as it stands and waits for it.
+void ExtendOver(const GrowingFile& file, LineFilter& filter) {
+  filter.Extend(file.Lines(), file.size());
+  for (int i = 0; i < 16000 && !filter.CaughtUp(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ~GrowingFile() { close(fd_); }
-  void Append(const std::string& bytes) {
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] == '\n') index_->Append(size_ + i + 1);
-    }
-    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    size_ += bytes.size();
-  }
-  // A start at the file's end begins no line.
-  int32_t Lines() const {
-    const int64_t starts = index_->Size();
-    return static_cast<int32_t>(index_->Start(starts - 1) >= size_ ? starts - 1 : starts);
-  }
-  void Extend(LineFilter& filter) const {
-    filter.Extend(Lines(), size_);
-    for (int i = 0; i < 16000 && !filter.CaughtUp(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_TRUE(filter.CaughtUp());
-  }
-  int fd() const { return fd_; }
-  std::shared_ptr<LineIndex> index() const { return index_; }
-
- private:
-  TempDir dir_;
-  int fd_;
-  uint64_t size_ = 0;
-  std::shared_ptr<LineIndex> index_ = std::make_shared<LineIndex>();
-};
+  ASSERT_TRUE(filter.CaughtUp());
+}
 
 // Every rank selects its line, and every line (and a few past the last)
 // ranks as the shown lines before it.
@@ -144,7 +118,7 @@ TEST(LineFilterBitsTest, RankAndSelectAcrossWordsBlocksAndChunks) {
           LineFilter filter(LineFilter::Job{0, file.fd(), file.index(), 4,
                                             std::make_unique<EndsInS>(), nullptr, 10007},
                             nullptr);
-          file.Extend(filter);
+          ExtendOver(file, filter);
           std::vector<int32_t> before = shown;
           if (openShown) before.push_back(open);
           ExpectShown(filter, before, lines);
@@ -157,7 +131,7 @@ TEST(LineFilterBitsTest, RankAndSelectAcrossWordsBlocksAndChunks) {
             if (pattern.shown(n)) shown.push_back(n);
           }
           file.Append(text);
-          file.Extend(filter);
+          ExtendOver(file, filter);
           ExpectShown(filter, shown, lines + 700);
         }
       }
