@@ -14,6 +14,7 @@
 #include <exception>
 
 #include "commands/Rpcmd1.h"
+#include "store/earlyopen.h"
 #include "store/indexer.h"
 #include "store/slots.h"
 #include "ui/Rpjump.h"
@@ -108,6 +109,16 @@ void LoadTranslations(QApplication& app) {
 
 int main(int argc, char** argv) {
   sinceMain.start();
+  // For the end-to-end scripts: every index waits after this many 8 MiB
+  // scan windows, so that a script can act while an index is half built.
+  // Set first: the early open below indexes already.
+  if (const char* hold = std::getenv("DOLMIK_TEST_INDEX_HOLD")) {
+    HoldIndexersAfterChunks(std::atoi(hold));
+  }
+  // The first file named indexes while the toolkit and the windows come up;
+  // the main window's open of it adopts what is done by then. An argument
+  // that may be one of the toolkit's options is left to it.
+  if (argc >= 2 && argv[1][0] != '-') StartEarlyOpen(argv[1], 0);
   Application app(argc, argv);
   Q_INIT_RESOURCE(dolmik);
   try {
@@ -123,12 +134,7 @@ int main(int argc, char** argv) {
     // the files named on the command line.
     InstallCommandHooks();
     InstallTimingTrace();
-    // For the end-to-end scripts: every index waits after this many 8 MiB
-    // scan windows, so that a script can act while an index is half built.
-    if (const char* hold = std::getenv("DOLMIK_TEST_INDEX_HOLD")) {
-      HoldIndexersAfterChunks(std::atoi(hold));
-    }
-    // ... and the hold is lifted once this file exists, so that a script
+    // The hold set above is lifted once this file exists, so that a script
     // decides when an index may complete instead of racing it.
     if (const char* release = std::getenv("DOLMIK_TEST_INDEX_RELEASE")) {
       auto* poll = new QTimer(&app);
@@ -147,6 +153,7 @@ int main(int argc, char** argv) {
     QList<QByteArray> params;
     for (int i = 1; i < argc; ++i) params << QByteArray(argv[i]);
     auto* main = new TRpEdit(params);
+    DiscardEarlyOpen();  // not adopted: the window opened something else
     CreateDialogs(main);
     main->show();
 

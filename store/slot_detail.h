@@ -17,7 +17,8 @@ std::string TooManyLines(const std::string& path);
 void Log(const std::string& line);
 void ReportError(const std::string& text);
 void SetStatus(int panel, const std::string& text);
-// Index of the slot in SlotTable, or -1 for a slot outside it.
+// Index of the slot in SlotTable, the slot an early open will go to for
+// its staged slot (store/earlyopen.h), or -1 for another slot outside it.
 int SlotIndex(const FileSlot& slot);
 bool IsCurrent(const FileSlot& slot);
 // Maps [start, start + length) as the slot's window; nothing is unmapped
@@ -36,6 +37,10 @@ int32_t KnownLines(const FileSlot& slot, bool complete);
 // The lines the indexer has published: the count, the first page once a
 // page's worth is known, the running count in the status bar.
 void TakeProgress(FileSlot& slot, bool complete);
+// The file part of an open into slot (OpenSerial set, nothing held): the
+// descriptors, the identity, the first window, the encoding and an index
+// holding line 0's start. 0, or -1 with the log told and nothing held.
+int AcquireDocument(FileSlot& slot, const std::string& path, OpenAs as);
 // Starts indexing [slot.IndexedTo, slot.FileSize) (see slots.cpp).
 void StartIndexing(FileSlot& slot);
 // What detection makes of the first bytes of the slot's window (at most

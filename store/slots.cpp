@@ -8,6 +8,7 @@
 
 #include "store/compressed_slot.h"
 #include "store/displayname.h"
+#include "store/earlyopen.h"
 #include "store/filewatch.h"
 #include "store/follow.h"
 #include "store/indexer.h"
@@ -86,7 +87,7 @@ std::string ClockText() {
 
 int SlotIndex(const FileSlot& slot) {
   const std::ptrdiff_t index = &slot - SlotTable;
-  return index >= 0 && index < kSlotCount ? static_cast<int>(index) : -1;
+  return index >= 0 && index < kSlotCount ? static_cast<int>(index) : StagedSlotIndex(slot);
 }
 
 std::string BaseName(const std::string& path) {
@@ -416,11 +417,9 @@ int MapWindowAt(FileSlot& slot, uint64_t begin, uint64_t end) {
   return RemapSlotWindow(slot, start, std::min(kWindowSize, slot.FileSize - start));
 }
 
-int OpenDocument(const std::string& path, OpenAs as) {
-  FileSlot& slot = SlotTable[CurrentSlot];
-  CloseDocument();
-  if (slot.ViewBase != nullptr) return -1;  // the old window could not be unmapped
-  slot.OpenSerial = NextOpenSerial();
+namespace slot_detail {
+
+int AcquireDocument(FileSlot& slot, const std::string& path, OpenAs as) {
   sp::AllocationGranularity();
   slot.FileName = path;
   ResetTruncation(slot);
@@ -506,6 +505,19 @@ int OpenDocument(const std::string& path, OpenAs as) {
     ReleaseFailedOpen(slot);
     return -1;
   }
+  return 0;
+}
+
+}  // namespace slot_detail
+
+int OpenDocument(const std::string& path, OpenAs as) {
+  FileSlot& slot = SlotTable[CurrentSlot];
+  CloseDocument();
+  if (slot.ViewBase != nullptr) return -1;  // the old window could not be unmapped
+  slot.OpenSerial = NextOpenSerial();
+  // A file named on the command line may be indexing already.
+  const bool adopted = AdoptEarlyOpen(slot, path, as);
+  if (!adopted && AcquireDocument(slot, path, as) != 0) return -1;
 
   SetCaption(slot, DisplayName(BaseName(path)));
   SetStatus(1, DisplayName(slot.FileName));
@@ -516,7 +528,7 @@ int OpenDocument(const std::string& path, OpenAs as) {
   // The watcher looks from now on; what it sees during the first index
   // waits for the index's end (PumpIndex).
   StartFollowing(slot);
-  StartIndexing(slot);
+  adopted ? ResumeAdoptedIndex(slot) : StartIndexing(slot);
   if (slot.ViewBase == nullptr) return -1;
   return 0;
 }
