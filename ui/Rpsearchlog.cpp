@@ -36,9 +36,9 @@ TSearchLogF::TSearchLogF(QWidget* parent) : QWidget(parent, Qt::Dialog) {
 
   Button1 = new QPushButton(QStringLiteral("保存"), this);
   Button1->setToolTip(QStringLiteral("検索結果をファイルに保存します"));
-  SaveDialog1 = new QFileDialog(this);
-  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-  SaveDialog1->setFileMode(QFileDialog::AnyFile);
+  // SaveDialog1 is made at its first use: made here, its file system model
+  // and threads would start with the program and compete with the first
+  // open's index.
   Button2 = new QPushButton(QStringLiteral("クリアー"), this);
   // Its hint "検索結果はクリアーします" was never shown; no tooltip.
   Button3 = new QPushButton(QStringLiteral("閉じる"), this);
@@ -84,6 +84,11 @@ void TSearchLogF::resizeEvent(QResizeEvent* event) {
 void TSearchLogF::Button3Click() { close(); }
 
 void TSearchLogF::Button1Click() {
+  if (SaveDialog1 == nullptr) {
+    SaveDialog1 = new QFileDialog(this);
+    SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+    SaveDialog1->setFileMode(QFileDialog::AnyFile);
+  }
   SaveDialog1->setWindowTitle(QStringLiteral("検索ログ保存"));
   if (SaveDialog1->exec() != QDialog::Accepted) return;
   const QStringList files = SaveDialog1->selectedFiles();

@@ -15,7 +15,7 @@ class TSearchLogF : public QWidget {
   explicit TSearchLogF(QWidget* parent = nullptr);
 
   QPushButton* Button1;
-  QFileDialog* SaveDialog1;
+  QFileDialog* SaveDialog1 = nullptr;  // made at its first use
   QPushButton* Button2;
   QPushButton* Button3;
   QPushButton* Button4;
