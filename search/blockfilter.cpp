@@ -25,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 // needle, so that input and a cancel get through between spans.
 constexpr int32_t kSpanBlocks = 64;
 constexpr uint64_t kSpanBytes = uint64_t{16} << 20;
+// What one page table of the process maps.
+constexpr uint64_t kTableBytes = uint64_t{2} << 20;
 // A span of line matches ends after this long: a block not begun by then
 // is left undecided, one begun is a "maybe" that the scan goes through with
 // its own polls. An expression slow on every line so holds no input back.
@@ -33,7 +35,12 @@ constexpr auto kSpanTime = std::chrono::milliseconds(80);
 constexpr int32_t kJoinedLines = 512;
 constexpr int32_t kClockLines = 64;
 
-enum : int8_t { kUnknown = 0, kNone = 1, kMaybe = 2 };
+// kStarts: a needle's block whose starts are all listed.
+enum : int8_t { kUnknown = 0, kNone = 1, kMaybe = 2, kStarts = 3 };
+// Starts of a needle listed per block; a block with more is left to the scan,
+// which stops at the first hit anyway. (A rare word has one or none, a
+// common one a few dozen in a block of log lines.)
+constexpr size_t kBlockStarts = 256;
 
 // What the decisions were made for.
 struct Key {
@@ -56,6 +63,9 @@ struct Key {
 struct Decisions {
   Key key;
   std::vector<int8_t> blocks;
+  // Of a kStarts block: its needle's starts, as offsets from the block's
+  // first byte, ascending.
+  std::vector<std::vector<uint32_t>> starts;
   // One matcher a worker, compiled on its first line query.
   std::unique_ptr<LineMatcher> matchers[8];
 };
@@ -108,6 +118,24 @@ int8_t LinesDecision(LineMatcher& matcher, bool joined, const char* base, uint64
   return kNone;
 }
 
+// The needle's starts in [p, p + length) into found: kNone, kStarts, or
+// kMaybe when there are more than kBlockStarts.
+int8_t NeedleStarts(const RawNeedle& needle, const char* p, uint64_t length,
+                    std::vector<uint32_t>& found) {
+  const char* const end = p + length;
+  for (const char* at = p; static_cast<size_t>(end - at) >= needle.size();) {
+    at = needle.FindFirst(at, static_cast<size_t>(end - at));
+    if (at == nullptr) break;
+    if (found.size() == kBlockStarts) {
+      found.clear();
+      return kMaybe;
+    }
+    found.push_back(static_cast<uint32_t>(at - p));
+    ++at;
+  }
+  return found.empty() ? kNone : kStarts;
+}
+
 // Decides blocks [first, last] (whole ones, below the file's last block),
 // taken in the scan's direction.
 void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, int32_t last,
@@ -131,7 +159,34 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
   sp::RegisterWindow(slotNumber, sp::kSearchWindow, base, mapLength);
   const Clock::time_point deadline = Clock::now() + kSpanTime;
   std::atomic<int32_t> next{0};
+  // A needle's blocks go to the workers a page table at a time (the blocks
+  // that begin in the same 2 MiB of the file, which the kernel maps at a
+  // 2 MiB edge), the nearest first: blocks handed out one at a time put both
+  // workers' page faults in the same tables, where they took turns. Lines
+  // matched go one block at a time.
+  std::vector<int32_t> groups;  // the first block (from first) of each, then count
+  for (int32_t k = 0; k < count; ++k) {
+    if (k == 0 || query.needle == nullptr ||
+        edges[static_cast<size_t>(k)] / kTableBytes !=
+            edges[static_cast<size_t>(k) - 1] / kTableBytes) {
+      groups.push_back(k);
+    }
+  }
+  groups.push_back(count);
+  const int32_t groupCount = static_cast<int32_t>(groups.size()) - 1;
   RunOnWorkers(WorkerCount(), [&](int worker) {
+    int32_t k = 0;
+    int32_t groupEnd = 0;
+    // The next block (from first) to decide, or -1.
+    auto take = [&]() -> int32_t {
+      if (k < groupEnd) return k++;
+      const int32_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= groupCount) return -1;
+      const int32_t group = step > 0 ? i : groupCount - 1 - i;
+      k = groups[static_cast<size_t>(group)];
+      groupEnd = groups[static_cast<size_t>(group) + 1];
+      return k++;
+    };
     LineMatcher* matcher = nullptr;
     thread_local std::vector<uint64_t> starts;
     if (query.needle == nullptr) {
@@ -144,16 +199,15 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
       matcher = own.get();
       starts.resize(kLinesPerBlock + 1);
     }
-    for (int32_t n; (n = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
-      const int32_t k = step > 0 ? n : count - 1 - n;
-      const int32_t block = first + k;
-      const uint64_t begin = edges[static_cast<size_t>(k)];
-      const uint64_t end = edges[static_cast<size_t>(k) + 1];
+    for (int32_t taken; (taken = take()) >= 0;) {
+      const int32_t block = first + taken;
+      const uint64_t begin = edges[static_cast<size_t>(taken)];
+      const uint64_t end = edges[static_cast<size_t>(taken) + 1];
       int8_t decision = kMaybe;
       if (query.needle != nullptr) {
-        decision = end > begin && query.needle->FindFirst(base + (begin - mapStart), end - begin)
-                       ? kMaybe
-                       : kNone;
+        std::vector<uint32_t> found;
+        decision = NeedleStarts(*query.needle, base + (begin - mapStart), end - begin, found);
+        kept.starts[static_cast<size_t>(block)] = std::move(found);
       } else if (matcher != nullptr) {
         // Not begun after the deadline: left for a later span.
         if (Clock::now() > deadline) return;
@@ -167,21 +221,16 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
   });
   sp::UnregisterWindow(slotNumber, sp::kSearchWindow);
   sp::UnmapWindow(base, mapLength);
+  if (sp::TruncationSeen(slotNumber)) {
+    // Zero pages stood in for bytes the file lost: the scan looks itself.
+    for (int32_t b = first; b <= last; ++b) {
+      blocks[static_cast<size_t>(b)] = kMaybe;
+      kept.starts[static_cast<size_t>(b)].clear();
+    }
+  }
 }
 
-}  // namespace
-
-bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, int32_t high,
-                  int step) {
-  // Only whole blocks below the last one, of a document whose index is
-  // complete and whose bytes are all there.
-  const int32_t block = low / kLinesPerBlock;
-  const int32_t lastBlock = (slot.LineCount - 1) / kLinesPerBlock;
-  if (WorkerCount() < 2 || slot.Worker != nullptr || slot.Truncated || slot.MapHandle < 0 ||
-      low % kLinesPerBlock != 0 || high != low + kLinesPerBlock - 1 || block >= lastBlock ||
-      (query.needle == nullptr ? query.lines == nullptr : query.needle->empty())) {
-    return true;
-  }
+Key KeyFor(const FileSlot& slot, const BlockQuery& query) {
   Key key;
   key.serial = slot.OpenSerial;
   key.index = slot.Index.get();
@@ -199,6 +248,23 @@ bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, in
     key.regex = query.lines->options().Regex;
     key.encoding = query.lines->encoding();
   }
+  return key;
+}
+
+}  // namespace
+
+bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, int32_t high,
+                  int step) {
+  // Only whole blocks below the last one, of a document whose index is
+  // complete and whose bytes are all there.
+  const int32_t block = low / kLinesPerBlock;
+  const int32_t lastBlock = (slot.LineCount - 1) / kLinesPerBlock;
+  if (WorkerCount() < 2 || slot.Worker != nullptr || slot.Truncated || slot.MapHandle < 0 ||
+      low % kLinesPerBlock != 0 || high != low + kLinesPerBlock - 1 || block >= lastBlock ||
+      (query.needle == nullptr ? query.lines == nullptr : query.needle->empty())) {
+    return true;
+  }
+  Key key = KeyFor(slot, query);
   Decisions& kept = Kept();
   if (!(kept.key == key)) {
     const bool sameLines = !key.raw && !kept.key.raw && kept.key.text == key.text &&
@@ -209,6 +275,7 @@ bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, in
     }
     kept.key = std::move(key);
     kept.blocks.assign(static_cast<size_t>(lastBlock), kUnknown);
+    kept.starts.assign(static_cast<size_t>(lastBlock), {});
   }
   if (kept.blocks[static_cast<size_t>(block)] == kUnknown) {
     int32_t first = block;
@@ -233,6 +300,22 @@ bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, in
     }
   }
   return kept.blocks[static_cast<size_t>(block)] != kNone;
+}
+
+bool BlockStarts(const FileSlot& slot, const BlockQuery& query, int32_t block,
+                 std::vector<uint64_t>& starts) {
+  const Decisions& kept = Kept();
+  if (query.needle == nullptr || block < 0 || static_cast<size_t>(block) >= kept.blocks.size() ||
+      kept.blocks[static_cast<size_t>(block)] != kStarts || slot.Truncated ||
+      !(kept.key == KeyFor(slot, query))) {
+    return false;
+  }
+  const uint64_t begin = slot.Index->Start(int64_t{block} * kLinesPerBlock);
+  starts.clear();
+  for (const uint32_t offset : kept.starts[static_cast<size_t>(block)]) {
+    starts.push_back(begin + offset);
+  }
+  return true;
 }
 
 }  // namespace search_detail

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "search/matcher.h"
 #include "search/rawfind.h"
@@ -37,5 +38,12 @@ struct BlockQuery {
 // document, its line count, TabWidth and the query stay the same.
 bool BlockMayHold(const FileSlot& slot, const BlockQuery& query, int32_t low, int32_t high,
                   int step);
+
+// Every start of the query's needle in the bytes of a whole block that the
+// workers decided under the same document and query (file offsets,
+// ascending), when they listed them all; false when not known, and the
+// scan reads the block itself.
+bool BlockStarts(const FileSlot& slot, const BlockQuery& query, int32_t block,
+                 std::vector<uint64_t>& starts);
 
 }  // namespace search_detail

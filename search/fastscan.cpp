@@ -380,6 +380,22 @@ class FastScan {
     return kNotFound;
   }
 
+  // FindInRange, or for a block whose starts the workers listed, the same
+  // answer from the list: its first (forward) / last (backward) start s with
+  // from <= s and s + the needle's size <= end.
+  uint64_t Candidate(uint64_t from, uint64_t end, int step, int32_t low, int32_t high) {
+    if (!listed_) return FindInRange(from, end, step, low, high);
+    const uint64_t n = needle_.size();
+    if (end < from + n) return kNotFound;
+    const std::vector<uint64_t>& starts = listedStarts_;
+    if (step > 0) {
+      const auto at = std::lower_bound(starts.begin(), starts.end(), from);
+      return at != starts.end() && *at + n <= end ? *at : kNotFound;
+    }
+    const auto after = std::upper_bound(starts.begin(), starts.end(), end - n);
+    return after != starts.begin() && *(after - 1) >= from ? *(after - 1) : kNotFound;
+  }
+
   int32_t RawPlain(int32_t first, int32_t last, int step) {
     const int32_t low = std::min(first, last);
     const int32_t high = std::max(first, last);
@@ -394,10 +410,14 @@ class FastScan {
     if (rawHigh >= low) {
       const uint64_t begin = Offset(low);
       const uint64_t end = Offset(rawHigh + 1);
+      // The workers may have listed every start of the needle in the block:
+      // the candidates are then taken from the list, the block not read.
+      listed_ =
+          search_detail::BlockStarts(slot_, blockQuery(), low / kLinesPerBlock, listedStarts_);
       if (step > 0) {
         uint64_t from = begin;
         while (from < end) {
-          const uint64_t found = FindInRange(from, end, step, low, rawHigh);
+          const uint64_t found = Candidate(from, end, step, low, rawHigh);
           if (found == kStoppedAt) return kStopped;
           if (found == kUnreadable) return PerLine(LineAt(from, low, rawHigh), last, step);
           if (found == kNotFound) break;
@@ -413,7 +433,7 @@ class FastScan {
       } else {
         uint64_t to = end;
         while (to > begin) {
-          const uint64_t found = FindInRange(begin, to, step, low, rawHigh);
+          const uint64_t found = Candidate(begin, to, step, low, rawHigh);
           if (found == kStoppedAt) return kStopped;
           if (found == kUnreadable) return PerLine(LineAt(to - 1, low, rawHigh), low, step);
           if (found == kNotFound) break;
@@ -607,6 +627,10 @@ class FastScan {
   // chunk's (BuildChunk). Offset falls back to the index for other lines.
   std::vector<uint64_t> lineStarts_;
   int32_t startsFirst_ = 0;
+  // The raw plan's segment: whether its block's needle starts are listed
+  // (file offsets, ascending).
+  bool listed_ = false;
+  std::vector<uint64_t> listedStarts_;
   int32_t segmentLow_ = 0;
   int32_t segmentHigh_ = 0;
 };

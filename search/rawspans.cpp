@@ -18,6 +18,9 @@ namespace {
 // Tiles decided at a time: 16 MiB, a few milliseconds on two cores, so that
 // input gets through between spans.
 constexpr int64_t kSpanTiles = 16;
+// What one page table of the process maps: the workers take the tiles of a
+// table at a time.
+constexpr uint64_t kTableBytes = uint64_t{2} << 20;
 // Starts kept a tile; a tile with more is dense, and the caller's own scan
 // (which stops at the first start anyway) is as quick there.
 constexpr size_t kTileStarts = 64;
@@ -96,49 +99,62 @@ void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, i
   if (base == nullptr) return;
   const int slotNumber = static_cast<int>(&slot - SlotTable);
   sp::RegisterWindow(slotNumber, sp::kSearchWindow, base, mapLength);
-  const int64_t count = last - first + 1;
   const size_t n = needle.size();
+  auto decideTile = [&](int64_t tile) {
+    const uint64_t tileBegin = static_cast<uint64_t>(tile) * kTileBytes;
+    const uint64_t tileEnd = std::min(slot.FileSize, tileBegin + kTileBytes);
+    const char* const tileStart = base + (tileBegin - mapStart);
+    std::vector<uint32_t> found;
+    int8_t state = kDecided;
+    // A piece of kPieceBytes at a time: the starts in it (a start may end
+    // n - 1 bytes past it), then its counts, read again from the
+    // first-level cache.
+    LineByteCounts counts;
+    for (uint64_t piece = tileBegin; piece < tileEnd; piece += kPieceBytes) {
+      const uint64_t pieceEnd = std::min(tileEnd, piece + kPieceBytes);
+      const char* p = base + (piece - mapStart);
+      const char* const stop = base + (std::min(end, pieceEnd + n - 1) - mapStart);
+      while (state == kDecided && static_cast<size_t>(stop - p) >= n) {
+        const char* at = needle.FindFirst(p, static_cast<size_t>(stop - p));
+        if (at == nullptr) break;
+        if (found.size() == kTileStarts) {
+          state = kDense;
+          break;
+        }
+        found.push_back(static_cast<uint32_t>(at - tileStart));
+        p = at + 1;
+      }
+      if (pieceEnd - piece < kPieceBytes) break;  // the file's end: no whole block
+      const LineByteCounts more = CountLineBytes(base + (piece - mapStart), kPieceBytes);
+      counts.tabs += more.tabs;
+      counts.feed |= more.feed;
+      counts.zero |= more.zero;
+      if (pieceEnd % kCountBytes == 0) {
+        const size_t k = static_cast<size_t>(piece / kCountBytes);
+        kept.blockTabs[k] = static_cast<uint32_t>(counts.tabs);
+        kept.blockFlags[k] = CountFlags(counts);
+        counts = LineByteCounts();
+      }
+    }
+    kept.starts[static_cast<size_t>(tile)] = std::move(found);
+    kept.state[static_cast<size_t>(tile)] = state;
+  };
+  // The tiles go to the workers a page table at a time (the tiles of 2 MiB
+  // of the file, which the kernel maps at a 2 MiB edge), the nearest first.
+  // Tiles handed out one at a time put both workers' page faults in the
+  // same tables, where they took turns: a span took a sixth longer.
+  constexpr int64_t kTableTiles = static_cast<int64_t>(kTableBytes / kTileBytes);
+  const int64_t firstTable = first / kTableTiles;
+  const int64_t lastTable = last / kTableTiles;
   std::atomic<int64_t> next{0};
   RunOnWorkers(WorkerCount(), [&](int) {
-    for (int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
-      const int64_t tile = step > 0 ? first + i : last - i;
-      const uint64_t tileBegin = static_cast<uint64_t>(tile) * kTileBytes;
-      const uint64_t tileEnd = std::min(slot.FileSize, tileBegin + kTileBytes);
-      const char* const tileStart = base + (tileBegin - mapStart);
-      std::vector<uint32_t> found;
-      int8_t state = kDecided;
-      // A piece of kPieceBytes at a time: the starts in it (a start may end
-      // n - 1 bytes past it), then its counts, read again from the
-      // first-level cache.
-      LineByteCounts counts;
-      for (uint64_t piece = tileBegin; piece < tileEnd; piece += kPieceBytes) {
-        const uint64_t pieceEnd = std::min(tileEnd, piece + kPieceBytes);
-        const char* p = base + (piece - mapStart);
-        const char* const stop = base + (std::min(end, pieceEnd + n - 1) - mapStart);
-        while (state == kDecided && static_cast<size_t>(stop - p) >= n) {
-          const char* at = needle.FindFirst(p, static_cast<size_t>(stop - p));
-          if (at == nullptr) break;
-          if (found.size() == kTileStarts) {
-            state = kDense;
-            break;
-          }
-          found.push_back(static_cast<uint32_t>(at - tileStart));
-          p = at + 1;
-        }
-        if (pieceEnd - piece < kPieceBytes) break;  // the file's end: no whole block
-        const LineByteCounts more = CountLineBytes(base + (piece - mapStart), kPieceBytes);
-        counts.tabs += more.tabs;
-        counts.feed |= more.feed;
-        counts.zero |= more.zero;
-        if (pieceEnd % kCountBytes == 0) {
-          const size_t k = static_cast<size_t>(piece / kCountBytes);
-          kept.blockTabs[k] = static_cast<uint32_t>(counts.tabs);
-          kept.blockFlags[k] = CountFlags(counts);
-          counts = LineByteCounts();
-        }
+    for (int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) <= lastTable - firstTable;) {
+      const int64_t table = step > 0 ? firstTable + i : lastTable - i;
+      const int64_t low = std::max(first, table * kTableTiles);
+      const int64_t high = std::min(last, table * kTableTiles + kTableTiles - 1);
+      for (int64_t tile = low; tile <= high; ++tile) {
+        decideTile(tile);
       }
-      kept.starts[static_cast<size_t>(tile)] = std::move(found);
-      kept.state[static_cast<size_t>(tile)] = state;
     }
   });
   sp::UnregisterWindow(slotNumber, sp::kSearchWindow);

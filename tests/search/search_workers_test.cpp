@@ -6,6 +6,7 @@
 // regexes without one.
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "search_fixture.h"
 #include "store/slots.h"
@@ -98,6 +99,38 @@ TEST_F(WorkersSearchTest, EveryWorkerCountGivesTheOraclesHits) {
         for (const int32_t top : {0, kLinesPerBlock - 1, 5 * kLinesPerBlock, 26 * kLinesPerBlock,
                                   count - 2, count - 1}) {
           RunBoth(query.pattern, top);
+        }
+      }
+    }
+  }
+}
+
+// Blocks with more starts of the needle than the workers list (every 30th
+// line), with a list of them (every 50th), and the line after such a block:
+// the scan takes the listed starts, and reads the crowded block itself.
+TEST_F(WorkersSearchTest, ListedAndCrowdedBlocksGiveTheOraclesHits) {
+  std::vector<int32_t> places;
+  for (int32_t line = 2 * kLinesPerBlock; line < 3 * kLinesPerBlock; line += 30) {
+    places.push_back(line);
+  }
+  for (int32_t line = 5 * kLinesPerBlock + 7; line < 6 * kLinesPerBlock; line += 50) {
+    places.push_back(line);
+  }
+  places.push_back(6 * kLinesPerBlock);
+  Open(ManyBlocks(8, places, 2));
+  for (const int workers : {2, 3}) {
+    SetWorkerCountForTest(workers);
+    for (const auto& [pattern, ignoreCase, regex] :
+         {std::tuple{"ZQXJ", false, false}, {"zqXJ", true, false}, {"ZQX[J]", false, true}}) {
+      for (const bool down : {true, false}) {
+        SCOPED_TRACE(std::string(pattern) + (down ? " down" : " up") + " with " +
+                     std::to_string(workers) + " workers");
+        options_ = SearchOptions{ignoreCase, regex, true, down};
+        RunBoth(pattern, down ? 0 : SlotTable[CurrentSlot].LineCount - 1, true);
+        options_.Continuous = false;
+        for (const int32_t top : {2 * kLinesPerBlock + 31, 5 * kLinesPerBlock + 57,
+                                  5 * kLinesPerBlock + 58, 6 * kLinesPerBlock - 1}) {
+          RunBoth(pattern, top);
         }
       }
     }
