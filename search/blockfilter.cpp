@@ -146,9 +146,13 @@ void DecideSpan(const FileSlot& slot, const BlockQuery& query, int32_t first, in
   for (int32_t k = 0; k <= count; ++k) {
     edges[static_cast<size_t>(k)] = slot.Index->Start(int64_t{first + k} * kLinesPerBlock);
   }
-  const uint64_t granularity = sp::AllocationGranularity();
-  const uint64_t mapStart = edges.front() / granularity * granularity;
-  const uint64_t mapLength = edges.back() - mapStart;
+  // The window begins and ends at 2 MiB edges of the file (or at its end):
+  // a folio of 2 MiB in the page cache is then mapped with one entry and one
+  // fault. A window's partial first and last 2 MiB took an entry a page.
+  const uint64_t mapStart = edges.front() / kTableBytes * kTableBytes;
+  const uint64_t mapLength =
+      std::min(slot.FileSize, (edges.back() + kTableBytes - 1) / kTableBytes * kTableBytes) -
+      mapStart;
   const char* base =
       mapLength > 0 ? sp::MapWindow(slot.MapHandle, mapStart, mapLength, false) : nullptr;
   if (base == nullptr) {

@@ -35,10 +35,14 @@ enum : int8_t { kUndecidedTile = 0, kDecided = 1, kDense = 2 };
 // the first-level cache (a fifth more work for them, where reading the lines
 // of the candidates again, from memory, took the calling thread a quarter of
 // the search); a block no tile counted is counted when an offset needs it.
-constexpr uint64_t kCountBytes = uint64_t{64} << 10;
-constexpr uint64_t kCountsPerTile = kTileBytes / kCountBytes;
+// A block is a piece: an offset reads at most the two partial blocks at its
+// line's start and at itself, 32 KiB from memory, where blocks of 64 KiB
+// made it read up to 128 KiB for every candidate (five bytes a block: 320
+// bytes a MiB of the file).
 // What a worker reads at a time: a quarter of the first-level cache.
 constexpr uint64_t kPieceBytes = uint64_t{16} << 10;
+constexpr uint64_t kCountBytes = kPieceBytes;
+constexpr uint64_t kCountsPerTile = kTileBytes / kCountBytes;
 enum : uint8_t { kCounted = 1, kFeedSeen = 2, kZeroSeen = 4 };
 
 uint8_t CountFlags(const LineByteCounts& counts) {
@@ -87,13 +91,14 @@ Tiles& Kept() {
 // stays undecided.
 void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, int64_t last,
                  int step, Tiles& kept) {
-  const uint64_t granularity = sp::AllocationGranularity();
   const uint64_t begin = static_cast<uint64_t>(first) * kTileBytes;
   // A start in the last tile may end needle.size() - 1 bytes past it.
   const uint64_t end =
       std::min(slot.FileSize, static_cast<uint64_t>(last + 1) * kTileBytes + needle.size() - 1);
-  const uint64_t mapStart = begin / granularity * granularity;
-  const uint64_t mapLength = end - mapStart;
+  // At 2 MiB edges of the file, as the block filter's windows.
+  const uint64_t mapStart = begin / kTableBytes * kTableBytes;
+  const uint64_t mapLength =
+      std::min(slot.FileSize, (end + kTableBytes - 1) / kTableBytes * kTableBytes) - mapStart;
   const char* base =
       end > begin ? sp::MapWindow(slot.MapHandle, mapStart, mapLength, false) : nullptr;
   if (base == nullptr) return;

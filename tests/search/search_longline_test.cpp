@@ -276,13 +276,13 @@ TEST_F(LongLineSearch, SlicesAndTextOfALineLongerThanAWindow) {
 }  // namespace
 
 // Long lines searched through the workers' tiles (1 MiB of the file each):
-// words at tile and count-block (64 KiB) edges, a tile with more words than
+// words at tile and count-block (16 KiB) edges, a tile with more words than
 // it keeps, TABs before every word (text offsets counted a block at a
 // time), a zero byte before a word (a regex sees the text up to it), in the
 // three encodings, down and up, continuous and from lines in between.
 TEST_F(LongLineSearch, TilesOfLongLinesGiveTheOraclesHits) {
   constexpr size_t kTile = size_t{1} << 20;
-  constexpr size_t kBlock = size_t{64} << 10;
+  constexpr size_t kBlock = size_t{16} << 10;
   // File offsets of words (before the line feeds go in).
   std::vector<size_t> words = {
       kBlock - 2,    3 * kBlock,   kTile - 3, kTile - 1, kTile, kTile + 1, 2 * kTile + kBlock - 1,
