@@ -37,10 +37,11 @@ constexpr int32_t kClockLines = 64;
 
 // kStarts: a needle's block whose starts are all listed.
 enum : int8_t { kUnknown = 0, kNone = 1, kMaybe = 2, kStarts = 3 };
-// Starts of a needle listed per block; a block with more is left to the scan,
-// which stops at the first hit anyway. (A rare word has one or none, a
-// common one a few dozen in a block of log lines.)
-constexpr size_t kBlockStarts = 256;
+// Starts of a needle listed per block; a block with more is left to the
+// scan, which stops at the first hit anyway. (A rare word has one or none in
+// a block of log lines.) A list takes 256 bytes at most, 1.2 MiB for a file
+// of 40 million lines, all of its blocks listed.
+constexpr size_t kBlockStarts = 64;
 
 // What the decisions were made for.
 struct Key {
@@ -127,12 +128,13 @@ int8_t NeedleStarts(const RawNeedle& needle, const char* p, uint64_t length,
     at = needle.FindFirst(at, static_cast<size_t>(end - at));
     if (at == nullptr) break;
     if (found.size() == kBlockStarts) {
-      found.clear();
+      found = std::vector<uint32_t>();
       return kMaybe;
     }
     found.push_back(static_cast<uint32_t>(at - p));
     ++at;
   }
+  found.shrink_to_fit();
   return found.empty() ? kNone : kStarts;
 }
 

@@ -106,14 +106,14 @@ TEST_F(WorkersSearchTest, EveryWorkerCountGivesTheOraclesHits) {
 }
 
 // Blocks with more starts of the needle than the workers list (every 30th
-// line), with a list of them (every 50th), and the line after such a block:
+// line), with a list of them (every 150th), and the line after such a block:
 // the scan takes the listed starts, and reads the crowded block itself.
 TEST_F(WorkersSearchTest, ListedAndCrowdedBlocksGiveTheOraclesHits) {
   std::vector<int32_t> places;
   for (int32_t line = 2 * kLinesPerBlock; line < 3 * kLinesPerBlock; line += 30) {
     places.push_back(line);
   }
-  for (int32_t line = 5 * kLinesPerBlock + 7; line < 6 * kLinesPerBlock; line += 50) {
+  for (int32_t line = 5 * kLinesPerBlock + 7; line < 6 * kLinesPerBlock; line += 150) {
     places.push_back(line);
   }
   places.push_back(6 * kLinesPerBlock);
@@ -128,8 +128,8 @@ TEST_F(WorkersSearchTest, ListedAndCrowdedBlocksGiveTheOraclesHits) {
         options_ = SearchOptions{ignoreCase, regex, true, down};
         RunBoth(pattern, down ? 0 : SlotTable[CurrentSlot].LineCount - 1, true);
         options_.Continuous = false;
-        for (const int32_t top : {2 * kLinesPerBlock + 31, 5 * kLinesPerBlock + 57,
-                                  5 * kLinesPerBlock + 58, 6 * kLinesPerBlock - 1}) {
+        for (const int32_t top : {2 * kLinesPerBlock + 31, 5 * kLinesPerBlock + 157,
+                                  5 * kLinesPerBlock + 158, 6 * kLinesPerBlock - 1}) {
           RunBoth(pattern, top);
         }
       }
