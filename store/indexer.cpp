@@ -17,10 +17,20 @@ namespace sp = store_platform;
 
 namespace {
 
-// The scan reads the file through windows of this size, split into pieces
-// among the workers, each of which fills in the pages of its piece at once: a
-// warm file then takes no page fault, and a cold one is read in long runs.
-constexpr uint64_t kScanChunk = uint64_t{8} << 20;
+// The scan maps the file a window of up to this size at a time (address
+// space only), and reads it a stretch at a time, split into pieces among the
+// workers, each of which fills in the pages of its piece at once: a warm
+// file then takes no page fault, and a cold one is read in long runs. Each
+// stretch is unmapped once scanned, so that the file's pages mapped at once
+// stay within a stretch. Measured on a warm 1 GiB file of short lines held
+// in 2 MiB pages: windows mapped and unmapped every 8 MiB took 0.12 s, one
+// window of the whole file 0.095 s.
+constexpr uint64_t kWindowBytes = uint64_t{1} << 30;
+constexpr uint64_t kScanStretch = uint64_t{32} << 20;
+// The first stretch is short: its lines are the first the user sees.
+constexpr uint64_t kFirstScanStretch = uint64_t{8} << 20;
+// Stretches begin and windows start on these: whole huge pages.
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
 // Starts go to the index at most this many at a time (the index publishes
 // its size once per append).
 constexpr size_t kBatch = size_t{1} << 16;
@@ -163,51 +173,99 @@ IndexWorker::Outcome IndexWorker::Scan() {
       append_coded;
   Sink sink(append_fn);
   sp::AdviseSequential(job_.map_fd);
+  // The window mapped now: [start, start + length) of the file at base, of
+  // which [start, released) has been given back already.
+  struct Window {
+    const char* base = nullptr;
+    uint64_t start = 0;
+    uint64_t length = 0;
+    uint64_t released = 0;
+  } window;
+  // Gives back [released, upto) of the window (all of it at its end), and
+  // tells the truncation guard what is left, so that a fault elsewhere is
+  // never taken for one of the scan's. False with errno set when the unmap
+  // failed.
+  auto release = [&](uint64_t upto) -> bool {
+    const uint64_t end = window.start + window.length;
+    upto = std::min(upto, end);
+    bool ok = true;
+    if (upto > window.released) {
+      ok = sp::UnmapWindow(window.base + (window.released - window.start), upto - window.released);
+      window.released = upto;
+    }
+    if (upto == end) {
+      sp::UnregisterWindow(job_.slot, sp::kScanWindow);
+      window = Window{};
+    } else {
+      sp::RegisterWindow(job_.slot, sp::kScanWindow, window.base + (upto - window.start),
+                         end - upto);
+    }
+    return ok;
+  };
   auto last_wake = std::chrono::steady_clock::now();
   bool woke_once = false;
   uint64_t pos = job_.from;
   int chunks = 0;
   int64_t lines_seen = 0;
+  Outcome outcome = Outcome::kComplete;
   while (pos < to) {
     for (int hold = g_hold_after.load(); hold >= 0 && chunks >= hold; hold = g_hold_after.load()) {
       if (stop_.load(std::memory_order_relaxed)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ++chunks;
-    if (stop_.load(std::memory_order_relaxed)) return Outcome::kCancelled;
+    if (stop_.load(std::memory_order_relaxed)) {
+      outcome = Outcome::kCancelled;
+      break;
+    }
     // A hole of a sparse file holds only zeros: no line feed to find there.
     const uint64_t data = sp::NextData(job_.map_fd, pos, to);
     if (data >= to) break;
     if (data / granularity * granularity > pos) pos = data / granularity * granularity;
-    const uint64_t map_start = pos / granularity * granularity;
-    const uint64_t map_length = std::min(kScanChunk, to - map_start);
-    const uint64_t next = map_start + map_length;
-    // With helpers each worker fills in the pages it scans; alone, the
-    // window is filled in at once, as it is mapped.
-    const char* base = sp::MapWindow(job_.map_fd, map_start, map_length, WorkerCount() < 2);
-    if (base == nullptr) {
+    if (window.base != nullptr && pos >= window.start + window.length && !release(to)) {
       error_ = errno;
-      return Outcome::kOsError;
+      outcome = Outcome::kOsError;
+      break;
     }
-    sp::RegisterWindow(job_.slot, sp::kScanWindow, base, map_length);
-    // Pieces sized by the lines seen so far (the first window: log lines).
+    if (window.base == nullptr) {
+      window.start = pos / kHugePage * kHugePage;
+      window.length = std::min(kWindowBytes, to - window.start);
+      window.released = window.start;
+      window.base = sp::MapAlignedWindow(job_.map_fd, window.start, window.length);
+      if (window.base == nullptr) {
+        error_ = errno;
+        return Outcome::kOsError;
+      }
+      sp::RegisterWindow(job_.slot, sp::kScanWindow, window.base, window.length);
+    }
+    const uint64_t next =
+        std::min(window.start + window.length,
+                 pos / kHugePage * kHugePage + (chunks == 1 ? kFirstScanStretch : kScanStretch));
+    // With helpers each worker fills in the pages it scans; alone, the
+    // stretch is filled in at once.
+    if (WorkerCount() < 2) sp::PopulateWindow(window.base + (pos - window.start), next - pos);
+    // Pieces sized by the lines seen so far (the first stretch: log lines).
     const int64_t lines_before = index.Size();
     const double bytes_a_line =
         lines_seen > 0 ? static_cast<double>(pos - job_.from) / static_cast<double>(lines_seen)
                        : 64;
     sink.first_line = lines_before;
-    const bool ok = FindLineStarts(base, map_start, pos, next, sink, ScanPieceFor(bytes_a_line));
+    const bool ok =
+        FindLineStarts(window.base, window.start, pos, next, sink, ScanPieceFor(bytes_a_line));
     lines_seen += index.Size() - lines_before;
-    sp::UnregisterWindow(job_.slot, sp::kScanWindow);
-    if (!sp::UnmapWindow(base, map_length) && ok) {
-      error_ = errno;
-      return Outcome::kOsError;
-    }
     if (!ok) {
       // The lines taken in are kept: scanned_to_ moves to the last start.
+      release(to);
       scanned_to_.store(index.Size() > 0 ? index.Start(index.Size() - 1) : job_.from,
                         std::memory_order_release);
       return failure;
+    }
+    // What was scanned is given back at once: the file's pages count as
+    // the process's memory while they are mapped.
+    if (!release(next)) {
+      error_ = errno;
+      outcome = Outcome::kOsError;
+      break;
     }
     pos = next;
     scanned_to_.store(pos, std::memory_order_release);
@@ -218,6 +276,11 @@ IndexWorker::Outcome IndexWorker::Scan() {
       wake_();
     }
   }
+  if (window.base != nullptr && !release(to) && outcome == Outcome::kComplete) {
+    error_ = errno;
+    outcome = Outcome::kOsError;
+  }
+  if (outcome != Outcome::kComplete) return outcome;
   scanned_to_.store(to, std::memory_order_release);
   return Outcome::kComplete;
 }

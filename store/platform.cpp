@@ -143,20 +143,59 @@ void InstallSigbusHandler() {
 
 }  // namespace
 
-const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool populate) {
+namespace {
+
+// Counts a map call; true when the test hook makes this one fail (errno set).
+bool CountMapCall() {
   g_map_calls.fetch_add(1, std::memory_order_relaxed);
   for (int n = g_fail_map_at.load(std::memory_order_relaxed); n > 0;) {
     if (!g_fail_map_at.compare_exchange_weak(n, n - 1)) continue;
     if (n == 1) {
       errno = ENOMEM;
-      return nullptr;
+      return true;
     }
     break;
   }
+  return false;
+}
+
+}  // namespace
+
+const char* MapWindow(int mapHandle, uint64_t offset, uint64_t length, bool populate) {
+  if (CountMapCall()) return nullptr;
   int flags = MAP_SHARED;
   if (populate) flags |= MAP_POPULATE;
   void* base = ::mmap(nullptr, length, PROT_READ, flags, mapHandle, static_cast<off_t>(offset));
   if (base == MAP_FAILED) return nullptr;
+  return static_cast<const char*>(base);
+}
+
+const char* MapAlignedWindow(int mapHandle, uint64_t offset, uint64_t length) {
+  if (CountMapCall()) return nullptr;
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const uintptr_t page = AllocationGranularity();
+  const uintptr_t span = (static_cast<uintptr_t>(length) + page - 1) & ~(page - 1);
+  // Address space with room to slide the window into place, given back
+  // around it once the window is mapped over it (the file's mapping
+  // replaces the reservation's pages: nothing else can take them between).
+  void* room =
+      ::mmap(nullptr, span + kHuge, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (room == MAP_FAILED) return nullptr;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(room);
+  const uintptr_t within = static_cast<uintptr_t>(offset) & (kHuge - 1);
+  const uintptr_t at = ((first - within + kHuge - 1) & ~(kHuge - 1)) + within;
+  void* base = ::mmap(reinterpret_cast<void*>(at), length, PROT_READ, MAP_SHARED | MAP_FIXED,
+                      mapHandle, static_cast<off_t>(offset));
+  if (base == MAP_FAILED) {
+    const int saved = errno;
+    ::munmap(room, span + kHuge);
+    errno = saved;
+    return nullptr;
+  }
+  if (at > first) ::munmap(room, at - first);
+  if (first + span + kHuge > at + span) {
+    ::munmap(reinterpret_cast<void*>(at + span), first + span + kHuge - (at + span));
+  }
   return static_cast<const char*>(base);
 }
 

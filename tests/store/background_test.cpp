@@ -131,6 +131,26 @@ TEST_F(BackgroundTest, CancelAndCloseEndTheOpenAndReleaseTheFile) {
   }
 }
 
+TEST_F(BackgroundTest, AFileCutWhileItsIndexIsBuiltEndsAtItsNewEnd) {
+  // The scan's window covers the whole 20 MB file and gives back each
+  // stretch once scanned: the cut, past the first stretch, falls in the
+  // part still mapped, whose pages vanish under the scan.
+  HoldIndexersAfterChunks(1);
+  const std::string path = OpenBytes(NumberedLines(2000000), "cut.txt");
+  ASSERT_EQ(0, result);
+  PumpAfterWake(0);
+  ASSERT_EQ(0, ::truncate(path.c_str(), 1500000 * 10 + 4));
+  HoldIndexersAfterChunks(-1);
+  for (int i = 0; i < 2000 && (!IndexComplete(Slot()) || Slot().LineCount != 1500001); ++i) {
+    PumpIndex(Slot());
+    ::usleep(10000);
+  }
+  EXPECT_TRUE(IndexComplete(Slot()));
+  EXPECT_EQ(1500001, Slot().LineCount);
+  EXPECT_EQ("L1499999", GetLine(Slot(), 1499999));
+  EXPECT_EQ("L150", GetLine(Slot(), 1500000));
+}
+
 TEST(IndexWorkerTest, AResumedIndexEqualsOneBuiltInOneRun) {
   // Lines of every awkward length, the file cut at every kind of place.
   std::string bytes;
