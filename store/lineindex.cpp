@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -156,6 +157,7 @@ void WriteCodes(uint8_t* code, const D* d, uint64_t step, uint32_t w) {
 }
 
 #if defined(__x86_64__)
+bool DistancesOfHalves(const uint32_t* half, uint32_t* d, uint32_t* low, uint32_t* high);
 // The distances of a group of 128 starts that spans less than 4 GiB, as 32
 // bits, with their smallest and largest: eight a step, where the scalar loop
 // took a third of the index's time on a file of empty lines. False where the
@@ -174,13 +176,21 @@ __attribute__((target("avx2"))) bool Distances32(const uint64_t* s, uint32_t* d,
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 4)), pick);
     _mm256_store_si256(reinterpret_cast<__m256i*>(half + k), _mm256_permute2x128_si256(a, b, 0x20));
   }
+  return DistancesOfHalves(half, d, low, high);
+}
+
+// The same from 128 starts as 32 bits (any base: only differences count).
+__attribute__((target("avx2"))) bool DistancesOfHalves(const uint32_t* half, uint32_t* d,
+                                                       uint32_t* low, uint32_t* high) {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  if (!supported) return false;
   __m256i small = _mm256_set1_epi32(-1);
   __m256i large = _mm256_setzero_si256();
   int k = 0;
   for (; k + 8 <= 120; k += 8) {
     const __m256i v =
         _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(half + k + 1)),
-                         _mm256_load_si256(reinterpret_cast<const __m256i*>(half + k)));
+                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(half + k)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), v);
     small = _mm256_min_epu32(small, v);
     large = _mm256_max_epu32(large, v);
@@ -205,6 +215,7 @@ __attribute__((target("avx2"))) bool Distances32(const uint64_t* s, uint32_t* d,
 }
 #else
 bool Distances32(const uint64_t*, uint32_t*, uint32_t*, uint32_t*) { return false; }
+bool DistancesOfHalves(const uint32_t*, uint32_t*, uint32_t*, uint32_t*) { return false; }
 #endif
 
 // The width class of a group's codes: the fewest bytes that hold span.
@@ -251,6 +262,23 @@ struct GroupCoding {
       }
     }
     step = std::min(low, kMaxStep);
+    w = WidthFor(high - step);
+  }
+  // The same from the group's starts as 32-bit offsets from any base.
+  explicit GroupCoding(const uint32_t* half) : narrow(true) {
+    uint32_t low = 1;
+    uint32_t high = 1;
+    if (half[kCodesPerGroup] - half[0] != kCodesPerGroup &&
+        !DistancesOfHalves(half, d32, &low, &high)) {
+      low = UINT32_MAX;
+      high = 0;
+      for (uint32_t k = 0; k < kCodesPerGroup; ++k) {
+        d32[k] = half[k + 1] - half[k];
+        low = std::min(low, d32[k]);
+        high = std::max(high, d32[k]);
+      }
+    }
+    step = std::min<uint64_t>(low, kMaxStep);
     w = WidthFor(high - step);
   }
   uint64_t Bytes() const { return CodeBytes(w); }
@@ -329,6 +357,7 @@ bool LineIndex::CodeGroup(int64_t group, const uint64_t* starts) {
 void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, CodedRun* run) {
   const int64_t count = static_cast<int64_t>(n);
   run->starts_ = starts;
+  run->bits_ = nullptr;
   run->n_ = n;
   run->first_line_ = first_line;
   run->lead_ =
@@ -364,22 +393,121 @@ void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, Co
   run->code_bytes_ = at;
 }
 
-size_t LineIndex::AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run) {
-  const int64_t size = size_.load(std::memory_order_relaxed);
-  if (run.starts_ != starts || run.n_ != n || run.first_line_ != size || run.groups_ == 0) {
-    return Append(starts, n);
+namespace {
+
+// The 64 bits of a run from bit at on (zeros past its end).
+inline uint64_t BitsFrom(const FeedBits& bits, size_t at) {
+  const size_t k = at / 64;
+  const unsigned shift = static_cast<unsigned>(at % 64);
+  if (k >= bits.word_count) return 0;
+  const uint64_t low = bits.words[k] >> shift;
+  if (shift == 0 || k + 1 >= bits.word_count) return low;
+  return low | bits.words[k + 1] << (64 - shift);
+}
+
+}  // namespace
+
+void LineIndex::CodeRun(const FeedBits& bits, int64_t first_line, CodedRun* run) {
+  if (bits.listed != nullptr) {
+    CodeRun(bits.listed, bits.feeds, first_line, run);
+    return;
   }
-  const size_t lead = static_cast<size_t>(run.lead_);
-  size_t done = Append(starts, lead);
-  // The lead completes the open group: the coded groups come next, unless
-  // the index refused some of the lead.
+  const int64_t count = static_cast<int64_t>(bits.feeds);
+  run->starts_ = nullptr;
+  run->bits_ = bits.words;
+  run->n_ = bits.feeds;
+  run->first_line_ = first_line;
+  run->lead_ =
+      std::min((kGroupLines - (first_line & (kGroupLines - 1))) & (kGroupLines - 1), count);
+  run->groups_ = 0;
+  run->code_bytes_ = 0;
+  const int64_t groups = std::max<int64_t>(
+      0, std::min(count - run->lead_, kMaxLines - first_line - run->lead_) >> kGroupShift);
+  uint64_t group[kGroupLines];
+  alignas(32) uint32_t half[kGroupLines];
+  // Offsets within the run fit in 32 bits (a scan's pieces are far shorter).
+  const bool narrow = bits.word_count < (size_t{1} << 25);
+  size_t at = 0;
+  bits.Starts(&at, group, static_cast<size_t>(run->lead_));
+  uint64_t code_at = 0;
+  try {
+    if (run->heads_.size() < static_cast<size_t>(groups)) {
+      run->heads_.resize(static_cast<size_t>(groups));
+    }
+    for (int64_t g = 0; g < groups; ++g) {
+      Head& head = run->heads_[static_cast<size_t>(g)];
+      if (BitsFrom(bits, at) == ~uint64_t{0} && BitsFrom(bits, at + 64) == ~uint64_t{0}) {
+        // 128 empty lines from here on: a step of one, no codes.
+        head = {bits.begin + at + 1, static_cast<uint32_t>(code_at >> 3), uint32_t{1} << 3};
+        at += kGroupLines;
+        continue;
+      }
+      uint64_t base;
+      std::optional<GroupCoding> coding;
+      if (narrow) {
+        // Offsets within the run: the distances come without a pass to
+        // narrow them.
+        bits.Offsets(&at, half, kGroupLines);
+        base = bits.begin + half[0];
+        coding.emplace(half);
+      } else {
+        bits.Starts(&at, group, kGroupLines);
+        base = group[0];
+        coding.emplace(group);
+      }
+      if (run->codes_.size() < code_at + coding->Bytes()) {
+        run->codes_.resize(std::max<size_t>(2 * run->codes_.size(), code_at + CodeBytes(4)));
+      }
+      coding->Write(run->codes_.data() + code_at);
+      head = {base, static_cast<uint32_t>(code_at >> 3), coding->StepWidth()};
+      code_at += coding->Bytes();
+    }
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  run->groups_ = groups;
+  run->code_bytes_ = code_at;
+  run->tail_at_ = at;
+}
+
+size_t LineIndex::AppendFeeds(const FeedBits& bits, size_t at) {
+  uint64_t batch[1024];
+  size_t done = 0;
+  for (;;) {
+    const size_t n = bits.Starts(&at, batch, std::size(batch));
+    if (n == 0) return done;
+    const size_t taken = Append(batch, n);
+    done += taken;
+    if (taken < n) return done;
+  }
+}
+
+size_t LineIndex::AppendCoded(const FeedBits& bits, const CodedRun& run) {
+  if (bits.listed != nullptr) return AppendCoded(bits.listed, bits.feeds, run);
+  const int64_t size = size_.load(std::memory_order_relaxed);
+  if (run.bits_ != bits.words || run.n_ != bits.feeds || run.first_line_ != size ||
+      run.groups_ == 0) {
+    return AppendFeeds(bits);
+  }
+  uint64_t lead[kGroupLines];
+  size_t at = 0;
+  const size_t lead_count = bits.Starts(&at, lead, static_cast<size_t>(run.lead_));
+  size_t done = Append(lead, lead_count);
   const int64_t group = (size + run.lead_) >> kGroupShift;
-  if (done < lead || coded_.load(std::memory_order_relaxed) != group) return done;
+  if (done < lead_count || coded_.load(std::memory_order_relaxed) != group) return done;
+  const int64_t lines = CopyGroups(group, run);
+  if (lines < 0) return done + AppendFeeds(bits, at);
+  size_.store(size + run.lead_ + lines, std::memory_order_release);
+  done += static_cast<size_t>(lines);
+  return done + AppendFeeds(bits, run.tail_at_);
+}
+
+int64_t LineIndex::CopyGroups(int64_t group, const CodedRun& run) {
   const uint64_t at = code_end_;
   if (!Fill(reinterpret_cast<uint8_t*>(heads_), heads_filled_,
             static_cast<uint64_t>(group + run.groups_) * sizeof(Head)) ||
       !Fill(codes_, codes_filled_, at + run.code_bytes_)) {
-    return done + Append(starts + done, n - done);
+    return -1;
   }
   // Groups of equal distances have no codes: then there is nothing to copy
   // (and the run's buffer may be null).
@@ -391,8 +519,24 @@ size_t LineIndex::AppendCoded(const uint64_t* starts, size_t n, const CodedRun& 
     head[g].place += place;
   }
   code_end_ = at + run.code_bytes_;
-  const int64_t lines = run.groups_ << kGroupShift;
   coded_.store(group + run.groups_, std::memory_order_release);
+  return run.groups_ << kGroupShift;
+}
+
+size_t LineIndex::AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run) {
+  const int64_t size = size_.load(std::memory_order_relaxed);
+  if (run.starts_ != starts || run.bits_ != nullptr || run.n_ != n || run.first_line_ != size ||
+      run.groups_ == 0) {
+    return Append(starts, n);
+  }
+  const size_t lead = static_cast<size_t>(run.lead_);
+  size_t done = Append(starts, lead);
+  // The lead completes the open group: the coded groups come next, unless
+  // the index refused some of the lead.
+  const int64_t group = (size + run.lead_) >> kGroupShift;
+  if (done < lead || coded_.load(std::memory_order_relaxed) != group) return done;
+  const int64_t lines = CopyGroups(group, run);
+  if (lines < 0) return done + Append(starts + done, n - done);
   size_.store(size + run.lead_ + lines, std::memory_order_release);
   done += static_cast<size_t>(lines);
   return done + Append(starts + done, n - done);

@@ -36,6 +36,8 @@
 #include <memory>
 #include <vector>
 
+#include "store/linescan.h"
+
 class LineIndex {
   struct Head {
     // Start of the group's first line.
@@ -61,7 +63,10 @@ class LineIndex {
     // What the run was coded for: its starts and the line number of the
     // first of them.
     const uint64_t* starts_ = nullptr;
+    const uint64_t* bits_ = nullptr;  // or the words of a FeedBits
     size_t n_ = 0;
+    // Coded from a FeedBits: the byte of the run after the coded groups.
+    size_t tail_at_ = 0;
     int64_t first_line_ = -1;
     // Starts before the first whole group, and the whole groups after them.
     int64_t lead_ = 0;
@@ -92,6 +97,13 @@ class LineIndex {
   // was coded from these very starts for line Size() (else they are coded
   // here, as by Append).
   size_t AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run);
+  // The same for the starts of a run of marked line feeds, bits.feeds of
+  // them: a group of 128 empty lines is coded without its starts ever being
+  // written out.
+  static void CodeRun(const FeedBits& bits, int64_t first_line, CodedRun* run);
+  size_t AppendCoded(const FeedBits& bits, const CodedRun& run);
+  // Appends the starts of bits from byte at of the run on, as Append.
+  size_t AppendFeeds(const FeedBits& bits, size_t at = 0);
 
   // Lines appended and published.
   int64_t Size() const { return size_.load(std::memory_order_acquire); }
@@ -131,6 +143,10 @@ class LineIndex {
   // Codes a complete group from its 128 starts; false when memory runs out
   // (nothing changed then).
   bool CodeGroup(int64_t group, const uint64_t* starts);
+  // Copies the coded groups of run in as groups group, group + 1, ...
+  // (group: the groups coded so far). Returns their lines, or -1 when the
+  // arrays could not grow (nothing changed then).
+  int64_t CopyGroups(int64_t group, const CodedRun& run);
   // Fills in [filled, want) of an array (pages); false when memory runs out.
   bool Fill(uint8_t* array, uint64_t& filled, uint64_t want);
   // Gives back the pages of an array past keep.

@@ -1,5 +1,6 @@
 #include "store/linescan.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -152,6 +153,176 @@ bool RecordLineStartsWide(const char*, size_t, uint64_t, uint64_t*, size_t, size
 }
 
 #endif
+
+namespace {
+
+// The bits of the bytes from i on, fewer than 64 of them.
+uint64_t TailBits(const char* p, size_t i, size_t length) {
+  uint64_t mask = 0;
+  for (size_t j = i; j < length; ++j) mask |= uint64_t{p[j] == '\n'} << (j - i);
+  return mask;
+}
+
+#if defined(__x86_64__)
+// The page ahead is asked for by hand, as in RecordLineStartsWide; the rest
+// is a compare, a mask and its count a 64-byte step.
+__attribute__((target("avx2,popcnt"))) bool MarkLineFeedsWide(const char* p, size_t length,
+                                                              uint64_t* words, size_t* feeds) {
+  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  if (!supported) return false;
+  const __m256i feed = _mm256_set1_epi8('\n');
+  size_t count = 0;
+  size_t i = 0;
+  for (; i + 64 <= length; i += 64) {
+    const char* q = p + i;
+    _mm_prefetch(q + 4096, _MM_HINT_T0);
+    const uint64_t lo = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), feed)));
+    const uint64_t hi = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32)), feed)));
+    const uint64_t mask = lo | (hi << 32);
+    words[i / 64] = mask;
+    count += static_cast<size_t>(_mm_popcnt_u64(mask));
+  }
+  if (i < length) {
+    words[i / 64] = TailBits(p, i, length);
+    count += static_cast<size_t>(__builtin_popcountll(words[i / 64]));
+  }
+  *feeds = count;
+  return true;
+}
+#else
+bool MarkLineFeedsWide(const char*, size_t, uint64_t*, size_t*) { return false; }
+#endif
+
+}  // namespace
+
+size_t MarkLineFeedsBaseline(const char* p, size_t length, uint64_t* words) {
+  size_t count = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i feed = _mm_set1_epi8('\n');
+  for (; i + 64 <= length; i += 64) {
+    const char* q = p + i;
+    _mm_prefetch(q + 4096, _MM_HINT_T0);
+    uint64_t mask = 0;
+    for (int k = 0; k < 4; ++k) {
+      mask |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k)), feed)))}
+              << (16 * k);
+    }
+    words[i / 64] = mask;
+    count += static_cast<size_t>(__builtin_popcountll(mask));
+  }
+#endif
+  for (; i < length; i += 64) {
+    words[i / 64] = TailBits(p, i, std::min(length, i + 64));
+    count += static_cast<size_t>(__builtin_popcountll(words[i / 64]));
+  }
+  return count;
+}
+
+size_t MarkLineFeeds(const char* p, size_t length, uint64_t* words) {
+  size_t feeds = 0;
+  if (MarkLineFeedsWide(p, length, words, &feeds)) return feeds;
+  return MarkLineFeedsBaseline(p, length, words);
+}
+
+namespace {
+
+// FeedBits::Starts over words[0, word_count), each start written as base +
+// (its offset within the run) into T.
+template <typename T>
+__attribute__((always_inline)) inline size_t TakeFeeds(const uint64_t* words, size_t word_count,
+                                                       size_t* at, T* out, size_t room,
+                                                       uint64_t base) {
+  size_t k = *at / 64;
+  if (k >= word_count || room == 0) return 0;
+  uint64_t mask = words[k] & (~uint64_t{0} << (*at % 64));
+  size_t n = 0;
+  for (;;) {
+    if (mask != 0) {
+      const uint64_t first = base + k * 64 + 1;
+      const size_t count = static_cast<size_t>(__builtin_popcountll(mask));
+      if (count + 3 <= room - n) {
+        // The whole word, four a step without a test a line feed (the
+        // varying count mispredicted): up to three scratch values after.
+        // Bit 63 set stands in for an empty mask, whose count is undefined.
+        T* o = out + n;
+        for (size_t i = 0; i < count; i += 4) {
+          for (size_t j = 0; j < 4; ++j) {
+            o[i + j] = static_cast<T>(
+                first + static_cast<uint64_t>(__builtin_ctzll(mask | uint64_t{1} << 63)));
+            mask &= mask - 1;
+          }
+        }
+        n += count;
+      } else {
+        for (;;) {
+          const size_t bit = static_cast<size_t>(__builtin_ctzll(mask));
+          out[n++] = static_cast<T>(first + bit);
+          mask &= mask - 1;
+          if (n == room) {
+            *at = k * 64 + bit + 1;
+            return n;
+          }
+          if (mask == 0) break;
+        }
+      }
+    }
+    if (++k == word_count) {
+      *at = word_count * 64;
+      return n;
+    }
+    mask = words[k];
+  }
+}
+
+#if defined(__x86_64__)
+// With the processor's own count and trailing-zero instructions (a library
+// call for the count otherwise).
+template <typename T>
+__attribute__((target("popcnt,bmi"))) size_t TakeFeedsWide(const uint64_t* words, size_t word_count,
+                                                           size_t* at, T* out, size_t room,
+                                                           uint64_t base) {
+  return TakeFeeds(words, word_count, at, out, room, base);
+}
+#endif
+
+template <typename T>
+size_t TakeFeedsChosen(const uint64_t* words, size_t word_count, size_t* at, T* out, size_t room,
+                       uint64_t base) {
+#if defined(__x86_64__)
+  static const bool wide = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+  if (wide) return TakeFeedsWide(words, word_count, at, out, room, base);
+#endif
+  return TakeFeeds(words, word_count, at, out, room, base);
+}
+
+}  // namespace
+
+size_t FeedBits::Starts(size_t* at, uint64_t* out, size_t room) const {
+  if (listed != nullptr) {
+    const size_t n = std::min(room, feeds - std::min(*at, feeds));
+    std::copy(listed + *at, listed + *at + n, out);
+    *at += n;
+    return n;
+  }
+  return TakeFeedsChosen(words, word_count, at, out, room, begin);
+}
+
+size_t FeedBits::Offsets(size_t* at, uint32_t* out, size_t room) const {
+  return TakeFeedsChosen(words, word_count, at, out, room, 0);
+}
+
+uint64_t FeedBits::LastStart() const {
+  if (listed != nullptr) return feeds > 0 ? listed[feeds - 1] : begin;
+  for (size_t k = word_count; k-- > 0;) {
+    if (words[k] != 0)
+      return begin + k * 64 + static_cast<size_t>(63 - __builtin_clzll(words[k])) + 1;
+  }
+  return begin;
+}
 
 size_t RecordLineStarts(const char* p, size_t length, uint64_t base, uint64_t* out, size_t room,
                         size_t* consumed) {

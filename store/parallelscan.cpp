@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "store/linescan.h"
 #include "store/platform.h"
@@ -18,25 +19,35 @@ namespace {
 // microseconds, about one hand-over of a piece of short lines.
 constexpr int kTurnSpins = 2000;
 
-// A worker's buffer of starts, kept for the thread's life: room for a piece
-// of line feeds only, plus the scanner's scratch. Its pages are touched only
-// as far as starts are written.
+// A worker's buffer for a piece, kept for the thread's life: room for a
+// start a byte plus the scanner's scratch, or the bits of a marked piece.
+// Its pages are touched only as far as they are written.
 uint64_t* PieceBuffer() {
   thread_local std::unique_ptr<uint64_t[]> buffer(new uint64_t[kScanPiece + 64]);
   return buffer.get();
 }
 
-// The starts of [begin, end), at most kScanPiece bytes, into out. populate:
-// fill in the piece's pages first.
-size_t ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_t end,
-                 uint64_t* out, bool populate) {
+// The line feeds of [begin, end), at most kScanPiece bytes, into buffer:
+// marked or listed. populate: fill in the piece's pages first.
+FeedBits ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_t end,
+                   uint64_t* buffer, bool mark, bool populate) {
   const char* p = base + (begin - base_offset);
   const size_t length = static_cast<size_t>(end - begin);
   // Pages filled in by the reader's own thread, at once: the workers take
   // their faults side by side instead of one after the other.
   if (populate) store_platform::PopulateWindow(p, length);
-  size_t consumed = 0;
-  return RecordLineStarts(p, length, begin, out, length, &consumed);
+  FeedBits bits;
+  bits.begin = begin;
+  if (mark) {
+    bits.words = buffer;
+    bits.word_count = (length + 63) / 64;
+    bits.feeds = MarkLineFeeds(p, length, buffer);
+  } else {
+    size_t consumed = 0;
+    bits.listed = buffer;
+    bits.feeds = RecordLineStarts(p, length, begin, buffer, length, &consumed);
+  }
+  return bits;
 }
 
 }  // namespace
@@ -48,18 +59,20 @@ uint64_t ScanPieceFor(double bytes_a_line) {
 }
 
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
-                    LineStartSink& sink, uint64_t piece_bytes) {
+                    LineStartSink& sink, uint64_t piece_bytes, bool mark) {
   if (to <= from) return true;
   const uint64_t piece_size = std::clamp<uint64_t>(piece_bytes, 4096, kScanPiece);
   const uint64_t pieces = (to - from + piece_size - 1) / piece_size;
   const int participants = static_cast<int>(std::min<uint64_t>(pieces, WorkerCount()));
   if (participants <= 1) {
     uint64_t* buffer = PieceBuffer();
+    uint64_t before = 0;
     for (uint64_t begin = from; begin < to; begin += piece_size) {
       const uint64_t end = std::min(to, begin + piece_size);
-      if (!sink.Take(0, buffer, ScanPiece(base, base_offset, begin, end, buffer, false))) {
-        return false;
-      }
+      const FeedBits piece = ScanPiece(base, base_offset, begin, end, buffer, mark, false);
+      if (mark) sink.Prepare(0, piece, before);
+      before += piece.feeds;
+      if (!sink.Take(0, piece)) return false;
     }
     return true;
   }
@@ -105,12 +118,12 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
       }
       const uint64_t begin = from + piece * piece_size;
       const uint64_t end = std::min(to, begin + piece_size);
-      const size_t found = ScanPiece(base, base_offset, begin, end, buffer, true);
+      const FeedBits found = ScanPiece(base, base_offset, begin, end, buffer, mark, true);
       wait_for(counted, piece);
       const uint64_t before = starts_counted;
-      starts_counted += found;
+      starts_counted += found.feeds;
       pass(counted);
-      sink.Prepare(worker, buffer, found, before);
+      sink.Prepare(worker, found, before);
       wait_for(turn, piece);
       // The hand-over runs alone (the others wait for their turn), so Take
       // needs no lock of its own.
@@ -119,7 +132,7 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
         std::lock_guard<std::mutex> lock(mutex);
         handed = ok;
       }
-      if (handed) handed = sink.Take(worker, buffer, found);
+      if (handed) handed = sink.Take(worker, found);
       {
         std::lock_guard<std::mutex> lock(mutex);
         ok = ok && handed;
@@ -133,20 +146,21 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
 
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
                     size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
-                    uint64_t piece_bytes) {
+                    uint64_t piece_bytes, bool mark) {
   struct Batches : LineStartSink {
     size_t max_batch;
     const std::function<bool(const uint64_t*, size_t)>& append;
     Batches(size_t b, const std::function<bool(const uint64_t*, size_t)>& a)
         : max_batch(b), append(a) {}
-    bool Take(int, const uint64_t* starts, size_t n) override {
-      for (size_t done = 0; done < n;) {
-        const size_t batch = std::min(max_batch, n - done);
-        if (!append(starts + done, batch)) return false;
-        done += batch;
+    std::vector<uint64_t> batch;
+    bool Take(int, const FeedBits& piece) override {
+      if (batch.size() < max_batch) batch.resize(max_batch);
+      size_t at = 0;
+      for (size_t n; (n = piece.Starts(&at, batch.data(), max_batch)) > 0;) {
+        if (!append(batch.data(), n)) return false;
       }
       return true;
     }
   } sink(max_batch, append);
-  return FindLineStarts(base, base_offset, from, to, sink, piece_bytes);
+  return FindLineStarts(base, base_offset, from, to, sink, piece_bytes, mark);
 }

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <functional>
 
-// Bytes a worker scans at a time, at most. Its starts (at most one a byte)
+#include "store/linescan.h"
+
+// Bytes a worker scans at a time, at most. Its line feeds (a bit a byte)
 // wait in a buffer of its own until the pieces before have been handed over.
 constexpr uint64_t kScanPiece = uint64_t{1} << 20;
 
@@ -22,15 +24,15 @@ class LineStartSink {
  public:
   virtual ~LineStartSink() = default;
   // On worker `worker` (0 .. WorkerCount() - 1), beside the other workers,
-  // once its piece's starts are found and those of the pieces before it
-  // counted: `before` starts of the scan come before starts[0]. May prepare
-  // what Take then does with them, in a place of that worker's own. Not
-  // called when the scan runs alone.
-  virtual void Prepare(int /*worker*/, const uint64_t* /*starts*/, size_t /*n*/,
-                       uint64_t /*before*/) {}
-  // The starts of one piece, in file order, one call at a time, on the
-  // worker that found them; false ends the scan (no more calls).
-  virtual bool Take(int worker, const uint64_t* starts, size_t n) = 0;
+  // once its piece's line feeds are marked and those of the pieces before
+  // it counted: `before` starts of the scan come before the piece's first.
+  // May prepare what Take then does with them, in a place of that worker's
+  // own. Alone, the scan prepares only a marked piece, just before its Take
+  // (a listed one goes into the index as it is).
+  virtual void Prepare(int /*worker*/, const FeedBits& /*piece*/, uint64_t /*before*/) {}
+  // The line feeds of one piece, in file order, one call at a time, on the
+  // worker that marked them; false ends the scan (no more calls).
+  virtual bool Take(int worker, const FeedBits& piece) = 0;
 };
 
 // For each line feed in [from, to) of the file, the offset after it, handed
@@ -39,13 +41,14 @@ class LineStartSink {
 // scans it. False when sink refused a piece. piece: bytes a worker takes at
 // a time (ScanPieceFor). Alone (one worker, or one piece) the pages are left
 // as the caller mapped them: a single reader gains nothing from filling them
-// in piece by piece.
+// in piece by piece. mark: hand each piece's line feeds over marked (see
+// FeedBits), else listed.
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
-                    LineStartSink& sink, uint64_t piece = kScanPiece);
+                    LineStartSink& sink, uint64_t piece = kScanPiece, bool mark = false);
 
 // The same, handed to append(starts, n) in file order, one call at a time
 // (on any of the workers' threads), at most max_batch starts a call; once
 // it returns false no more calls are made and the result is false.
 bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint64_t to,
                     size_t max_batch, const std::function<bool(const uint64_t*, size_t)>& append,
-                    uint64_t piece = kScanPiece);
+                    uint64_t piece = kScanPiece, bool mark = false);

@@ -1,5 +1,6 @@
-// Both line-feed scanners against a plain loop, on text with few and many
-// line feeds, and with the room for records running out at every place.
+// Both line-feed scanners and both markers against a plain loop, on text with
+// few and many line feeds, and with the room for records running out at
+// every place.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -67,6 +68,31 @@ TEST(LineScanTest, ScannersAgreeWithAPlainLoop) {
       for (const auto& [name, scanner] : scanners) {
         SCOPED_TRACE(std::string(density.name) + " room " + std::to_string(room) + " " + name);
         EXPECT_EQ(Reference(text, 1000, room), RunScanner(scanner, text, 1000, room));
+      }
+      // The marked line feeds, read back room starts at a time; the text
+      // ends inside a 64-byte step, its last word's bits past it clear.
+      for (const bool baseline : {true, false}) {
+        SCOPED_TRACE(std::string(density.name) + " room " + std::to_string(room) +
+                     (baseline ? " MarkBaseline" : " MarkDispatched"));
+        std::vector<uint64_t> words((text.size() + 63) / 64, ~uint64_t{0});
+        FeedBits bits;
+        bits.begin = 1000;
+        bits.words = words.data();
+        bits.word_count = words.size();
+        bits.feeds = baseline ? MarkLineFeedsBaseline(text.data(), text.size(), words.data())
+                              : MarkLineFeeds(text.data(), text.size(), words.data());
+        const Scan all = Reference(text, 1000, text.size() + 1);
+        ASSERT_EQ(all.offsets.size(), bits.feeds);
+        std::vector<uint64_t> got;
+        std::vector<uint64_t> out(room);
+        size_t at = 0;
+        for (size_t n; (n = bits.Starts(&at, out.data(), room)) > 0;) {
+          got.insert(got.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        EXPECT_EQ(all.offsets, got);
+        if (bits.feeds > 0) {
+          EXPECT_EQ(all.offsets.back(), bits.LastStart());
+        }
       }
     }
   }

@@ -54,6 +54,16 @@ std::string MixedBytes(size_t size, uint64_t seed) {
   return bytes;
 }
 
+// Every run scanned both ways: its line feeds marked and listed.
+template <typename Run>
+std::vector<std::pair<Run, bool>> Plans(const std::vector<Run>& runs) {
+  std::vector<std::pair<Run, bool>> plans;
+  for (const Run& run : runs) {
+    for (const bool mark : {false, true}) plans.emplace_back(run, mark);
+  }
+  return plans;
+}
+
 class WorkersTest : public StoreTest {
  protected:
   void TearDown() override {
@@ -83,8 +93,9 @@ TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
   };
   for (const int workers : {1, 2, 3, 8}) {
     SetWorkerCountForTest(workers);
-    for (const Run& run : runs) {
-      SCOPED_TRACE(std::string(run.name) + " with " + std::to_string(workers) + " workers");
+    for (const auto& [run, mark] : Plans(runs)) {
+      SCOPED_TRACE(std::string(run.name) + " with " + std::to_string(workers) + " workers" +
+                   (mark ? ", marked" : ", listed"));
       std::vector<uint64_t> got;
       size_t largest = 0;
       ASSERT_TRUE(FindLineStarts(
@@ -94,28 +105,31 @@ TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
             got.insert(got.end(), starts, starts + n);
             return true;
           },
-          run.piece));
+          run.piece, mark));
       EXPECT_LE(largest, run.max_batch);
       ASSERT_EQ(PlainStarts(bytes, run.from, run.to), got);
       // Through a sink that prepares each piece beside the others: it is
       // told how many starts come before the piece.
       struct Counting : LineStartSink {
         std::vector<uint64_t> got;
-        const uint64_t* prepared[kMaxWorkers] = {};
+        bool prepared[kMaxWorkers] = {};
         uint64_t before[kMaxWorkers] = {};
         int miscounted = 0;
-        void Prepare(int worker, const uint64_t* starts, size_t, uint64_t n) override {
-          prepared[worker] = starts;
+        void Prepare(int worker, const FeedBits&, uint64_t n) override {
+          prepared[worker] = true;
           before[worker] = n;
         }
-        bool Take(int worker, const uint64_t* starts, size_t n) override {
-          if (prepared[worker] == starts && before[worker] != got.size()) ++miscounted;
-          prepared[worker] = nullptr;
-          got.insert(got.end(), starts, starts + n);
+        bool Take(int worker, const FeedBits& piece) override {
+          if (prepared[worker] && before[worker] != got.size()) ++miscounted;
+          prepared[worker] = false;
+          std::vector<uint64_t> starts(piece.feeds);
+          size_t at = 0;
+          EXPECT_EQ(piece.feeds, piece.Starts(&at, starts.data(), starts.size()));
+          got.insert(got.end(), starts.begin(), starts.end());
           return true;
         }
       } counting;
-      ASSERT_TRUE(FindLineStarts(bytes.data(), 0, run.from, run.to, counting, run.piece));
+      ASSERT_TRUE(FindLineStarts(bytes.data(), 0, run.from, run.to, counting, run.piece, mark));
       EXPECT_EQ(0, counting.miscounted);
       ASSERT_EQ(got, counting.got);
     }
@@ -127,20 +141,39 @@ TEST_F(WorkersTest, EveryWorkerCountFindsTheStartsInFileOrder) {
   }
 }
 
+// Mostly empty lines (about 2 bytes a line, so that the scan marks them past
+// its first stretch), between short lines of text: groups of 128 empty lines
+// that begin anywhere in a piece, and groups cut by the text.
+std::string MostlyEmptyLines(size_t size, uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes;
+  while (bytes.size() < size) {
+    bytes.append(random() % 400, '\n');
+    bytes.append(random() % 12, 'e');
+    bytes += random() % 2 ? "\r\n" : "\n";
+  }
+  return bytes;
+}
+
 TEST_F(WorkersTest, AnOpenIndexesTheSameLinesWithAnyWorkerCount) {
-  const std::string bytes = MixedBytes(20 * kScanPiece, 2);
-  const std::vector<uint64_t> feeds = PlainStarts(bytes, 0, bytes.size());
-  for (const int workers : {1, 2, 3, 8}) {
-    SCOPED_TRACE(std::to_string(workers) + " workers");
-    SetWorkerCountForTest(workers);
-    OpenBytes(bytes, "mixed" + std::to_string(workers) + ".txt");
-    ASSERT_EQ(0, result);
-    WaitForIndex(Slot());
-    ASSERT_EQ(static_cast<int64_t>(feeds.size()) + 1, Slot().Index->Size());
-    std::vector<uint64_t> starts(feeds.size());
-    Slot().Index->Starts(1, static_cast<int64_t>(starts.size()), starts.data());
-    EXPECT_EQ(feeds, starts);
-    CloseDocument();
+  const std::vector<std::pair<const char*, std::string>> files = {
+      {"mixed", MixedBytes(20 * kScanPiece, 2)},
+      {"empty", MostlyEmptyLines(20 * kScanPiece, 3)},
+  };
+  for (const auto& [name, bytes] : files) {
+    const std::vector<uint64_t> feeds = PlainStarts(bytes, 0, bytes.size());
+    for (const int workers : {1, 2, 3, 8}) {
+      SCOPED_TRACE(std::string(name) + " with " + std::to_string(workers) + " workers");
+      SetWorkerCountForTest(workers);
+      OpenBytes(bytes, name + std::to_string(workers) + ".txt");
+      ASSERT_EQ(0, result);
+      WaitForIndex(Slot());
+      ASSERT_EQ(static_cast<int64_t>(feeds.size()) + 1, Slot().Index->Size());
+      std::vector<uint64_t> starts(feeds.size());
+      Slot().Index->Starts(1, static_cast<int64_t>(starts.size()), starts.data());
+      EXPECT_EQ(feeds, starts);
+      CloseDocument();
+    }
   }
 }
 
