@@ -69,6 +69,12 @@ struct Tiles {
   // Per block of kCountBytes: its TABs, and kCounted | kFeedSeen | kZeroSeen.
   std::vector<uint32_t> blockTabs;
   std::vector<uint8_t> blockFlags;
+  // Per tile: ranges [begin, end) (offsets in the tile) not read because an
+  // earlier start of the needle in the same line was kept (DecideLines).
+  // Every such range lies after a kept start of its line, so a forward
+  // question from a line's start is answered exactly; any other question
+  // that meets one decides the tile again whole.
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> holes;
 };
 
 Key SlotKey(const FileSlot& slot, const RawNeedle& needle) {
@@ -86,24 +92,10 @@ Tiles& Kept() {
   return tiles;
 }
 
-// Decides tiles [first, last] on the workers, taken in the scan's direction.
-// A span that cannot be mapped, or whose file shrank under the reading,
-// stays undecided.
-void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, int64_t last,
-                 int step, Tiles& kept) {
-  const uint64_t begin = static_cast<uint64_t>(first) * kTileBytes;
-  // A start in the last tile may end needle.size() - 1 bytes past it.
-  const uint64_t end =
-      std::min(slot.FileSize, static_cast<uint64_t>(last + 1) * kTileBytes + needle.size() - 1);
-  // At 2 MiB edges of the file, as the block filter's windows.
-  const uint64_t mapStart = begin / kTableBytes * kTableBytes;
-  const uint64_t mapLength =
-      std::min(slot.FileSize, (end + kTableBytes - 1) / kTableBytes * kTableBytes) - mapStart;
-  const char* base =
-      end > begin ? sp::MapWindow(slot.MapHandle, mapStart, mapLength, false) : nullptr;
-  if (base == nullptr) return;
-  const int slotNumber = static_cast<int>(&slot - SlotTable);
-  sp::RegisterWindow(slotNumber, sp::kSearchWindow, base, mapLength);
+// Every start of the needle in tiles [first, last] (mapped at base), the
+// tiles taken in the scan's direction.
+void DecideWhole(const FileSlot& slot, const RawNeedle& needle, const char* base, uint64_t mapStart,
+                 uint64_t end, int64_t first, int64_t last, int step, Tiles& kept) {
   const size_t n = needle.size();
   auto decideTile = [&](int64_t tile) {
     const uint64_t tileBegin = static_cast<uint64_t>(tile) * kTileBytes;
@@ -162,6 +154,146 @@ void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, i
       }
     }
   });
+}
+
+// Counts block k of kCountBytes (whole in the file, mapped at p) into kept.
+void CountBlock(const char* p, uint64_t k, Tiles& kept) {
+  const LineByteCounts counts = CountLineBytes(p, kCountBytes);
+  kept.blockTabs[static_cast<size_t>(k)] = static_cast<uint32_t>(counts.tabs);
+  kept.blockFlags[static_cast<size_t>(k)] = CountFlags(counts);
+}
+
+// Lines of a span read line by line (DecideLines) at most: more lines than
+// this (under 16 KiB on average) end few reads early, and are decided whole.
+constexpr int64_t kSpanLines = 1024;
+
+// A line's part in a span, read by one worker from its start up to the
+// first start of the needle in it (found), or to its end.
+struct LinePart {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  size_t line = 0;  // in the span's lines
+  uint64_t found = ~uint64_t{0};
+  uint64_t unread = 0;  // [unread, end) was not read
+};
+
+// The first start of the needle in each line of the span's bytes [begin,
+// end) (starts [begin, stop) kept, bytes read up to end), a line at a time:
+// once a line has a start, the rest of it is left unread (a hole), as a
+// forward scan matches a candidate's whole line and goes on at the next
+// line. A line of several page tables is read in parts, which the workers
+// take in order; a part whose line already has a start in an earlier part
+// stops where it learns it. Whole count blocks read are counted. False when
+// the span holds too many lines (the caller decides it whole).
+bool DecideLines(const FileSlot& slot, const RawNeedle& needle, const char* base, uint64_t mapStart,
+                 uint64_t begin, uint64_t stop, uint64_t end, Tiles& kept) {
+  const int64_t low = slot.Index->LineAt(begin);
+  const int64_t high = slot.Index->LineAt(stop - 1);
+  if (low < 0 || high < low || high - low >= kSpanLines) return false;
+  // Each line's start, and the start of the line after the last (or the
+  // file's end).
+  std::vector<uint64_t> starts(static_cast<size_t>(high - low + 2), slot.FileSize);
+  const int64_t listed = std::min<int64_t>(high - low + 2, slot.LineCount - low);
+  slot.Index->Starts(low, listed, starts.data());
+  std::vector<LinePart> parts;
+  for (size_t k = 0; k + 1 < starts.size(); ++k) {
+    const uint64_t from = std::max(begin, starts[k]);
+    const uint64_t to = std::min(stop, starts[k + 1]);
+    for (uint64_t at = from; at < to;) {
+      // Parts of at least two page tables, cut at a table's edge.
+      uint64_t cut = to;
+      if (to - at > 3 * kTableBytes) cut = (at / kTableBytes + 2) * kTableBytes;
+      parts.push_back(LinePart{at, cut, k, ~uint64_t{0}, cut});
+      at = cut;
+    }
+  }
+  // Per line: its first start found so far by any part.
+  std::vector<std::atomic<uint64_t>> firstFound(starts.size() - 1);
+  for (auto& f : firstFound) f.store(~uint64_t{0}, std::memory_order_relaxed);
+  const size_t n = needle.size();
+  std::atomic<size_t> next{0};
+  RunOnWorkers(WorkerCount(), [&](int) {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < parts.size();) {
+      LinePart& part = parts[i];
+      std::atomic<uint64_t>& lineFirst = firstFound[part.line];
+      // A piece up to the next count block's edge at a time.
+      for (uint64_t piece = part.begin; piece < part.end;) {
+        if (lineFirst.load(std::memory_order_relaxed) < part.begin) {
+          part.unread = piece;
+          break;
+        }
+        const uint64_t pieceEnd = std::min(part.end, (piece / kCountBytes + 1) * kCountBytes);
+        const char* p = base + (piece - mapStart);
+        const uint64_t readEnd = std::min(end, pieceEnd + n - 1);
+        const char* at = readEnd - piece >= n
+                             ? needle.FindFirst(p, static_cast<size_t>(readEnd - piece))
+                             : nullptr;
+        if (piece % kCountBytes == 0 && pieceEnd - piece == kCountBytes) {
+          CountBlock(p, piece / kCountBytes, kept);
+        }
+        if (at != nullptr && static_cast<uint64_t>(at - p) < pieceEnd - piece) {
+          part.found = piece + static_cast<uint64_t>(at - p);
+          part.unread = part.found + 1;
+          uint64_t seen = lineFirst.load(std::memory_order_relaxed);
+          while (part.found < seen &&
+                 !lineFirst.compare_exchange_weak(seen, part.found, std::memory_order_relaxed)) {
+          }
+          break;
+        }
+        piece = pieceEnd;
+      }
+    }
+  });
+  // The parts lie in file order: each tile's starts and holes come out
+  // ascending.
+  for (const LinePart& part : parts) {
+    if (part.found != ~uint64_t{0}) {
+      const size_t t = static_cast<size_t>(part.found / kTileBytes);
+      std::vector<uint32_t>& found = kept.starts[t];
+      if (found.size() == kTileStarts) {
+        kept.state[t] = kDense;
+      } else {
+        found.push_back(static_cast<uint32_t>(part.found - t * kTileBytes));
+      }
+    }
+    for (uint64_t at = part.unread; at < part.end;) {
+      const uint64_t t = at / kTileBytes;
+      const uint64_t to = std::min(part.end, (t + 1) * kTileBytes);
+      kept.holes[static_cast<size_t>(t)].emplace_back(static_cast<uint32_t>(at - t * kTileBytes),
+                                                      static_cast<uint32_t>(to - t * kTileBytes));
+      at = to;
+    }
+  }
+  return true;
+}
+
+// Decides tiles [first, last] on the workers, taken in the scan's direction:
+// every start of the needle in them, or with byLine only the first of each
+// line (DecideLines). A span that cannot be mapped, or whose file shrank
+// under the reading, stays undecided.
+void DecideTiles(const FileSlot& slot, const RawNeedle& needle, int64_t first, int64_t last,
+                 int step, bool byLine, Tiles& kept) {
+  const uint64_t begin = static_cast<uint64_t>(first) * kTileBytes;
+  const uint64_t stop = std::min(slot.FileSize, static_cast<uint64_t>(last + 1) * kTileBytes);
+  // A start in the last tile may end needle.size() - 1 bytes past it.
+  const uint64_t end = std::min(slot.FileSize, stop + needle.size() - 1);
+  // At 2 MiB edges of the file, as the block filter's windows.
+  const uint64_t mapStart = begin / kTableBytes * kTableBytes;
+  const uint64_t mapLength =
+      std::min(slot.FileSize, (end + kTableBytes - 1) / kTableBytes * kTableBytes) - mapStart;
+  const char* base =
+      end > begin ? sp::MapWindow(slot.MapHandle, mapStart, mapLength, false) : nullptr;
+  if (base == nullptr) return;
+  const int slotNumber = static_cast<int>(&slot - SlotTable);
+  sp::RegisterWindow(slotNumber, sp::kSearchWindow, base, mapLength);
+  for (int64_t t = first; t <= last; ++t) {
+    kept.starts[static_cast<size_t>(t)].clear();
+    kept.holes[static_cast<size_t>(t)].clear();
+    kept.state[static_cast<size_t>(t)] = kDecided;
+  }
+  if (!byLine || step < 0 || !DecideLines(slot, needle, base, mapStart, begin, stop, end, kept)) {
+    DecideWhole(slot, needle, base, mapStart, end, first, last, step, kept);
+  }
   sp::UnregisterWindow(slotNumber, sp::kSearchWindow);
   sp::UnmapWindow(base, mapLength);
   if (sp::TruncationSeen(slotNumber)) {
@@ -207,6 +339,7 @@ SpanAnswer FindInTiles(const FileSlot& slot, const RawNeedle& needle, uint64_t f
     kept.starts.assign(tiles, {});
     kept.blockTabs.assign(tiles * kCountsPerTile, 0);
     kept.blockFlags.assign(tiles * kCountsPerTile, 0);
+    kept.holes.assign(tiles, {});
   }
   // Starts s wholly in the range: from <= s <= top.
   const uint64_t top = end - n;
@@ -219,26 +352,52 @@ SpanAnswer FindInTiles(const FileSlot& slot, const RawNeedle& needle, uint64_t f
     // the range cut there.
     const uint64_t cut =
         step > 0 ? std::max(from, tileBegin) : std::min(end, tileBegin + kTileBytes - 1 + n);
-    if (kept.state[static_cast<size_t>(t)] == kUndecidedTile) {
+    const size_t k = static_cast<size_t>(t);
+    for (;;) {
+      const int8_t state = kept.state[k];
+      if (state == kDecided) {
+        // The answer in this tile, and the tile's bytes it says hold no
+        // start, [near, far): they must not lie in a hole.
+        const std::vector<uint32_t>& starts = kept.starts[k];
+        const uint64_t tileEnd = tileBegin + kTileBytes;
+        uint64_t near = std::max(from, tileBegin);
+        uint64_t far = std::min(top + 1, tileEnd);
+        SpanAnswer answer{SpanAnswer::kNoneUntil, 0};  // none here: the next tile
+        if (step > 0) {
+          const auto at = std::lower_bound(starts.begin(), starts.end(), near - tileBegin);
+          if (at != starts.end()) {
+            const uint64_t s = tileBegin + *at;
+            far = std::min(far, s);
+            answer =
+                s <= top ? SpanAnswer{SpanAnswer::kFound, s} : SpanAnswer{SpanAnswer::kNone, 0};
+          }
+        } else {
+          const auto after = std::upper_bound(starts.begin(), starts.end(), far - 1 - tileBegin);
+          if (after != starts.begin()) {
+            const uint64_t s = tileBegin + *(after - 1);
+            near = std::max(near, s + 1);
+            answer =
+                s >= from ? SpanAnswer{SpanAnswer::kFound, s} : SpanAnswer{SpanAnswer::kNone, 0};
+          }
+        }
+        const bool hole = std::any_of(kept.holes[k].begin(), kept.holes[k].end(), [&](auto h) {
+          return tileBegin + h.first < far && tileBegin + h.second > near;
+        });
+        if (!hole) {
+          if (answer.kind != SpanAnswer::kNoneUntil) return answer;
+          break;
+        }
+      } else if (state != kUndecidedTile) {
+        return {SpanAnswer::kUnknown, cut};
+      }
+      // Undecided, or an answer through bytes left unread: decided (again,
+      // then whole).
       if (decided) return {SpanAnswer::kNoneUntil, cut};
       decided = true;
+      const bool again = state != kUndecidedTile;
       const auto [first, last] = Span(kept, t, step > 0 ? high : low, step);
-      DecideTiles(slot, needle, first, last, step, kept);
-    }
-    if (kept.state[static_cast<size_t>(t)] != kDecided) return {SpanAnswer::kUnknown, cut};
-    const std::vector<uint32_t>& starts = kept.starts[static_cast<size_t>(t)];
-    if (step > 0) {
-      for (const uint32_t offset : starts) {
-        const uint64_t s = tileBegin + offset;
-        if (s < from) continue;
-        return s <= top ? SpanAnswer{SpanAnswer::kFound, s} : SpanAnswer{SpanAnswer::kNone, 0};
-      }
-    } else {
-      for (auto it = starts.rbegin(); it != starts.rend(); ++it) {
-        const uint64_t s = tileBegin + *it;
-        if (s > top) continue;
-        return s >= from ? SpanAnswer{SpanAnswer::kFound, s} : SpanAnswer{SpanAnswer::kNone, 0};
-      }
+      DecideTiles(slot, needle, first, last, step, !again, kept);
+      if (kept.state[k] == kUndecidedTile) return {SpanAnswer::kUnknown, cut};
     }
   }
   return {SpanAnswer::kNone, 0};

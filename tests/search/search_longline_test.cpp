@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "search/matcher.h"
+#include "search/rawspans.h"
 #include "search_fixture.h"
 #include "store/lineslice.h"
 #include "store/workers.h"
@@ -328,12 +329,72 @@ TEST_F(LongLineSearch, TilesOfLongLinesGiveTheOraclesHits) {
   SetWorkerCountForTest(0);
 }
 
+// A forward scan's tiles leave the rest of a line unread once it has a
+// start of the needle; questions from inside such a rest, and backward
+// ones, must still get the first (last) start in the range: each question
+// follows the scan's own questions from every line's start, on tiles
+// decided afresh, and is answered as the caller reads the tiles' answers.
+TEST_F(LongLineSearch, TilesAnswerExactlyWhereLinesWereLeftUnread) {
+  constexpr uint64_t kTile = uint64_t{1} << 20;
+  std::string file(12 * kTile, 'a');
+  // Line 2 spans eight tiles (read in parts), with words in its first
+  // tile, at a tile edge and tiles later.
+  const std::vector<uint64_t> starts = {0, kTile / 2, 3 * kTile + 8, 11 * kTile + 100};
+  const std::vector<uint64_t> words = {
+      100,           kTile / 2 + 10, kTile + 5,      2 * kTile + 3, 3 * kTile + 20, 3 * kTile + 30,
+      5 * kTile - 2, 7 * kTile + 9,  10 * kTile + 5, 12 * kTile - 3};
+  for (size_t k = 1; k < starts.size(); ++k) file[starts[k] - 1] = '\n';
+  for (const uint64_t at : words) file.replace(at, 3, "END");
+  SetWorkerCountForTest(2);
+  Open(file);
+  WaitForIndex(SlotTable[CurrentSlot]);
+  const FileSlot& slot = SlotTable[CurrentSlot];
+  const search_detail::RawNeedle needle("END", false);
+  using search_detail::SpanAnswer;
+  constexpr uint64_t kNone = ~uint64_t{0};
+  // As the scan reads the answers: a range cut is asked again, the rest of
+  // an unknown one read here.
+  auto ask = [&](uint64_t from, uint64_t end, int step) {
+    for (;;) {
+      const SpanAnswer a = search_detail::FindInTiles(slot, needle, from, end, step);
+      if (a.kind == SpanAnswer::kFound) return a.at;
+      if (a.kind == SpanAnswer::kNone) return kNone;
+      (step > 0 ? from : end) = a.at;
+      if (a.kind == SpanAnswer::kUnknown) break;
+    }
+    const std::string range = end > from ? file.substr(from, end - from) : std::string();
+    const size_t at = step > 0 ? range.find("END") : range.rfind("END");
+    return at == std::string::npos ? kNone : from + at;
+  };
+  std::vector<std::tuple<uint64_t, uint64_t, int>> questions;
+  for (const uint64_t w : words) {
+    questions.emplace_back(w + 1, file.size(), 1);
+    questions.emplace_back(w - 1, w + 2, 1);
+    questions.emplace_back(0, w + 2, -1);
+    questions.emplace_back(w + 1, file.size(), -1);
+  }
+  for (const auto& [from, end, step] : questions) {
+    SCOPED_TRACE(std::to_string(from) + " " + std::to_string(end) + " " + std::to_string(step));
+    search_detail::FindInTiles(slot, search_detail::RawNeedle("ENX", false), 0, file.size(), 1);
+    for (const uint64_t s : starts) {
+      const size_t at = file.find("END", s);
+      EXPECT_EQ(ask(s, file.size(), 1), at == std::string::npos ? kNone : at);
+    }
+    const std::string range = file.substr(from, end - from);
+    const size_t at = step > 0 ? range.find("END") : range.rfind("END");
+    EXPECT_EQ(ask(from, end, step), at == std::string::npos ? kNone : from + at);
+  }
+  SetWorkerCountForTest(0);
+}
+
 // Random documents of long lines searched through the tiles. Each line's
 // first word (the one a search reports) lies a few bytes in, deep in, or at
 // an edge where the workers' reading turns (tile, count block, piece), after
 // a TAB and a double-byte character, whole or cut; TABs lie across every
-// piece edge. In the three encodings, with several tab widths, down and up:
-// every hit's line and log text (cut from its offsets) is the oracle's.
+// piece edge; some lines hold more words after the first, one line spans
+// many tiles. In the three encodings, with several tab widths, down and up,
+// continuous and from every line: every hit's line and log text (cut from
+// its offsets) is the oracle's.
 TEST_F(LongLineSearch, RandomLongLinesAgreeWithTheOracleAcrossTileEdges) {
   constexpr size_t kPiece = size_t{16} << 10;  // tiles and count blocks are multiples
   struct Case {
@@ -352,8 +413,11 @@ TEST_F(LongLineSearch, RandomLongLinesAgreeWithTheOracleAcrossTileEdges) {
     std::string before;
     Encode(c.e, u"わ", wide);
     Encode(c.e, u"わ\t", before);
+    // Two of the cases begin with a line of over three page tables (read in
+    // parts by both workers).
+    const bool longFirst = c.seed % 2 == 0;
     std::string file;
-    while (file.size() < (size_t{6} << 20)) {
+    while (file.size() < ((longFirst ? size_t{12} : size_t{6}) << 20)) {
       const unsigned pick = random() % 12;
       file += pick == 0 ? "\t" : pick < 4 ? wide : std::string(1, static_cast<char>('a' + pick));
     }
@@ -361,6 +425,7 @@ TEST_F(LongLineSearch, RandomLongLinesAgreeWithTheOracleAcrossTileEdges) {
       file[edge - 1 + random() % 3] = '\t';
     }
     std::vector<size_t> feeds = {0};
+    if (longFirst) feeds.push_back((size_t{7} << 20) + random() % 900000);
     while (feeds.back() + (size_t{1} << 20) < file.size()) {
       feeds.push_back(feeds.back() + 40000 + random() % 700000);
       file[feeds.back()] = '\n';
@@ -384,6 +449,12 @@ TEST_F(LongLineSearch, RandomLongLinesAgreeWithTheOracleAcrossTileEdges) {
       }
       const std::string lead = random() % 2 ? before : wide.substr(0, 2) + "\t";
       file.replace(at - lead.size(), lead.size() + 3, lead + "END");
+      // Words after the first, which a forward scan need not read, in the
+      // same tile or tiles later.
+      for (size_t more = random() % 3; more > 0 && at + 40 < begin + length; --more) {
+        at += 16 + random() % (begin + length - at - 24);
+        file.replace(at - 1, 4, "\tEND");
+      }
     }
     TabWidth = c.tab;
     Open(file);
@@ -400,6 +471,9 @@ TEST_F(LongLineSearch, RandomLongLinesAgreeWithTheOracleAcrossTileEdges) {
                      std::to_string(c.seed));
         options_ = SearchOptions{q.ignoreCase, q.regex, true, down};
         RunBoth(pattern, down ? -1 : count, true);
+        // Single searches from every line, through the tiles kept.
+        options_.Continuous = false;
+        for (int32_t top = 0; top < count; ++top) RunBoth(pattern, top);
       }
     }
   }
