@@ -27,6 +27,10 @@ namespace {
 // window of the whole file 0.095 s.
 constexpr uint64_t kWindowBytes = uint64_t{1} << 30;
 constexpr uint64_t kScanStretch = uint64_t{32} << 20;
+// With helpers, each piece's pages go back once it is handed over
+// (Sink::Scanned), so a longer stretch holds no more of the file, and its
+// end, where the workers wait for each other, comes less often.
+constexpr uint64_t kSharedScanStretch = uint64_t{128} << 20;
 // The first stretch is short: its lines are the first the user sees.
 constexpr uint64_t kFirstScanStretch = uint64_t{8} << 20;
 // Stretches begin and windows start on these: whole huge pages.
@@ -136,15 +140,10 @@ IndexWorker::Outcome IndexWorker::Scan() {
   // beforehand when there are (coded: else null), else in batches.
   std::vector<uint64_t> piece_batch;
   auto append_piece = [&](const FeedBits& piece, const LineIndex::CodedRun* coded) -> bool {
-    if (coded != nullptr && limit < 0) {
-      const size_t taken = AppendFails() ? 0 : index.AppendCoded(piece, *coded);
+    // A failure to come (the test hook) counts batches, as does the limit.
+    if (coded != nullptr && limit < 0 && g_fail_append_at.load(std::memory_order_relaxed) == 0) {
+      const size_t taken = index.AppendCoded(piece, *coded);
       return settle(taken, piece.feeds, piece.feeds > 0 ? piece.LastStart() : 0);
-    }
-    if (piece.listed != nullptr) {
-      for (size_t done = 0; done < piece.feeds; done += kBatch) {
-        if (!append(piece.listed + done, std::min(kBatch, piece.feeds - done))) return false;
-      }
-      return true;
     }
     if (piece_batch.size() < kBatch) piece_batch.resize(kBatch);
     size_t at = 0;
@@ -173,9 +172,17 @@ IndexWorker::Outcome IndexWorker::Scan() {
   struct Sink : LineStartSink {
     LineIndex::CodedRun runs[kMaxWorkers];
     bool prepared[kMaxWorkers] = {};
-    int64_t first_line = 0;  // the index's size when a stretch's scan began
+    int64_t first_line = 0;      // the index's size when a stretch's scan began
+    const char* base = nullptr;  // the window's mapping, of the file from base_offset on
+    uint64_t base_offset = 0;
     const PieceAppend& append;
     explicit Sink(const PieceAppend& a) : append(a) {}
+    // The pages scanned go back at once (the window's unmap then finds
+    // little to clear, where it held up every worker): the process holds
+    // a few pieces of the file, not a stretch.
+    void Scanned(uint64_t from, uint64_t to) override {
+      sp::ReleasePages(base + (from - base_offset), to - from);
+    }
     void Prepare(int worker, const FeedBits& piece, uint64_t before) override {
       LineIndex::CodeRun(piece, first_line + static_cast<int64_t>(before), &runs[worker]);
       prepared[worker] = true;
@@ -257,9 +264,11 @@ IndexWorker::Outcome IndexWorker::Scan() {
       }
       sp::RegisterWindow(job_.slot, sp::kScanWindow, window.base, window.length);
     }
+    const uint64_t stretch = chunks == 1         ? kFirstScanStretch
+                             : WorkerCount() < 2 ? kScanStretch
+                                                 : kSharedScanStretch;
     const uint64_t next =
-        std::min(window.start + window.length,
-                 pos / kHugePage * kHugePage + (chunks == 1 ? kFirstScanStretch : kScanStretch));
+        std::min(window.start + window.length, pos / kHugePage * kHugePage + stretch);
     // With helpers each worker fills in the pages it scans; alone, the
     // stretch is filled in at once.
     if (WorkerCount() < 2) sp::PopulateWindow(window.base + (pos - window.start), next - pos);
@@ -269,6 +278,8 @@ IndexWorker::Outcome IndexWorker::Scan() {
         lines_seen > 0 ? static_cast<double>(pos - job_.from) / static_cast<double>(lines_seen)
                        : 64;
     sink.first_line = lines_before;
+    sink.base = window.base;
+    sink.base_offset = window.start;
     // Lines of a few bytes (runs of empty lines) are marked: their starts
     // would take 8 bytes for each byte or two scanned.
     const bool mark = bytes_a_line < kMarkBelow;

@@ -157,6 +157,20 @@ void WriteCodes(uint8_t* code, const D* d, uint64_t step, uint32_t w) {
 }
 
 #if defined(__x86_64__)
+// The least of small's eight lanes and the greatest of large's.
+__attribute__((target("avx2"))) inline void LanesMinMax(__m256i small, __m256i large, uint32_t* low,
+                                                        uint32_t* high) {
+  alignas(32) uint32_t lanes[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), small);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 8), large);
+  *low = lanes[0];
+  *high = lanes[8];
+  for (int i = 1; i < 8; ++i) {
+    *low = std::min(*low, lanes[i]);
+    *high = std::max(*high, lanes[8 + i]);
+  }
+}
+
 bool DistancesOfHalves(const uint32_t* half, uint32_t* d, uint32_t* low, uint32_t* high);
 // The distances of a group of 128 starts that spans less than 4 GiB, as 32
 // bits, with their smallest and largest: eight a step, where the scalar loop
@@ -195,15 +209,9 @@ __attribute__((target("avx2"))) bool DistancesOfHalves(const uint32_t* half, uin
     small = _mm256_min_epu32(small, v);
     large = _mm256_max_epu32(large, v);
   }
-  alignas(32) uint32_t lanes[16];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), small);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 8), large);
-  uint32_t lo = lanes[0];
-  uint32_t hi = lanes[8];
-  for (int i = 1; i < 8; ++i) {
-    lo = std::min(lo, lanes[i]);
-    hi = std::max(hi, lanes[8 + i]);
-  }
+  uint32_t lo = 0;
+  uint32_t hi = 0;
+  LanesMinMax(small, large, &lo, &hi);
   for (; k < static_cast<int>(kCodesPerGroup); ++k) {
     d[k] = half[k + 1] - half[k];
     lo = std::min(lo, d[k]);
@@ -292,6 +300,81 @@ struct GroupCoding {
   uint32_t StepWidth() const { return static_cast<uint32_t>(step << 3 | w); }
 };
 
+// Codes one group from its 128 starts as 32-bit offsets from any base
+// (only differences count) into code, which has room for CodeBytes(4);
+// returns the head's step and width. The padding after the codes is zeroed.
+#if defined(__x86_64__)
+// Distances, their smallest and largest, and codes of one or two bytes
+// packed straight from the vectors: the distances are never stored, where
+// a pass to store them and another to narrow them took as long as the
+// scan's own writes on a file of short lines. False where the processor has
+// no AVX2.
+// Distances k .. k + 7 of a group's 32-bit starts.
+__attribute__((target("avx2"))) inline __m256i EightDistances(const uint32_t* half, int k) {
+  return _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(half + k + 1)),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(half + k)));
+}
+
+__attribute__((target("avx2"))) bool CodeOffsetsWide(const uint32_t* half, uint8_t* code,
+                                                     uint32_t* step_width) {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  if (!supported) return false;
+  // The last step starts at 119, overlapping the one before it, so that
+  // nothing past half[127] is read.
+  constexpr int kLast = static_cast<int>(kCodesPerGroup) - 8;
+  __m256i small = _mm256_set1_epi32(-1);
+  __m256i large = _mm256_setzero_si256();
+  for (int k = 0;; k = std::min(k + 8, kLast)) {
+    const __m256i v = EightDistances(half, k);
+    small = _mm256_min_epu32(small, v);
+    large = _mm256_max_epu32(large, v);
+    if (k == kLast) break;
+  }
+  uint32_t low = 0;
+  uint32_t high = 0;
+  LanesMinMax(small, large, &low, &high);
+  const uint64_t step = std::min<uint64_t>(low, kMaxStep);
+  const uint32_t w = WidthFor(high - step);
+  const __m256i less = _mm256_set1_epi32(static_cast<int>(step));
+  if (w == 1 || w == 2) {
+    for (int k = 0;; k = std::min(k + 8, kLast)) {
+      // Codes fit their width, so the saturating packs keep them whole.
+      const __m256i pairs = _mm256_packus_epi32(_mm256_sub_epi32(EightDistances(half, k), less),
+                                                _mm256_setzero_si256());
+      if (w == 1) {
+        const __m256i bytes = _mm256_packus_epi16(pairs, pairs);
+        _mm_storel_epi64(
+            reinterpret_cast<__m128i*>(code + k),
+            _mm_unpacklo_epi32(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1)));
+      } else {
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(code + 2 * k),
+            _mm_unpacklo_epi64(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1)));
+      }
+      if (k == kLast) break;
+    }
+    std::memset(code + kCodesPerGroup * kWidthOf[w], 0,
+                CodeBytes(w) - kCodesPerGroup * kWidthOf[w]);
+  } else if (w > 2) {
+    uint32_t d[kCodesPerGroup];
+    for (uint32_t k = 0; k < kCodesPerGroup; ++k) d[k] = half[k + 1] - half[k];
+    WriteCodes(code, d, step, w);
+  }
+  *step_width = static_cast<uint32_t>(step << 3 | w);
+  return true;
+}
+#endif
+
+uint32_t CodeOffsets(const uint32_t* half, uint8_t* code) {
+#if defined(__x86_64__)
+  uint32_t step_width;
+  if (CodeOffsetsWide(half, code, &step_width)) return step_width;
+#endif
+  const GroupCoding coding(half);
+  coding.Write(code);
+  return coding.StepWidth();
+}
+
 constexpr uint64_t kHeadBytes = (LineIndex::kMaxLines / 128 + 1) * 16;
 constexpr uint64_t kCodeReserve = (LineIndex::kMaxLines / 128 + 1) * CodeBytes(4);
 
@@ -354,10 +437,8 @@ bool LineIndex::CodeGroup(int64_t group, const uint64_t* starts) {
   return true;
 }
 
-void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, CodedRun* run) {
+int64_t LineIndex::StartRun(size_t n, int64_t first_line, CodedRun* run) {
   const int64_t count = static_cast<int64_t>(n);
-  run->starts_ = starts;
-  run->bits_ = nullptr;
   run->n_ = n;
   run->first_line_ = first_line;
   run->lead_ =
@@ -368,8 +449,15 @@ void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, Co
   // it lasts, where it can say so).
   run->groups_ = 0;
   run->code_bytes_ = 0;
-  const int64_t groups = std::max<int64_t>(
+  return std::max<int64_t>(
       0, std::min(count - run->lead_, kMaxLines - first_line - run->lead_) >> kGroupShift);
+}
+
+void LineIndex::CodeRun(const uint64_t* starts, size_t n, int64_t first_line, CodedRun* run) {
+  run->starts_ = starts;
+  run->bits_ = nullptr;
+  run->listed_ = nullptr;
+  const int64_t groups = StartRun(n, first_line, run);
   uint64_t at = 0;
   try {
     if (run->heads_.size() < static_cast<size_t>(groups)) {
@@ -408,25 +496,15 @@ inline uint64_t BitsFrom(const FeedBits& bits, size_t at) {
 }  // namespace
 
 void LineIndex::CodeRun(const FeedBits& bits, int64_t first_line, CodedRun* run) {
-  if (bits.listed != nullptr) {
-    CodeRun(bits.listed, bits.feeds, first_line, run);
-    return;
-  }
-  const int64_t count = static_cast<int64_t>(bits.feeds);
   run->starts_ = nullptr;
   run->bits_ = bits.words;
-  run->n_ = bits.feeds;
-  run->first_line_ = first_line;
-  run->lead_ =
-      std::min((kGroupLines - (first_line & (kGroupLines - 1))) & (kGroupLines - 1), count);
-  run->groups_ = 0;
-  run->code_bytes_ = 0;
-  const int64_t groups = std::max<int64_t>(
-      0, std::min(count - run->lead_, kMaxLines - first_line - run->lead_) >> kGroupShift);
+  run->listed_ = bits.listed;
+  const int64_t groups = StartRun(bits.feeds, first_line, run);
   uint64_t group[kGroupLines];
   alignas(32) uint32_t half[kGroupLines];
-  // Offsets within the run fit in 32 bits (a scan's pieces are far shorter).
-  const bool narrow = bits.word_count < (size_t{1} << 25);
+  // Offsets within the run fit in 32 bits (a scan's pieces are far shorter;
+  // listed ones are offsets already).
+  const bool narrow = bits.listed != nullptr || bits.word_count < (size_t{1} << 25);
   size_t at = 0;
   bits.Starts(&at, group, static_cast<size_t>(run->lead_));
   uint64_t code_at = 0;
@@ -436,31 +514,40 @@ void LineIndex::CodeRun(const FeedBits& bits, int64_t first_line, CodedRun* run)
     }
     for (int64_t g = 0; g < groups; ++g) {
       Head& head = run->heads_[static_cast<size_t>(g)];
-      if (BitsFrom(bits, at) == ~uint64_t{0} && BitsFrom(bits, at + 64) == ~uint64_t{0}) {
+      if (bits.listed == nullptr && BitsFrom(bits, at) == ~uint64_t{0} &&
+          BitsFrom(bits, at + 64) == ~uint64_t{0}) {
         // 128 empty lines from here on: a step of one, no codes.
         head = {bits.begin + at + 1, static_cast<uint32_t>(code_at >> 3), uint32_t{1} << 3};
         at += kGroupLines;
         continue;
       }
+      if (run->codes_.size() < code_at + CodeBytes(4)) {
+        run->codes_.resize(std::max<size_t>(2 * run->codes_.size(), code_at + CodeBytes(4)));
+      }
+      uint8_t* code = run->codes_.data() + code_at;
       uint64_t base;
-      std::optional<GroupCoding> coding;
+      uint32_t step_width;
       if (narrow) {
         // Offsets within the run: the distances come without a pass to
-        // narrow them.
-        bits.Offsets(&at, half, kGroupLines);
-        base = bits.begin + half[0];
-        coding.emplace(half);
+        // narrow them, and listed ones are coded where they lie.
+        const uint32_t* offsets = half;
+        if (bits.listed != nullptr) {
+          offsets = bits.listed + at;
+          at += kGroupLines;
+        } else {
+          bits.Offsets(&at, half, kGroupLines);
+        }
+        base = bits.begin + offsets[0];
+        step_width = CodeOffsets(offsets, code);
       } else {
         bits.Starts(&at, group, kGroupLines);
         base = group[0];
-        coding.emplace(group);
+        const GroupCoding coding(group);
+        coding.Write(code);
+        step_width = coding.StepWidth();
       }
-      if (run->codes_.size() < code_at + coding->Bytes()) {
-        run->codes_.resize(std::max<size_t>(2 * run->codes_.size(), code_at + CodeBytes(4)));
-      }
-      coding->Write(run->codes_.data() + code_at);
-      head = {base, static_cast<uint32_t>(code_at >> 3), coding->StepWidth()};
-      code_at += coding->Bytes();
+      head = {base, static_cast<uint32_t>(code_at >> 3), step_width};
+      code_at += CodeBytes(step_width & 7);
     }
   } catch (const std::bad_alloc&) {
     return;
@@ -483,10 +570,9 @@ size_t LineIndex::AppendFeeds(const FeedBits& bits, size_t at) {
 }
 
 size_t LineIndex::AppendCoded(const FeedBits& bits, const CodedRun& run) {
-  if (bits.listed != nullptr) return AppendCoded(bits.listed, bits.feeds, run);
   const int64_t size = size_.load(std::memory_order_relaxed);
-  if (run.bits_ != bits.words || run.n_ != bits.feeds || run.first_line_ != size ||
-      run.groups_ == 0) {
+  if (run.starts_ != nullptr || run.bits_ != bits.words || run.listed_ != bits.listed ||
+      run.n_ != bits.feeds || run.first_line_ != size || run.groups_ == 0) {
     return AppendFeeds(bits);
   }
   uint64_t lead[kGroupLines];
@@ -525,8 +611,8 @@ int64_t LineIndex::CopyGroups(int64_t group, const CodedRun& run) {
 
 size_t LineIndex::AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run) {
   const int64_t size = size_.load(std::memory_order_relaxed);
-  if (run.starts_ != starts || run.bits_ != nullptr || run.n_ != n || run.first_line_ != size ||
-      run.groups_ == 0) {
+  if (run.starts_ != starts || run.bits_ != nullptr || run.listed_ != nullptr || run.n_ != n ||
+      run.first_line_ != size || run.groups_ == 0) {
     return Append(starts, n);
   }
   const size_t lead = static_cast<size_t>(run.lead_);

@@ -63,9 +63,11 @@ class LineIndex {
     // What the run was coded for: its starts and the line number of the
     // first of them.
     const uint64_t* starts_ = nullptr;
-    const uint64_t* bits_ = nullptr;  // or the words of a FeedBits
+    const uint64_t* bits_ = nullptr;    // or the words of a FeedBits
+    const uint32_t* listed_ = nullptr;  // or its listed offsets
     size_t n_ = 0;
-    // Coded from a FeedBits: the byte of the run after the coded groups.
+    // Coded from a FeedBits: its place (FeedBits::Starts) after the coded
+    // groups.
     size_t tail_at_ = 0;
     int64_t first_line_ = -1;
     // Starts before the first whole group, and the whole groups after them.
@@ -97,9 +99,9 @@ class LineIndex {
   // was coded from these very starts for line Size() (else they are coded
   // here, as by Append).
   size_t AppendCoded(const uint64_t* starts, size_t n, const CodedRun& run);
-  // The same for the starts of a run of marked line feeds, bits.feeds of
-  // them: a group of 128 empty lines is coded without its starts ever being
-  // written out.
+  // The same for the starts of a FeedBits, bits.feeds of them: a group of
+  // 128 marked empty lines is coded without its starts ever being written
+  // out, and listed offsets are coded where they lie.
   static void CodeRun(const FeedBits& bits, int64_t first_line, CodedRun* run);
   size_t AppendCoded(const FeedBits& bits, const CodedRun& run);
   // Appends the starts of bits from byte at of the run on, as Append.
@@ -130,6 +132,9 @@ class LineIndex {
   size_t MemoryBytes() const;
 
  private:
+  // The part of CodeRun common to its sources: run's count n, first line,
+  // lead and no groups yet; returns the groups it is to code.
+  static int64_t StartRun(size_t n, int64_t first_line, CodedRun* run);
   static constexpr int kGroupShift = 7;  // lines per group: 128
   static constexpr int64_t kGroupLines = int64_t{1} << kGroupShift;
   static constexpr int64_t kMaxGroups = (kMaxLines >> kGroupShift) + 1;

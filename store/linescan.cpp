@@ -9,11 +9,17 @@
 
 namespace {
 
-inline void PutRecord(uint64_t* record, uint64_t offset) { *record = offset; }
+// Records are file offsets (uint64_t) or offsets from the run's first byte
+// (uint32_t, a run shorter than 4 GiB): base + position + 1 either way.
+template <typename T>
+inline void PutRecord(T* record, uint64_t offset) {
+  *record = static_cast<T>(offset);
+}
 
 // Records the line feeds of one 64-byte step one by one, stopping at room.
 // Returns true when room ran out (then *consumed is set).
-inline bool EmitChecked(uint64_t mask, size_t i, uint64_t base, uint64_t* out, size_t room,
+template <typename T>
+inline bool EmitChecked(uint64_t mask, size_t i, uint64_t base, T* out, size_t room,
                         size_t* written, size_t* consumed) {
   while (mask != 0) {
     const size_t at = i + static_cast<size_t>(__builtin_ctzll(mask));
@@ -27,7 +33,8 @@ inline bool EmitChecked(uint64_t mask, size_t i, uint64_t base, uint64_t* out, s
   return false;
 }
 
-size_t ScalarTail(const char* p, size_t i, size_t length, uint64_t base, uint64_t* out, size_t room,
+template <typename T>
+size_t ScalarTail(const char* p, size_t i, size_t length, uint64_t base, T* out, size_t room,
                   size_t written, size_t* consumed) {
   for (; i < length; ++i) {
     if (p[i] != '\n') continue;
@@ -41,10 +48,9 @@ size_t ScalarTail(const char* p, size_t i, size_t length, uint64_t base, uint64_
   return written;
 }
 
-}  // namespace
-
-size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, uint64_t* out,
-                                size_t room, size_t* consumed) {
+template <typename T>
+size_t RecordBaseline(const char* p, size_t length, uint64_t base, T* out, size_t room,
+                      size_t* consumed) {
   size_t written = 0;
   size_t i = 0;
 #if defined(__SSE2__)
@@ -79,8 +85,11 @@ size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, uin
 //   branch that mispredicted on the varying number of lines per step;
 // - a step of 64 line feeds (a run of empty lines) writes its consecutive
 //   starts as vectors, a fifth of the work of taking them bit by bit.
-__attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
-    const char* p, size_t length, uint64_t base, uint64_t* out, size_t room, size_t* consumed,
+//   The records are stored one by one: packed into a vector first (as the
+//   compiler would have it for 32-bit ones) the scan took a fifth longer.
+template <typename T>
+__attribute__((target("avx2,bmi,bmi2,popcnt"), optimize("no-tree-slp-vectorize"))) bool RecordWide(
+    const char* p, size_t length, uint64_t base, T* out, size_t room, size_t* consumed,
     size_t* written_out) {
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                                 __builtin_cpu_supports("popcnt");
@@ -105,15 +114,25 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
       continue;
     }
     const uint64_t start = base + i + 1;
-    uint64_t* o = out + written;
+    T* o = out + written;
     if (mask == ~uint64_t{0}) {
-      // 64 empty lines: their starts follow each other, four a store.
-      __m256i next = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(start)),
-                                      _mm256_setr_epi64x(0, 1, 2, 3));
-      const __m256i four = _mm256_set1_epi64x(4);
-      for (size_t k = 0; k < 64; k += 4) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), next);
-        next = _mm256_add_epi64(next, four);
+      // 64 empty lines: their starts follow each other, a vector a store.
+      if constexpr (sizeof(T) == 8) {
+        __m256i next = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(start)),
+                                        _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m256i four = _mm256_set1_epi64x(4);
+        for (size_t k = 0; k < 64; k += 4) {
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), next);
+          next = _mm256_add_epi64(next, four);
+        }
+      } else {
+        __m256i next = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(start)),
+                                        _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i eight = _mm256_set1_epi32(8);
+        for (size_t k = 0; k < 64; k += 8) {
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), next);
+          next = _mm256_add_epi32(next, eight);
+        }
       }
       written += 64;
       if (written == room) {
@@ -148,11 +167,36 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) bool RecordLineStartsWide(
 
 #else
 
-bool RecordLineStartsWide(const char*, size_t, uint64_t, uint64_t*, size_t, size_t*, size_t*) {
+template <typename T>
+bool RecordWide(const char*, size_t, uint64_t, T*, size_t, size_t*, size_t*) {
   return false;
 }
 
 #endif
+
+}  // namespace
+
+size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, uint64_t* out,
+                                size_t room, size_t* consumed) {
+  return RecordBaseline(p, length, base, out, room, consumed);
+}
+
+bool RecordLineStartsWide(const char* p, size_t length, uint64_t base, uint64_t* out, size_t room,
+                          size_t* consumed, size_t* written) {
+  return RecordWide(p, length, base, out, room, consumed, written);
+}
+
+size_t RecordLineOffsetsBaseline(const char* p, size_t length, uint32_t* out, size_t room,
+                                 size_t* consumed) {
+  return RecordBaseline(p, length, 0, out, room, consumed);
+}
+
+size_t RecordLineOffsets(const char* p, size_t length, uint32_t* out, size_t room,
+                         size_t* consumed) {
+  size_t written = 0;
+  if (RecordWide(p, length, 0, out, room, consumed, &written)) return written;
+  return RecordBaseline(p, length, 0, out, room, consumed);
+}
 
 namespace {
 
@@ -303,20 +347,28 @@ size_t TakeFeedsChosen(const uint64_t* words, size_t word_count, size_t* at, T* 
 
 size_t FeedBits::Starts(size_t* at, uint64_t* out, size_t room) const {
   if (listed != nullptr) {
-    const size_t n = std::min(room, feeds - std::min(*at, feeds));
-    std::copy(listed + *at, listed + *at + n, out);
-    *at += n;
+    const size_t from = std::min(*at, feeds);
+    const size_t n = std::min(room, feeds - from);
+    for (size_t i = 0; i < n; ++i) out[i] = begin + listed[from + i];
+    *at = from + n;
     return n;
   }
   return TakeFeedsChosen(words, word_count, at, out, room, begin);
 }
 
 size_t FeedBits::Offsets(size_t* at, uint32_t* out, size_t room) const {
+  if (listed != nullptr) {
+    const size_t from = std::min(*at, feeds);
+    const size_t n = std::min(room, feeds - from);
+    std::copy(listed + from, listed + from + n, out);
+    *at = from + n;
+    return n;
+  }
   return TakeFeedsChosen(words, word_count, at, out, room, 0);
 }
 
 uint64_t FeedBits::LastStart() const {
-  if (listed != nullptr) return feeds > 0 ? listed[feeds - 1] : begin;
+  if (listed != nullptr) return begin + (feeds > 0 ? listed[feeds - 1] : 0);
   for (size_t k = word_count; k-- > 0;) {
     if (words[k] != 0)
       return begin + k * 64 + static_cast<size_t>(63 - __builtin_clzll(words[k])) + 1;

@@ -20,20 +20,22 @@ size_t RecordLineStarts(const char* p, size_t length, uint64_t base, uint64_t* o
 //
 // Or, where lines are long enough that their starts cost less than the
 // bits and the pass to read them back (at 27 bytes a line, a third more
-// time), the starts themselves: listed set, words unused.
+// time), the starts themselves as offsets from begin (a run shorter than
+// 4 GiB): listed set, words unused. 4 bytes a line, and a group of them is
+// coded as it lies, without being widened and narrowed again.
 struct FeedBits {
   uint64_t begin = 0;  // file offset of the run's first byte
   const uint64_t* words = nullptr;
   size_t word_count = 0;
   size_t feeds = 0;                  // the bits set: the line starts of the run
-  const uint64_t* listed = nullptr;  // or the starts, feeds of them
+  const uint32_t* listed = nullptr;  // or the starts less begin, feeds of them
   // The starts (the offset after each line feed) found from place *at of
   // the run on (0: its beginning; marked, a byte of the run, else a start's
   // number), at most room of them, into out; *at moves past the last one
   // written. Returns how many. Entries of out past those, up to
   // out[room - 1], may be overwritten with scratch values.
   size_t Starts(size_t* at, uint64_t* out, size_t room) const;
-  // The same as offsets from begin, which must fit in 32 bits (marked only).
+  // The same less begin, which must fit in 32 bits.
   size_t Offsets(size_t* at, uint32_t* out, size_t room) const;
   // The start after the run's last line feed (feeds > 0).
   uint64_t LastStart() const;
@@ -45,7 +47,14 @@ struct FeedBits {
 size_t MarkLineFeeds(const char* p, size_t length, uint64_t* words);
 size_t MarkLineFeedsBaseline(const char* p, size_t length, uint64_t* words);
 
-// The two implementations behind it, for the tests: any x86-64 (SSE2), and
+// RecordLineStarts for a run shorter than 4 GiB, each record the offset
+// from p (position + 1): half the bytes to write and read back.
+size_t RecordLineOffsets(const char* p, size_t length, uint32_t* out, size_t room,
+                         size_t* consumed);
+size_t RecordLineOffsetsBaseline(const char* p, size_t length, uint32_t* out, size_t room,
+                                 size_t* consumed);
+
+// The two implementations behind RecordLineStarts, for the tests: any x86-64 (SSE2), and
 // AVX2 (chosen at run time where the processor has it; the second returns
 // false without touching anything where it does not).
 size_t RecordLineStartsBaseline(const char* p, size_t length, uint64_t base, uint64_t* out,

@@ -18,19 +18,27 @@ namespace {
 // Pauses a worker spins for its turn before it sleeps: some tens of
 // microseconds, about one hand-over of a piece of short lines.
 constexpr int kTurnSpins = 2000;
+// LineStartSink::Scanned is told of this many bytes of the file at a time,
+// on these boundaries: a huge page of the page cache.
+constexpr uint64_t kReleaseUnit = uint64_t{2} << 20;
 
-// A worker's buffer for a piece, kept for the thread's life: room for a
-// start a byte plus the scanner's scratch, or the bits of a marked piece.
-// Its pages are touched only as far as they are written.
-uint64_t* PieceBuffer() {
-  thread_local std::unique_ptr<uint64_t[]> buffer(new uint64_t[kScanPiece + 64]);
-  return buffer.get();
+// A worker's buffers for a piece, kept for the thread's life: the bits of a
+// marked piece, or room for an offset a byte plus the scanner's scratch.
+// Their pages are touched only as far as they are written.
+struct PieceBuffers {
+  std::unique_ptr<uint64_t[]> words{new uint64_t[kScanPiece / 64 + 1]};
+  std::unique_ptr<uint32_t[]> offsets{new uint32_t[kScanPiece + 64]};
+};
+
+PieceBuffers& PieceBuffer() {
+  thread_local PieceBuffers buffers;
+  return buffers;
 }
 
 // The line feeds of [begin, end), at most kScanPiece bytes, into buffer:
 // marked or listed. populate: fill in the piece's pages first.
 FeedBits ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint64_t end,
-                   uint64_t* buffer, bool mark, bool populate) {
+                   PieceBuffers& buffer, bool mark, bool populate) {
   const char* p = base + (begin - base_offset);
   const size_t length = static_cast<size_t>(end - begin);
   // Pages filled in by the reader's own thread, at once: the workers take
@@ -39,13 +47,13 @@ FeedBits ScanPiece(const char* base, uint64_t base_offset, uint64_t begin, uint6
   FeedBits bits;
   bits.begin = begin;
   if (mark) {
-    bits.words = buffer;
+    bits.words = buffer.words.get();
     bits.word_count = (length + 63) / 64;
-    bits.feeds = MarkLineFeeds(p, length, buffer);
+    bits.feeds = MarkLineFeeds(p, length, buffer.words.get());
   } else {
     size_t consumed = 0;
-    bits.listed = buffer;
-    bits.feeds = RecordLineStarts(p, length, begin, buffer, length, &consumed);
+    bits.listed = buffer.offsets.get();
+    bits.feeds = RecordLineOffsets(p, length, buffer.offsets.get(), length, &consumed);
   }
   return bits;
 }
@@ -65,12 +73,12 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
   const uint64_t pieces = (to - from + piece_size - 1) / piece_size;
   const int participants = static_cast<int>(std::min<uint64_t>(pieces, WorkerCount()));
   if (participants <= 1) {
-    uint64_t* buffer = PieceBuffer();
+    PieceBuffers& buffer = PieceBuffer();
     uint64_t before = 0;
     for (uint64_t begin = from; begin < to; begin += piece_size) {
       const uint64_t end = std::min(to, begin + piece_size);
       const FeedBits piece = ScanPiece(base, base_offset, begin, end, buffer, mark, false);
-      if (mark) sink.Prepare(0, piece, before);
+      sink.Prepare(0, piece, before);
       before += piece.feeds;
       if (!sink.Take(0, piece)) return false;
     }
@@ -89,6 +97,13 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
   uint64_t starts_counted = 0;  // starts of the counted pieces
   std::atomic<uint64_t> turn{0};
   bool ok = true;
+  // The end of what the sink was told is scanned (a file offset): whole
+  // huge pages only, so that one mapped by a single entry is never cut in
+  // two. The sink is told under told_mutex, one worker after the other and
+  // so in file order, up to the end of the pieces handed over then.
+  std::mutex told_mutex;
+  uint64_t told = (from + kReleaseUnit - 1) / kReleaseUnit * kReleaseUnit;
+  std::atomic<uint64_t> handed_end{from};
   // The worker before is most likely at that very point: a short spin
   // spares the sleep and wake-up, which on a file of empty lines (a piece
   // every few microseconds) cost more than the hand-overs themselves.
@@ -108,7 +123,7 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
     changed.notify_all();
   };
   RunOnWorkers(participants, [&](int worker) {
-    uint64_t* buffer = PieceBuffer();
+    PieceBuffers& buffer = PieceBuffer();
     for (;;) {
       uint64_t piece;
       {
@@ -133,12 +148,22 @@ bool FindLineStarts(const char* base, uint64_t base_offset, uint64_t from, uint6
         handed = ok;
       }
       if (handed) handed = sink.Take(worker, found);
+      handed_end.store(end, std::memory_order_release);
       {
         std::lock_guard<std::mutex> lock(mutex);
         ok = ok && handed;
         turn.fetch_add(1, std::memory_order_release);
       }
       changed.notify_all();
+      // Every piece up to this one is handed over: the sink may give their
+      // pages back beside the other workers' scans. A worker that tells it
+      // after a later one found nothing left to tell (the later one told
+      // up to its own end), so the calls never go back in the file.
+      std::lock_guard<std::mutex> lock(told_mutex);
+      const uint64_t told_to =
+          std::max(told, handed_end.load(std::memory_order_acquire) / kReleaseUnit * kReleaseUnit);
+      if (told_to > told) sink.Scanned(told, told_to);
+      told = told_to;
     }
   });
   return ok;

@@ -27,12 +27,16 @@ class LineStartSink {
   // once its piece's line feeds are marked and those of the pieces before
   // it counted: `before` starts of the scan come before the piece's first.
   // May prepare what Take then does with them, in a place of that worker's
-  // own. Alone, the scan prepares only a marked piece, just before its Take
-  // (a listed one goes into the index as it is).
+  // own. Alone, the scan prepares each piece just before its Take.
   virtual void Prepare(int /*worker*/, const FeedBits& /*piece*/, uint64_t /*before*/) {}
   // The line feeds of one piece, in file order, one call at a time, on the
   // worker that marked them; false ends the scan (no more calls).
   virtual bool Take(int worker, const FeedBits& piece) = 0;
+  // With several workers: [from, to) of the file, whole 2 MiB stretches on
+  // their boundaries, is scanned and handed over. Called on a worker, in
+  // file order but possibly beside Take and the others' scans: a place to
+  // give the pages of a file's mapping back without holding up the scan.
+  virtual void Scanned(uint64_t /*from*/, uint64_t /*to*/) {}
 };
 
 // For each line feed in [from, to) of the file, the offset after it, handed

@@ -206,6 +206,13 @@ void PopulateWindow(const char* p, uint64_t length) {
             MADV_POPULATE_READ);
 }
 
+void ReleasePages(const char* p, uint64_t length) {
+  const uintptr_t page = AllocationGranularity();
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + length) & ~(page - 1);
+  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 bool UnmapWindow(const char* base, uint64_t length) {
   return ::munmap(const_cast<char*>(base), length) == 0;
 }

@@ -57,6 +57,11 @@ const char* MapAlignedWindow(int mapHandle, uint64_t offset, uint64_t length);
 void PopulateWindow(const char* p, uint64_t length);
 // Returns false with errno set on failure.
 bool UnmapWindow(const char* base, uint64_t length);
+// Gives back the pages of a window's [p, p + length) (whole pages of it)
+// once read, the window staying mapped: they leave the process's memory at
+// once, and the unmap finds less to clear. Read again, they come back from
+// the page cache. Advice only.
+void ReleasePages(const char* p, uint64_t length);
 // Number of MapWindow calls since start (tests use the difference).
 uint64_t MapCallCount();
 // Test hook: the n-th MapWindow call from now on fails with ENOMEM (1 = the

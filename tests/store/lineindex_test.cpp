@@ -41,6 +41,9 @@ std::vector<uint64_t> MakeStarts(uint64_t first_start, int64_t lines,
 struct Coding {
   bool coded = false;
   int64_t off = 0;
+  // Coded from the starts as 32-bit offsets (as a scan's piece lists them),
+  // where the batch spans less than 4 GiB.
+  bool offsets = false;
 };
 
 // Appends starts in batches whose sizes come from batch(k) for the k-th batch.
@@ -49,7 +52,17 @@ void AppendInBatches(LineIndex& index, const std::vector<uint64_t>& starts, size
   LineIndex::CodedRun run;
   for (size_t k = 0; from < starts.size(); ++k) {
     const size_t n = std::min(std::max<size_t>(batch(k), 1), starts.size() - from);
-    if (coding.coded) {
+    const uint64_t begin = starts[from] - from % 3;  // a run's first byte, before its first start
+    if (coding.offsets && starts[from + n - 1] - begin <= UINT32_MAX) {
+      std::vector<uint32_t> offsets(n);
+      for (size_t i = 0; i < n; ++i) offsets[i] = static_cast<uint32_t>(starts[from + i] - begin);
+      FeedBits bits;
+      bits.begin = begin;
+      bits.listed = offsets.data();
+      bits.feeds = n;
+      LineIndex::CodeRun(bits, index.Size() + coding.off, &run);
+      ASSERT_EQ(n, index.AppendCoded(bits, run));
+    } else if (coding.coded) {
       LineIndex::CodeRun(starts.data() + from, n, index.Size() + coding.off, &run);
       ASSERT_EQ(n, index.AppendCoded(starts.data() + from, n, run));
     } else {
@@ -225,6 +238,9 @@ TEST(LineIndexTest, AgreesWithPlainOffsetsForEveryLayoutAndBatching) {
       {"CodedRandomLarge", random_large(11), {true, 0}},
       {"CodedForTheLineAfter", random_large(12), {true, 1}},
       {"CodedForAGroupBefore", random_large(13), {true, -128}},
+      {"OffsetsAllAtOnce", [](size_t) { return SIZE_MAX; }, {true, 0, true}},
+      {"OffsetsEverySize", [](size_t k) { return k * 37 % 700 + 1; }, {true, 0, true}},
+      {"OffsetsForTheLineAfter", random_large(14), {true, 1, true}},
   };
   for (const Layout& layout : Layouts()) {
     const std::vector<uint64_t> starts =

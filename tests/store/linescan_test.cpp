@@ -56,6 +56,29 @@ TEST(LineScanTest, ScannersAgreeWithAPlainLoop) {
        }},
       {"Dispatched", [](const std::string& t, uint64_t b, uint64_t* o, size_t r,
                         size_t* c) { return RecordLineStarts(t.data(), t.size(), b, o, r, c); }},
+      // Offsets from the text's first byte, read back through a listed
+      // FeedBits as starts.
+      {"Offsets",
+       [](const std::string& t, uint64_t b, uint64_t* o, size_t r, size_t* c) {
+         std::vector<uint32_t> offsets(r, 0xDEADBEEF);
+         FeedBits bits;
+         bits.begin = b;
+         bits.listed = offsets.data();
+         bits.feeds = RecordLineOffsets(t.data(), t.size(), offsets.data(), r, c);
+         size_t at = 0;
+         EXPECT_EQ(bits.feeds, bits.Starts(&at, o, r));
+         if (bits.feeds > 0) {
+           EXPECT_EQ(o[bits.feeds - 1], bits.LastStart());
+         }
+         return bits.feeds;
+       }},
+      {"OffsetsBaseline",
+       [](const std::string& t, uint64_t b, uint64_t* o, size_t r, size_t* c) {
+         std::vector<uint32_t> offsets(r, 0xDEADBEEF);
+         const size_t n = RecordLineOffsetsBaseline(t.data(), t.size(), offsets.data(), r, c);
+         for (size_t k = 0; k < n; ++k) o[k] = b + offsets[k];
+         return n;
+       }},
   };
   std::mt19937 random(7);
   for (const Density& density : densities) {
