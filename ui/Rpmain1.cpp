@@ -991,7 +991,7 @@ void TRpEdit::TabNoSetClick() {
   int width = text.trimmed().toInt(&ok);
   if (!ok) width = 4;
   // Wider tabs than 32 blanks serve no text, and a huge width would only
-  // push every line's text out of the 2047-byte line; negative means none.
+  // push a line's text far to the right; negative means none.
   width = std::clamp(width, 0, 32);
   rpcmd::_tab_set(width);
 }
