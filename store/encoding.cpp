@@ -344,6 +344,79 @@ CharSpan NextChar(TextEncoding encoding, const char* text, size_t length) {
   return NextCp932(p, length);
 }
 
+namespace {
+
+// NextUtf8 with the three-byte form most CJK text is written in taken
+// first, without the branches of the general decode: the leads E1 to EC,
+// EE and EF, whose second bytes span every continuation byte. cells is
+// BasicPlaneCells, fetched once for a run.
+struct Utf8Run {
+  const uint8_t* cells = BasicPlaneCells().data();
+  __attribute__((always_inline)) CharSpan operator()(const unsigned char* p, size_t length) const {
+    const unsigned char b = p[0];
+    if (length >= 3 && (b & 0xF0) == 0xE0 && b != 0xE0 && b != 0xED && (p[1] & 0xC0) == 0x80 &&
+        (p[2] & 0xC0) == 0x80) {
+      const char32_t c =
+          static_cast<char32_t>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+      return CharSpan{3, cells[c], c};
+    }
+    return NextUtf8(p, length);
+  }
+};
+
+// NextCp932's lengths and cells, without the code point a run does not
+// need: every character of it has cells.
+struct Cp932Run {
+  CharSpan operator()(const unsigned char* p, size_t length) const {
+    if (p[0] >= 0x80 && IsCp932Lead(p[0])) {
+      return length >= 2 && IsCp932Trail(p[1]) ? CharSpan{2, 2, kNoCharacter} : Invalid(1);
+    }
+    return CharSpan{1, 1, kNoCharacter};
+  }
+};
+
+template <CharSpan (*Decode)(const unsigned char*, size_t)>
+struct Plain {
+  CharSpan operator()(const unsigned char* p, size_t length) const { return Decode(p, length); }
+};
+
+template <typename Next>
+CellRun CellRunWith(Next next_char, const unsigned char* p, size_t length, size_t begin_before,
+                    int64_t max_cells, size_t max_bytes, size_t max_chars) {
+  CellRun run;
+  if (length == 0 || p[0] < 0x80) return run;
+  CharSpan c = next_char(p, length);
+  while (run.chars < max_chars && run.bytes < begin_before && c.cells > 0) {
+    const size_t next = run.bytes + static_cast<size_t>(c.length);
+    if (next >= length || next > max_bytes || run.cells + c.cells > max_cells) break;
+    const CharSpan d = next_char(p + next, length - next);
+    if (d.cells <= 0) break;  // it joins c
+    run.bytes = next;
+    run.cells += c.cells;
+    ++run.chars;
+    if (p[next] < 0x80) break;
+    c = d;
+  }
+  return run;
+}
+
+}  // namespace
+
+CellRun CellRunOf(TextEncoding encoding, const char* text, size_t length, size_t begin_before,
+                  int64_t max_cells, size_t max_bytes, size_t max_chars) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  switch (encoding) {
+    case TextEncoding::kUtf8:
+      return CellRunWith(Utf8Run{}, p, length, begin_before, max_cells, max_bytes, max_chars);
+    case TextEncoding::kEucJp:
+      return CellRunWith(Plain<NextEucJp>{}, p, length, begin_before, max_cells, max_bytes,
+                         max_chars);
+    case TextEncoding::kCp932:
+      break;
+  }
+  return CellRunWith(Cp932Run{}, p, length, begin_before, max_cells, max_bytes, max_chars);
+}
+
 size_t KnownEdgeBefore(TextEncoding encoding, const char* text, size_t pos, size_t reach) {
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   for (size_t k = pos; k + reach >= pos; --k) {

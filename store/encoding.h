@@ -55,6 +55,20 @@ struct CharSpan {
 constexpr char32_t kNoCharacter = 0xFFFFFFFF;
 CharSpan NextChar(TextEncoding encoding, const char* text, size_t length);
 
+// A run of characters from text[0] that are not ASCII, have cells, and are
+// each followed within length by a character with cells: characters that
+// stand alone, as a walk over NextChar one at a time would take them (most
+// Japanese text is such runs). Takes none that begins at or past
+// begin_before, none that would bring the run past max_cells or max_bytes,
+// and at most max_chars.
+struct CellRun {
+  size_t bytes = 0;
+  int64_t cells = 0;
+  size_t chars = 0;
+};
+CellRun CellRunOf(TextEncoding encoding, const char* text, size_t length, size_t begin_before,
+                  int64_t max_cells, size_t max_bytes, size_t max_chars);
+
 // A character edge of a text told by nearby bytes alone: the largest k in
 // [pos - reach, pos] (reach <= pos; text[0..pos] readable) at which every
 // decode of the whole text splits, whatever came before text[pos - reach],

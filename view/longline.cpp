@@ -201,6 +201,29 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
           continue;
         }
       }
+      if (c >= 0x80 && (last || s.size - i >= kClusterMargin)) {
+        // Characters that stand alone, each a cluster of its own (most
+        // Japanese text), are taken as a run: within the same limits, and
+        // ending where a checkpoint is due, as the clusters one by one.
+        uint64_t beginBefore = last ? kNoTextLimit : s.size - i - kClusterMargin + 1;
+        size_t maxChars = SIZE_MAX;
+        if (checkpoints != nullptr) {
+          beginBefore = std::min(beginBefore, nextCheckpoint - p.raw);
+          maxChars = static_cast<size_t>(kCheckpointClusters - clusters);
+        }
+        const CellRun run =
+            CellRunOf(encoding, s.data + i, s.size - i, static_cast<size_t>(beginBefore),
+                      cellLimit - p.cell, static_cast<size_t>(textLimit - p.text), maxChars);
+        if (run.chars > 0) {
+          p.cell += run.cells;
+          p.text += run.bytes;
+          p.raw += run.bytes;
+          i += run.bytes;
+          clusters += static_cast<int>(run.chars);
+          if (checkpoints != nullptr && clusters >= kCheckpointClusters) nextCheckpoint = p.raw;
+          continue;
+        }
+      }
       if (!last && s.size - i < kClusterMargin) break;
       const Cluster k = ClusterAt(encoding, s.data, s.size, i, ahead);
       const uint64_t bytesOf = static_cast<uint64_t>(k.length);

@@ -3,8 +3,12 @@
 // takes them whole or any column block of them, a search hit far right is
 // scrolled into view, and a copy over the limit is refused with its size.
 #include <unistd.h>
+
 #include <QClipboard>
 #include <QGuiApplication>
+#include <algorithm>
+#include <random>
+#include <tuple>
 
 #include "support/japanese.h"
 #include "view/longline.h"
@@ -101,6 +105,97 @@ TEST_F(LongLines, PageShowsAnyColumnAndTheRangeReachesTheEnd) {
       EXPECT_EQ("", PageDiff(ReferencePage(rows), Raster()));
     }
     hscroll_->setValue(0);
+  }
+}
+
+// Random long lines of every kind of character each encoding parses
+// (combining marks, lone leads, cut sequences, TABs among them): the cells,
+// the row starts at random columns and the cells of random text offsets are
+// those of a plain walk over the line's clusters from its start, across
+// checkpoints and the pieces it is read in.
+TEST_F(LongLines, ColumnsAgreeWithAWalkOverTheClustersFromTheStart) {
+  const std::u16string chars[] = {u"abc ",    u"\t",     u"日本語", u"かな", u"ｶﾀｶﾅ",   u"か\u3099",
+                                  u"e\u0301", u"\u3099", u"\uFE0F", u"𠮷",   u"🍣",      u"ＡＢＣ",
+                                  u"\u00E9",  u"\u0915", u"\uD55C", u"丂",   u"\u30FC", u"x"};
+  const std::string bad[] = {"\xFF", "\x80", "\xE3\x81", "\x81", "\x8F\xA1", "\x8E"};
+  std::mt19937 random(20);
+  for (const TextEncoding e : kAll) {
+    SCOPED_TRACE(EncodingName(e));
+    std::vector<std::string> pieces;
+    for (const std::u16string& c : chars) {
+      std::string encoded;
+      if (Encode(e, c, encoded)) pieces.push_back(encoded);
+    }
+    std::string line;
+    while (line.size() < 200000) {
+      // Mostly runs of one piece (long stretches of Japanese), now and
+      // then a bad byte.
+      const std::string& piece =
+          random() % 40 == 0 ? bad[random() % std::size(bad)] : pieces[random() % pieces.size()];
+      for (unsigned n = random() % 30 + 1; n > 0; --n) line += piece;
+    }
+    CloseDocument();
+    OpenBytes("short\r\n" + line + "\r\n");
+    Slot().Encoding = e;
+    long_line::Forget();
+    // The clusters as the page counts them: a TAB alone, else a character
+    // with cells and those without after it.
+    struct Cluster {
+      uint64_t raw, text;
+      int64_t cell;
+      uint64_t rawLength, textLength;
+      int64_t cells;
+    };
+    std::vector<Cluster> clusters;
+    uint64_t raw = 0, text = 0;
+    int64_t cell = 0;
+    while (raw < line.size()) {
+      Cluster k{raw, text, cell, 1, 4, 4};
+      if (line[raw] != '\t') {
+        k.rawLength = 0;
+        k.cells = 0;
+        while (raw + k.rawLength < line.size()) {
+          const size_t at = raw + k.rawLength;
+          const CharSpan c = NextChar(e, line.data() + at, line.size() - at);
+          if (c.cells > 0 && k.cells > 0) break;
+          k.rawLength += static_cast<uint64_t>(c.length);
+          k.cells += c.cells;
+        }
+        k.textLength = k.rawLength;
+      }
+      clusters.push_back(k);
+      raw += k.rawLength;
+      text += k.textLength;
+      cell += k.cells;
+    }
+    ASSERT_EQ(cell, long_line::Cells(Slot(), 1));
+    for (int round = 0; round < 400; ++round) {
+      const int64_t column = static_cast<int64_t>(random() % static_cast<uint64_t>(cell + 2));
+      // The first cluster that does not end at or before the column.
+      auto k = std::find_if(clusters.begin(), clusters.end(),
+                            [&](const Cluster& c) { return c.cell + c.cells > column; });
+      long_line::RowStart want{line.size(), text, 0};
+      if (k != clusters.end()) {
+        want = k->cell == column
+                   ? long_line::RowStart{k->raw, k->text, 0}
+                   : long_line::RowStart{k->raw + k->rawLength, k->text + k->textLength,
+                                         k->cell + k->cells - column};
+      }
+      const long_line::RowStart got = long_line::StartAtColumn(Slot(), 1, column);
+      ASSERT_EQ(std::make_tuple(want.raw, want.text, want.blanks),
+                std::make_tuple(got.raw, got.text, got.blanks))
+          << "column " << column;
+      const uint64_t at = random() % (text + 1);
+      auto t = std::find_if(clusters.begin(), clusters.end(),
+                            [&](const Cluster& c) { return c.text + c.textLength > at; });
+      int64_t wantCell = cell;
+      if (t != clusters.end()) {
+        wantCell = t->rawLength == 1 && t->textLength != 1
+                       ? t->cell + static_cast<int64_t>(at - t->text)
+                       : t->cell;
+      }
+      ASSERT_EQ(wantCell, long_line::CellOfText(Slot(), 1, at)) << "text " << at;
+    }
   }
 }
 
