@@ -25,6 +25,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# The libraries and the yardsticks (wc, grep, rg, the unpackers).
+bash scripts/setup.sh
 build=${BUILD_DIR:-build-bench}
 reps=${REPS:-5}
 

@@ -11,6 +11,7 @@ packages=(
   fonts-ipafont-mincho fonts-ipafont-gothic fonts-dejavu-core
   xvfb xauth xdotool xclip x11-utils imagemagick
   clang-format
+  ripgrep  # a yardstick of the benchmarks (bench/compare.sh)
 )
 
 missing=()
