@@ -32,6 +32,8 @@ constexpr size_t kFirstPeekBytes = 256;
 // A cluster that starts this close to a slice's end is read again with the
 // next slice: it may go on past it.
 constexpr size_t kClusterMargin = 64;
+// The longest character of the three encodings, in bytes.
+constexpr size_t kLongestChar = 4;
 // Lines whose checkpoints are kept: a few pages' worth.
 constexpr size_t kKeptLines = 512;
 constexpr int64_t kNoCellLimit = std::numeric_limits<int64_t>::max();
@@ -174,7 +176,7 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
       }
       if (c < 0x80) {
         // A run of single-byte characters, one cell each. Its last byte may
-        // take zero-width characters after it: it goes the slow way.
+        // take zero-width characters after it: then it goes the slow way.
         size_t j = i;
         const __m128i tabs = _mm_set1_epi8('\t');
         const __m128i feeds = _mm_set1_epi8('\n');
@@ -190,7 +192,11 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
         }
         while (j < s.size && bytes[j] < 0x80 && bytes[j] != '\t' && bytes[j] != '\n') ++j;
         uint64_t n = j - i;
-        if (j < s.size || !last) --n;
+        // Its last byte stands alone before a TAB or a character with cells.
+        const bool alone = j < s.size && (bytes[j] == '\t' ||
+                                          (bytes[j] >= 0x80 && s.size - j >= kClusterMargin &&
+                                           NextChar(encoding, s.data + j, s.size - j).cells > 0));
+        if ((j < s.size || !last) && !alone) --n;
         n = std::min<uint64_t>({n, static_cast<uint64_t>(cellLimit - p.cell), textLimit - p.text});
         if (checkpoints != nullptr) n = std::min(n, nextCheckpoint - p.raw);
         if (n > 0) {
@@ -226,6 +232,11 @@ Stop Walk(FileSlot& slot, const LineBounds& bounds, Point p, int64_t cellLimit, 
       }
       if (!last && s.size - i < kClusterMargin) break;
       const Cluster k = ClusterAt(encoding, s.data, s.size, i, ahead);
+      // A cluster may go on past the slice (a character with many marks):
+      // unless the character after it lay whole in the slice, it is read
+      // again from its start with the next slice. One that fills a slice
+      // from the slice's start is taken as it is (64 KiB of marks).
+      if (!last && i > 0 && i + static_cast<size_t>(k.length) + kLongestChar > s.size) break;
       const uint64_t bytesOf = static_cast<uint64_t>(k.length);
       if (p.cell + k.cells > cellLimit || p.text + bytesOf > textLimit) {
         return Stop{p, k.cells, bytesOf, bytesOf, false};
